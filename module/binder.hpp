@@ -1,0 +1,38 @@
+// Argument binding with Python's own rules and messages: positional
+// arguments fill the parameters in order, keywords are matched by name, and
+// the first binding error raises a TypeError worded as CPython words it.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "python.hpp"
+
+namespace greekmill::python {
+
+// The constant description of one Python function, the only thing the
+// binder reads.  Defaults are not part of it: the wrapper applies them.
+struct FunctionDescription {
+    const char* func_name;
+    const char* cls_name;  // nullptr for a module-level function
+    std::span<const std::string_view> positional_parameter_names;
+    std::size_t positional_only_parameters;
+    std::size_t required_positional_parameters;
+    std::span<const std::string_view> keyword_only_parameters;
+};
+
+// Fills the slots, one per positional parameter and then one per keyword-only
+// parameter, with borrowed references to the bound arguments; absent ones
+// stay null, so the caller zero-initialises them.  Returns false with a
+// TypeError set on a binding error.  Nothing is allocated unless an error is
+// being raised.
+[[nodiscard]] bool extract_arguments_tuple_dict(const FunctionDescription& description,
+                                                PyObject* args, PyObject* kwargs,
+                                                PyObject** slots) noexcept;
+
+// Appends 'a', 'a' and 'b', or 'a', 'b', and 'c' to message.
+void push_parameter_list(std::string& message, std::span<const std::string_view> names);
+
+}  // namespace greekmill::python

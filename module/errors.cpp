@@ -1,0 +1,70 @@
+#include "errors.hpp"
+
+#include <string>
+
+namespace greekmill::python {
+namespace {
+
+// Created on first use and kept for the life of the process.
+PyObject* panic_type() noexcept {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "greekmill_python.PanicException",
+            "An internal fault of greekmill_python that ordinary input cannot cause.\n\n"
+            "Derives from BaseException so that `except Exception` does not hide it.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+}  // namespace
+
+PyObject* raise_panic(const char* text) noexcept {
+    PyObject* cause_type = nullptr;
+    PyObject* cause = nullptr;
+    PyObject* cause_tb = nullptr;
+    PyErr_Fetch(&cause_type, &cause, &cause_tb);
+
+    PyObject* type = panic_type();
+    if (type == nullptr) {
+        // Not even the exception class could be made: the interpreter's own
+        // exception (a MemoryError) is the best report left.
+        Py_XDECREF(cause_type);
+        Py_XDECREF(cause);
+        Py_XDECREF(cause_tb);
+        return nullptr;
+    }
+    PyErr_SetString(type, text);
+    if (cause_type == nullptr) {
+        return nullptr;
+    }
+    PyErr_NormalizeException(&cause_type, &cause, &cause_tb);
+    if (cause_tb != nullptr && cause != nullptr) {
+        PyException_SetTraceback(cause, cause_tb);
+    }
+    PyObject* panic_t = nullptr;
+    PyObject* panic = nullptr;
+    PyObject* panic_tb = nullptr;
+    PyErr_Fetch(&panic_t, &panic, &panic_tb);
+    PyErr_NormalizeException(&panic_t, &panic, &panic_tb);
+    if (panic != nullptr && cause != nullptr) {
+        PyException_SetCause(panic, cause);  // steals the reference
+        cause = nullptr;
+    }
+    Py_XDECREF(cause_type);
+    Py_XDECREF(cause);
+    Py_XDECREF(cause_tb);
+    PyErr_Restore(panic_t, panic, panic_tb);
+    return nullptr;
+}
+
+PyObject* raise_option_error(const OptionError& error) noexcept {
+    return guarded([&]() -> PyObject* {
+        const std::string text = error.message();
+        PyErr_SetString(PyExc_ValueError, text.c_str());
+        return nullptr;
+    });
+}
+
+}  // namespace greekmill::python

@@ -1,0 +1,169 @@
+#include "py_greeks.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <system_error>
+
+#include "errors.hpp"
+
+namespace greekmill::python {
+namespace {
+
+struct PyGreeksObject {
+    PyObject_HEAD
+    double delta;
+    double gamma;
+    double theta;
+    double vega;
+    double rho;
+};
+
+template <double PyGreeksObject::*Field>
+PyObject* get_field(PyObject* self, void*) noexcept {
+    PyObject* value = PyFloat_FromDouble(reinterpret_cast<PyGreeksObject*>(self)->*Field);
+    if (value == nullptr) {
+        return raise_panic("could not create a float for a PyGreeks attribute");
+    }
+    return value;
+}
+
+// Refuses construction from Python: instances come only from the module.
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    PyObject* name = PyType_GetName(type);
+    PyObject* text = name != nullptr ? PyObject_Str(name) : nullptr;
+    Py_XDECREF(name);
+    if (text == nullptr) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "No constructor defined for <unknown>");
+        return nullptr;
+    }
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", text);
+    Py_DECREF(text);
+    return nullptr;
+}
+
+void dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    // Instances of a heap type hold a reference to it from their allocation.
+    Py_DECREF(type);
+}
+
+PyObject* repr(PyObject* self) noexcept {
+    return guarded([&]() -> PyObject* {
+        const auto* g = reinterpret_cast<const PyGreeksObject*>(self);
+        std::string text = "Greeks(delta=";
+        append_fixed6(text, g->delta);
+        text += ", gamma=";
+        append_fixed6(text, g->gamma);
+        text += ", theta=";
+        append_fixed6(text, g->theta);
+        text += ", vega=";
+        append_fixed6(text, g->vega);
+        text += ", rho=";
+        append_fixed6(text, g->rho);
+        text += ')';
+        PyObject* result =
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (result == nullptr) {
+            return raise_panic("could not create the repr of PyGreeks");
+        }
+        return result;
+    });
+}
+
+PyGetSetDef greeks_getset[] = {
+    {"delta", get_field<&PyGreeksObject::delta>, nullptr, "", nullptr},
+    {"gamma", get_field<&PyGreeksObject::gamma>, nullptr, "", nullptr},
+    {"theta", get_field<&PyGreeksObject::theta>, nullptr, "", nullptr},
+    {"vega", get_field<&PyGreeksObject::vega>, nullptr, "", nullptr},
+    {"rho", get_field<&PyGreeksObject::rho>, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot greeks_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Container for all option Greeks returned to Python")},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_getset, greeks_getset},
+    {0, nullptr},
+};
+
+// Default flags only: not a base type (no subclassing) and not tracked by
+// the cycle collector, since an instance holds no references.
+PyType_Spec greeks_spec = {
+    "builtins.PyGreeks",
+    static_cast<int>(sizeof(PyGreeksObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    greeks_slots,
+};
+
+PyTypeObject* cached_type = nullptr;
+allocfunc cached_alloc = nullptr;
+
+}  // namespace
+
+PyTypeObject* greeks_type() noexcept {
+    if (cached_type == nullptr) {
+        PyObject* type = PyType_FromSpec(&greeks_spec);
+        if (type == nullptr) {
+            return nullptr;
+        }
+        auto alloc = reinterpret_cast<allocfunc>(
+            PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
+        cached_alloc = alloc != nullptr ? alloc : PyType_GenericAlloc;
+        cached_type = reinterpret_cast<PyTypeObject*>(type);
+    }
+    return cached_type;
+}
+
+PyObject* new_greeks(const Greeks& greeks) noexcept {
+    PyTypeObject* type = greeks_type();
+    if (type == nullptr) {
+        return raise_panic("the PyGreeks type is not available");
+    }
+    PyObject* self = cached_alloc(type, 0);
+    if (self == nullptr) {
+        return raise_panic("could not allocate a PyGreeks object");
+    }
+    auto* g = reinterpret_cast<PyGreeksObject*>(self);
+    g->delta = greeks.delta;
+    g->gamma = greeks.gamma;
+    g->theta = greeks.theta;
+    g->vega = greeks.vega;
+    g->rho = greeks.rho;
+    return self;
+}
+
+void append_fixed6(std::string& out, double value) {
+    if (std::isnan(value)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(value)) {
+        out += value < 0 ? "-inf" : "inf";
+        return;
+    }
+    // std::to_chars in fixed notation with a precision is exact: it rounds
+    // the exact binary value, ties to even, independently of the locale, and
+    // keeps the sign of -0.0 and of negatives that round to zero.  The
+    // largest double has 309 integer digits, so this bound holds for every
+    // finite value; to_chars could not overrun it even if it did not.
+    constexpr std::size_t kMaxLength =
+        1 + (std::numeric_limits<double>::max_exponent10 + 1) + 1 + 6;
+    char buffer[kMaxLength + 8];
+    const auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
+    if (error != std::errc{}) {
+        throw std::system_error(std::make_error_code(error), "formatting a PyGreeks field");
+    }
+    out.append(buffer, end);
+}
+
+}  // namespace greekmill::python
