@@ -1,12 +1,9 @@
 #include "py_greeks.hpp"
 
-#include <charconv>
-#include <cmath>
-#include <cstddef>
-#include <limits>
-#include <system_error>
+#include <string>
 
 #include "errors.hpp"
+#include "fixed_format.hpp"
 
 namespace greekmill::python {
 namespace {
@@ -139,31 +136,6 @@ PyObject* new_greeks(const Greeks& greeks) noexcept {
     g->vega = greeks.vega;
     g->rho = greeks.rho;
     return self;
-}
-
-void append_fixed6(std::string& out, double value) {
-    if (std::isnan(value)) {
-        out += "NaN";
-        return;
-    }
-    if (std::isinf(value)) {
-        out += value < 0 ? "-inf" : "inf";
-        return;
-    }
-    // std::to_chars in fixed notation with a precision is exact: it rounds
-    // the exact binary value, ties to even, independently of the locale, and
-    // keeps the sign of -0.0 and of negatives that round to zero.  The
-    // largest double has 309 integer digits, so this bound holds for every
-    // finite value; to_chars could not overrun it even if it did not.
-    constexpr std::size_t kMaxLength =
-        1 + (std::numeric_limits<double>::max_exponent10 + 1) + 1 + 6;
-    char buffer[kMaxLength + 8];
-    const auto [end, error] =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
-    if (error != std::errc{}) {
-        throw std::system_error(std::make_error_code(error), "formatting a PyGreeks field");
-    }
-    out.append(buffer, end);
 }
 
 }  // namespace greekmill::python

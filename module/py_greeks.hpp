@@ -1,8 +1,6 @@
 // PyGreeks: the immutable result object of bs_greeks and am_greeks.
 #pragma once
 
-#include <string>
-
 #include "option.hpp"
 #include "python.hpp"
 
@@ -16,10 +14,5 @@ PyTypeObject* greeks_type() noexcept;
 // A new PyGreeks reference holding the record's fields, or nullptr with a
 // PanicException set.
 PyObject* new_greeks(const Greeks& greeks) noexcept;
-
-// The repr form of one double: six fixed decimals of the exact binary value,
-// ties to even, the full integer part, "-" whenever the sign bit is set, and
-// "NaN", "inf", "-inf" for the special values.  Locale-independent.
-void append_fixed6(std::string& out, double value);
 
 }  // namespace greekmill::python
