@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "fault_injection.hpp"
 
 namespace greekmill::python {
 namespace {
@@ -103,6 +104,7 @@ Py_ssize_t keyword_slot(const FunctionDescription& d, PyObject* key) noexcept {
 bool extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, PyObject* kwargs,
                                   PyObject** slots) noexcept {
     return guarded([&]() -> bool {
+        GM_FAULT_THROW("bind");
         const auto n = static_cast<Py_ssize_t>(d.positional_parameter_names.size());
         const Py_ssize_t given = PyTuple_Size(args);
         if (given < 0) {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "fault_injection.hpp"
+
 namespace greekmill::python {
 namespace {
 
@@ -9,11 +11,11 @@ namespace {
 PyObject* panic_type() noexcept {
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
+        type = GM_FAULT_OR("panic_type", PyErr_NewExceptionWithDoc(
             "greekmill_python.PanicException",
             "An internal fault of greekmill_python that ordinary input cannot cause.\n\n"
             "Derives from BaseException so that `except Exception` does not hide it.",
-            PyExc_BaseException, nullptr);
+            PyExc_BaseException, nullptr));
     }
     return type;
 }
@@ -25,6 +27,12 @@ PyObject* raise_panic(const char* text) noexcept {
     PyObject* cause = nullptr;
     PyObject* cause_tb = nullptr;
     PyErr_Fetch(&cause_type, &cause, &cause_tb);
+    // The cause is instantiated now, while no exception is pending: creating
+    // it after the panic is set would fail with a SystemError that replaces
+    // both.
+    if (cause_type != nullptr) {
+        PyErr_NormalizeException(&cause_type, &cause, &cause_tb);
+    }
 
     PyObject* type = panic_type();
     if (type == nullptr) {
@@ -39,7 +47,6 @@ PyObject* raise_panic(const char* text) noexcept {
     if (cause_type == nullptr) {
         return nullptr;
     }
-    PyErr_NormalizeException(&cause_type, &cause, &cause_tb);
     if (cause_tb != nullptr && cause != nullptr) {
         PyException_SetTraceback(cause, cause_tb);
     }

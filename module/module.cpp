@@ -11,6 +11,7 @@
 #include "bjerksund_stensland.hpp"
 #include "black_scholes.hpp"
 #include "errors.hpp"
+#include "fault_injection.hpp"
 #include "py_greeks.hpp"
 #include "python.hpp"
 #include "wrappers.hpp"
@@ -173,7 +174,7 @@ bool add_to_module(PyObject* module, PyObject* name, PyObject* value) noexcept {
         Py_DECREF(all);
         return false;
     }
-    const int appended = PyList_Append(all, name);
+    const int appended = GM_FAULT_OR("all_append", PyList_Append(all, name));
     Py_DECREF(all);
     if (appended < 0) {
         raise_panic("could not append __name__ to __all__");
@@ -265,7 +266,8 @@ std::atomic<std::int64_t> owner_interpreter{-1};
 // The module object, made once; guarded by the interpreter lock.
 PyObject* cached_module = nullptr;
 
-PyObject* init() noexcept {
+PyObject* init() {
+    GM_FAULT_THROW("init");
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         return nullptr;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "fault_injection.hpp"
 #include "fixed_format.hpp"
 
 namespace greekmill::python {
@@ -19,11 +20,15 @@ struct PyGreeksObject {
 
 template <double PyGreeksObject::*Field>
 PyObject* get_field(PyObject* self, void*) noexcept {
-    PyObject* value = PyFloat_FromDouble(reinterpret_cast<PyGreeksObject*>(self)->*Field);
-    if (value == nullptr) {
-        return raise_panic("could not create a float for a PyGreeks attribute");
-    }
-    return value;
+    return guarded([&]() -> PyObject* {
+        GM_FAULT_THROW("getter");
+        PyObject* value = GM_FAULT_OR(
+            "getter_float", PyFloat_FromDouble(reinterpret_cast<PyGreeksObject*>(self)->*Field));
+        if (value == nullptr) {
+            return raise_panic("could not create a float for a PyGreeks attribute");
+        }
+        return value;
+    });
 }
 
 // Refuses construction from Python: instances come only from the module.
@@ -51,6 +56,7 @@ void dealloc(PyObject* self) noexcept {
 
 PyObject* repr(PyObject* self) noexcept {
     return guarded([&]() -> PyObject* {
+        GM_FAULT_THROW("repr");
         const auto* g = reinterpret_cast<const PyGreeksObject*>(self);
         std::string text = "Greeks(delta=";
         append_fixed6(text, g->delta);
@@ -63,8 +69,9 @@ PyObject* repr(PyObject* self) noexcept {
         text += ", rho=";
         append_fixed6(text, g->rho);
         text += ')';
-        PyObject* result =
-            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        PyObject* result = GM_FAULT_OR(
+            "repr_str",
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         if (result == nullptr) {
             return raise_panic("could not create the repr of PyGreeks");
         }
@@ -108,7 +115,7 @@ allocfunc cached_alloc = nullptr;
 
 PyTypeObject* greeks_type() noexcept {
     if (cached_type == nullptr) {
-        PyObject* type = PyType_FromSpec(&greeks_spec);
+        PyObject* type = GM_FAULT_OR("greeks_type", PyType_FromSpec(&greeks_spec));
         if (type == nullptr) {
             return nullptr;
         }
@@ -125,7 +132,7 @@ PyObject* new_greeks(const Greeks& greeks) noexcept {
     if (type == nullptr) {
         return raise_panic("the PyGreeks type is not available");
     }
-    PyObject* self = cached_alloc(type, 0);
+    PyObject* self = GM_FAULT_OR("greeks_alloc", cached_alloc(type, 0));
     if (self == nullptr) {
         return raise_panic("could not allocate a PyGreeks object");
     }

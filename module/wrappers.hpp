@@ -11,6 +11,7 @@
 #include "binder.hpp"
 #include "conversions.hpp"
 #include "errors.hpp"
+#include "fault_injection.hpp"
 #include "option.hpp"
 #include "py_greeks.hpp"
 #include "python.hpp"
@@ -44,7 +45,7 @@ inline constexpr std::size_t kRequiredParameters = 5;
     if (!result) {
         return raise_option_error(result.error());
     }
-    PyObject* value = PyFloat_FromDouble(*result);
+    PyObject* value = GM_FAULT_OR("result_float", PyFloat_FromDouble(*result));
     if (value == nullptr) {
         return raise_panic("could not create a float for the result");
     }
@@ -77,6 +78,7 @@ PyObject* call(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept 
         if (!extract_arguments_tuple_dict(Description, args, kwargs, slots)) {
             return nullptr;
         }
+        GM_FAULT_THROW("call");
         // Every conversion happens, in parameter order, before the option
         // type text is interpreted: a bad number is reported first.
         std::array<double, 6> x{};
@@ -97,9 +99,9 @@ PyObject* call(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept 
                     return nullptr;
                 }
             }
-            return box(CoreOp(x[0], x[1], x[2], x[3], x[4], x[5], type));
+            return box(GM_FAULT_CORE_ERROR(CoreOp(x[0], x[1], x[2], x[3], x[4], x[5], type)));
         } else {
-            return box(CoreOp(x[0], x[1], x[2], x[3], x[4], x[5]));
+            return box(GM_FAULT_CORE_ERROR(CoreOp(x[0], x[1], x[2], x[3], x[4], x[5])));
         }
     });
 }
