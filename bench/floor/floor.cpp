@@ -1,0 +1,256 @@
+// greekmill_bench_floor: the floor of a call of greekmill's shape.  Built for
+// the benchmark only (bench/run.sh); never installed, never in __all__ of
+// greekmill_python.
+//
+// Both functions use the calling convention of the real module
+// (METH_VARARGS | METH_KEYWORDS, limited API 3.11) and its parameter list
+// (s, k, t, r, sigma, q=0.0, option_type="call").  They bind by hand in the
+// plainest way a careful C programmer would: tuple items by index, keywords
+// by a byte comparison of their UTF-8 text with the parameter names, every
+// number through PyFloat_AsDouble, the option-type text matched on ASCII
+// bytes.  Errors raise a bare TypeError/ValueError without CPython's wording:
+// the floor only has to be right on the success path.
+//
+//   zero(...)   binds, converts and returns 0.0: the cost of the call itself.
+//   delta(...)  binds, converts and returns the Black-Scholes delta, computed
+//               inline with the same formula as the core.
+//
+// A third function, core_ns(case, n), is not a floor: it times n calls of a
+// core operation inside this process, so that the Python benchmark can take
+// "the core's own cost" in the same interleaved rounds as everything else.
+
+#ifndef Py_LIMITED_API
+#define Py_LIMITED_API 0x030B0000
+#endif
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "bjerksund_stensland.hpp"
+#include "black_scholes.hpp"
+
+namespace {
+
+constexpr int kParameters = 7;
+constexpr const char* kNames[kParameters] = {"s", "k", "t", "r", "sigma", "q", "option_type"};
+constexpr std::size_t kNameLengths[kParameters] = {1, 1, 1, 1, 5, 1, 11};
+
+struct Inputs {
+    double x[6];
+    bool put;
+};
+
+bool fail(PyObject* type, const char* text) {
+    PyErr_SetString(type, text);
+    return false;
+}
+
+bool bind(PyObject* args, PyObject* kwargs, Inputs& in) {
+    PyObject* slots[kParameters] = {};
+    const Py_ssize_t given = PyTuple_Size(args);
+    if (given > kParameters) {
+        return fail(PyExc_TypeError, "too many arguments");
+    }
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        slots[i] = PyTuple_GetItem(args, i);
+    }
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            Py_ssize_t length = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(key, &length);
+            if (text == nullptr) {
+                return false;
+            }
+            int found = -1;
+            for (int i = 0; i < kParameters; ++i) {
+                if (static_cast<std::size_t>(length) == kNameLengths[i] &&
+                    std::memcmp(text, kNames[i], kNameLengths[i]) == 0) {
+                    found = i;
+                    break;
+                }
+            }
+            if (found < 0 || slots[found] != nullptr) {
+                return fail(PyExc_TypeError, "bad keyword");
+            }
+            slots[found] = value;
+        }
+    }
+    for (int i = 0; i < 6; ++i) {
+        if (slots[i] == nullptr) {
+            if (i < 5) {
+                return fail(PyExc_TypeError, "missing argument");
+            }
+            in.x[i] = 0.0;
+            continue;
+        }
+        in.x[i] = PyFloat_AsDouble(slots[i]);
+        if (in.x[i] == -1.0 && PyErr_Occurred() != nullptr) {
+            return false;
+        }
+    }
+    in.put = false;
+    if (slots[6] != nullptr) {
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(slots[6], &length);
+        if (text == nullptr) {
+            return false;
+        }
+        char folded[4] = {};
+        if (length < 1 || length > 4) {
+            return fail(PyExc_ValueError, "bad option type");
+        }
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const char c = text[i];
+            folded[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+        }
+        if ((length == 4 && std::memcmp(folded, "call", 4) == 0) ||
+            (length == 1 && folded[0] == 'c')) {
+            in.put = false;
+        } else if ((length == 3 && std::memcmp(folded, "put", 3) == 0) ||
+                   (length == 1 && folded[0] == 'p')) {
+            in.put = true;
+        } else {
+            return fail(PyExc_ValueError, "bad option type");
+        }
+    }
+    return true;
+}
+
+PyObject* zero(PyObject*, PyObject* args, PyObject* kwargs) {
+    Inputs in;
+    if (!bind(args, kwargs, in)) {
+        return nullptr;
+    }
+    return PyFloat_FromDouble(0.0);
+}
+
+// The Black-Scholes delta, written out as the core writes it.
+PyObject* delta(PyObject*, PyObject* args, PyObject* kwargs) {
+    Inputs in;
+    if (!bind(args, kwargs, in)) {
+        return nullptr;
+    }
+    const double s = in.x[0], k = in.x[1], t = in.x[2], r = in.x[3], sigma = in.x[4],
+                 q = in.x[5];
+    const double sqrt_t = std::sqrt(t);
+    const double v = sqrt_t * sigma;
+    const double d1 = ((sigma * sigma * 0.5 + (r - q)) * t + std::log(s / k)) / v;
+    const double dq = std::exp((-q) * t);
+    const double sign = in.put ? -1.0 : 1.0;
+    const double phi = std::erfc((sign * d1) / (-1.4142135623730951)) * 0.5;
+    return PyFloat_FromDouble(sign * dq * phi);
+}
+
+// ---------------------------------------------------------------------------
+// core_ns(case, n): ns per call of one core operation, timed in-process.
+
+namespace bs = greekmill::black_scholes;
+namespace am = greekmill::bjerksund_stensland;
+using greekmill::OptionType;
+
+struct Case {
+    const char* name;
+    double s, k, t, r, sigma, q;
+    OptionType type;
+    int op;  // 0 bs delta, 1 bs all_greeks, 2 am price, 3 am all_greeks
+};
+
+// The inputs the Python benchmark uses for the same functions.
+constexpr Case kCases[] = {
+    {"bs_delta", 100.0, 100.0, 1.0, 0.05, 0.2, 0.0, OptionType::Call, 0},
+    {"bs_greeks", 100.0, 100.0, 1.0, 0.05, 0.2, 0.0, OptionType::Call, 1},
+    {"am_price", 100.0, 100.0, 0.5, 0.05, 0.2, 0.03, OptionType::Put, 2},
+    {"am_greeks", 100.0, 100.0, 0.5, 0.05, 0.2, 0.03, OptionType::Put, 3},
+};
+
+// Keeps the compiler from hoisting the pure core call out of the loop.
+template <class T>
+inline void opaque(T& value) {
+    asm volatile("" : "+m"(value));
+}
+
+PyObject* core_ns(PyObject*, PyObject* args) {
+    int which = 0;
+    long long n = 0;
+    if (!PyArg_ParseTuple(args, "iL", &which, &n)) {
+        return nullptr;
+    }
+    if (which < 0 || which >= static_cast<int>(sizeof kCases / sizeof kCases[0]) || n <= 0) {
+        PyErr_SetString(PyExc_ValueError, "bad case or count");
+        return nullptr;
+    }
+    Case c = kCases[which];
+    double sink = 0.0;
+    const auto start = std::chrono::steady_clock::now();
+    for (long long i = 0; i < n; ++i) {
+        opaque(c);
+        switch (c.op) {
+            case 0:
+                sink += *bs::delta(c.s, c.k, c.t, c.r, c.sigma, c.q, c.type);
+                break;
+            case 1:
+                sink += bs::all_greeks(c.s, c.k, c.t, c.r, c.sigma, c.q, c.type)->delta;
+                break;
+            case 2:
+                sink += *am::price(c.s, c.k, c.t, c.r, c.sigma, c.q, c.type);
+                break;
+            default:
+                sink += am::all_greeks(c.s, c.k, c.t, c.r, c.sigma, c.q, c.type)->delta;
+                break;
+        }
+        opaque(sink);
+    }
+    const auto stop = std::chrono::steady_clock::now();
+    const double ns = std::chrono::duration<double, std::nano>(stop - start).count();
+    return PyFloat_FromDouble(ns / static_cast<double>(n));
+}
+
+PyObject* core_cases(PyObject*, PyObject*) {
+    PyObject* names = PyList_New(0);
+    if (names == nullptr) {
+        return nullptr;
+    }
+    for (const Case& c : kCases) {
+        PyObject* name = PyUnicode_FromString(c.name);
+        if (name == nullptr || PyList_Append(names, name) < 0) {
+            Py_XDECREF(name);
+            Py_DECREF(names);
+            return nullptr;
+        }
+        Py_DECREF(name);
+    }
+    return names;
+}
+
+template <PyCFunctionWithKeywords F>
+constexpr PyCFunction as_function() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef methods[] = {
+    {"zero", as_function<zero>(), METH_VARARGS | METH_KEYWORDS,
+     "zero(s, k, t, r, sigma, q=0.0, option_type=\"call\")\n--\n\nBinds and returns 0.0."},
+    {"delta", as_function<delta>(), METH_VARARGS | METH_KEYWORDS,
+     "delta(s, k, t, r, sigma, q=0.0, option_type=\"call\")\n--\n\n"
+     "Binds and returns the Black-Scholes delta."},
+    {"core_ns", core_ns, METH_VARARGS,
+     "core_ns(case, n)\n--\n\nns per call of core case `case`, n calls timed in-process."},
+    {"core_cases", core_cases, METH_NOARGS, "core_cases()\n--\n\nNames of the core_ns cases."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "greekmill_bench_floor",
+    "Benchmark-only floor of greekmill_python's calling convention.", -1, methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_greekmill_bench_floor(void) { return PyModule_Create(&module_def); }
