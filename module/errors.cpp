@@ -22,18 +22,45 @@ PyObject* panic_type() noexcept {
 
 }  // namespace
 
-PyObject* raise_panic(const char* text) noexcept {
+PyObject* raise_from_pending(PyObject* type, const char* text) noexcept {
     PyObject* cause_type = nullptr;
     PyObject* cause = nullptr;
     PyObject* cause_tb = nullptr;
     PyErr_Fetch(&cause_type, &cause, &cause_tb);
     // The cause is instantiated now, while no exception is pending: creating
-    // it after the panic is set would fail with a SystemError that replaces
+    // it after the new one is set would fail with a SystemError that replaces
     // both.
     if (cause_type != nullptr) {
         PyErr_NormalizeException(&cause_type, &cause, &cause_tb);
+        if (cause_tb != nullptr && cause != nullptr) {
+            PyException_SetTraceback(cause, cause_tb);
+        }
     }
+    PyErr_SetString(type, text);
+    if (cause != nullptr) {
+        PyObject* error_type = nullptr;
+        PyObject* error = nullptr;
+        PyObject* error_tb = nullptr;
+        PyErr_Fetch(&error_type, &error, &error_tb);
+        PyErr_NormalizeException(&error_type, &error, &error_tb);
+        if (error != nullptr) {
+            PyException_SetCause(error, cause);  // steals the reference
+            cause = nullptr;
+        }
+        PyErr_Restore(error_type, error, error_tb);
+    }
+    Py_XDECREF(cause_type);
+    Py_XDECREF(cause);
+    Py_XDECREF(cause_tb);
+    return nullptr;
+}
 
+PyObject* raise_panic(const char* text) noexcept {
+    // The exception class is made (on first use) with nothing pending.
+    PyObject* cause_type = nullptr;
+    PyObject* cause = nullptr;
+    PyObject* cause_tb = nullptr;
+    PyErr_Fetch(&cause_type, &cause, &cause_tb);
     PyObject* type = panic_type();
     if (type == nullptr) {
         // Not even the exception class could be made: the interpreter's own
@@ -43,27 +70,8 @@ PyObject* raise_panic(const char* text) noexcept {
         Py_XDECREF(cause_tb);
         return nullptr;
     }
-    PyErr_SetString(type, text);
-    if (cause_type == nullptr) {
-        return nullptr;
-    }
-    if (cause_tb != nullptr && cause != nullptr) {
-        PyException_SetTraceback(cause, cause_tb);
-    }
-    PyObject* panic_t = nullptr;
-    PyObject* panic = nullptr;
-    PyObject* panic_tb = nullptr;
-    PyErr_Fetch(&panic_t, &panic, &panic_tb);
-    PyErr_NormalizeException(&panic_t, &panic, &panic_tb);
-    if (panic != nullptr && cause != nullptr) {
-        PyException_SetCause(panic, cause);  // steals the reference
-        cause = nullptr;
-    }
-    Py_XDECREF(cause_type);
-    Py_XDECREF(cause);
-    Py_XDECREF(cause_tb);
-    PyErr_Restore(panic_t, panic, panic_tb);
-    return nullptr;
+    PyErr_Restore(cause_type, cause, cause_tb);
+    return raise_from_pending(type, text);
 }
 
 PyObject* raise_option_error(const OptionError& error) noexcept {

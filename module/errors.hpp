@@ -13,6 +13,10 @@
 
 namespace greekmill::python {
 
+// Raises type(text) with the exception pending now, if any, as its
+// __cause__.  Always returns nullptr.
+PyObject* raise_from_pending(PyObject* type, const char* text) noexcept;
+
 // Raises PanicException(text).  A pending interpreter exception becomes its
 // __cause__.  Always returns nullptr, for `return raise_panic(...)`.
 PyObject* raise_panic(const char* text) noexcept;

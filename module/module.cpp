@@ -210,28 +210,8 @@ bool add_function(PyObject* module, PyMethodDef* def) noexcept {
 bool add_greeks_class(PyObject* module) noexcept {
     PyTypeObject* type = greeks_type();
     if (type == nullptr) {
-        PyObject* cause_type = nullptr;
-        PyObject* cause = nullptr;
-        PyObject* cause_tb = nullptr;
-        PyErr_Fetch(&cause_type, &cause, &cause_tb);
-        PyErr_NormalizeException(&cause_type, &cause, &cause_tb);
-        PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class PyGreeks");
-        PyObject* error_type = nullptr;
-        PyObject* error = nullptr;
-        PyObject* error_tb = nullptr;
-        PyErr_Fetch(&error_type, &error, &error_tb);
-        PyErr_NormalizeException(&error_type, &error, &error_tb);
-        if (error != nullptr && cause != nullptr) {
-            if (cause_tb != nullptr) {
-                PyException_SetTraceback(cause, cause_tb);
-            }
-            PyException_SetCause(error, cause);  // steals
-            cause = nullptr;
-        }
-        Py_XDECREF(cause_type);
-        Py_XDECREF(cause);
-        Py_XDECREF(cause_tb);
-        PyErr_Restore(error_type, error, error_tb);
+        raise_from_pending(PyExc_RuntimeError,
+                           "An error occurred while initializing class PyGreeks");
         return false;
     }
     PyObject* name = PyUnicode_FromString("PyGreeks");
