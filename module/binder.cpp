@@ -69,22 +69,77 @@ std::string_view parameter_name(const FunctionDescription& d, Py_ssize_t slot) {
     return i < n ? d.positional_parameter_names[i] : d.keyword_only_parameters[i - n];
 }
 
+// The byte comparison written out: parameter names are a few bytes long, and
+// string_view's == calls memcmp for every candidate of the same length, which
+// costs more than the comparison itself on the keyword path of every call.
+[[nodiscard]] inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Index of the parameter named `wanted` among names[first ..), or -1.
 Py_ssize_t find_parameter(std::span<const std::string_view> names, std::size_t first,
                           std::string_view wanted) noexcept {
     for (std::size_t i = first; i < names.size(); ++i) {
-        if (names[i] == wanted) {
+        if (same_bytes(names[i], wanted)) {
             return static_cast<Py_ssize_t>(i);
         }
     }
     return -1;
 }
 
+// The interned names of d's positional parameters, made on first need; null
+// when d keeps none or they cannot be made now (the byte comparison then
+// serves alone, and the next call tries again).
+PyObject* const* interned_names(const FunctionDescription& d) noexcept {
+    PyObject** names = d.interned_positional_names;
+    const std::size_t n = d.positional_parameter_names.size();
+    if (names == nullptr || n == 0) {
+        return nullptr;
+    }
+    if (names[n - 1] != nullptr) {  // filled in order: the last one is made last
+        return names;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (names[i] != nullptr) {
+            continue;
+        }
+        const std::string_view name = d.positional_parameter_names[i];
+        PyObject* text =
+            PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (text == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        PyUnicode_InternInPlace(&text);
+        names[i] = text;  // kept for the life of the process
+    }
+    return names;
+}
+
 // The slot a keyword binds to, or -1.  Names are compared as UTF-8 bytes:
 // keyword-only names first (their slots follow the positional ones), then
 // the positional names; a positional-only name never matches a keyword, and
-// a key that cannot be encoded (a lone surrogate) matches nothing.
-Py_ssize_t keyword_slot(const FunctionDescription& d, PyObject* key) noexcept {
+// a key that cannot be encoded (a lone surrogate) matches nothing.  The
+// identity test in front gives the byte comparison's answer (parameter names
+// are distinct, and an identical object has identical bytes), only sooner.
+Py_ssize_t keyword_slot(const FunctionDescription& d, PyObject* const* names,
+                        PyObject* key) noexcept {
+    if (names != nullptr) {
+        const std::size_t n = d.positional_parameter_names.size();
+        for (std::size_t i = d.positional_only_parameters; i < n; ++i) {
+            if (names[i] == key) {
+                return static_cast<Py_ssize_t>(i);
+            }
+        }
+    }
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(key, &length);
     if (text == nullptr) {
@@ -122,8 +177,9 @@ bool extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, 
             Py_ssize_t pos = 0;
             PyObject* key = nullptr;
             PyObject* value = nullptr;
+            PyObject* const* names = interned_names(d);
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                const Py_ssize_t index = keyword_slot(d, key);
+                const Py_ssize_t index = keyword_slot(d, names, key);
                 if (index < 0) {
                     return unexpected_keyword(d, key);
                 }

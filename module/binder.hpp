@@ -21,6 +21,13 @@ struct FunctionDescription {
     std::size_t positional_only_parameters;
     std::size_t required_positional_parameters;
     std::span<const std::string_view> keyword_only_parameters;
+    // Optional (nullptr for none): one slot per positional parameter, null
+    // until the binder fills it with the interned str of that name on first
+    // need and keeps it for the life of the process.  A keyword written
+    // literally at a call site arrives as that very object, so identity
+    // settles the match before any text is read; other keys take the byte
+    // comparison, with the same result.
+    PyObject** interned_positional_names;
 };
 
 // Fills the slots, one per positional parameter and then one per keyword-only

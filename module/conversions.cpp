@@ -48,15 +48,6 @@ bool argument_extraction_error(const char* parameter) noexcept {
     return false;
 }
 
-bool to_double(PyObject* value, const char* parameter, double& out) noexcept {
-    const double converted = PyFloat_AsDouble(value);
-    if (converted == -1.0 && PyErr_Occurred() != nullptr) {
-        return argument_extraction_error(parameter);
-    }
-    out = converted;
-    return true;
-}
-
 bool to_text(PyObject* value, const char* parameter, std::string_view& out) noexcept {
     if ((PyType_GetFlags(Py_TYPE(value)) & Py_TPFLAGS_UNICODE_SUBCLASS) == 0) {
         PyObject* type_name = PyType_GetQualName(Py_TYPE(value));

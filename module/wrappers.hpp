@@ -26,6 +26,10 @@ inline constexpr std::array<std::string_view, 6> kParametersWithoutType{
 inline constexpr std::array<const char*, 7> kParameterNames{
     "s", "k", "t", "r", "sigma", "q", "option_type"};
 
+// The binder's cache of the interned names, one per parameter list.
+inline PyObject* interned_parameters_with_type[kParametersWithType.size()] = {};
+inline PyObject* interned_parameters_without_type[kParametersWithoutType.size()] = {};
+
 // s, k, t, r and sigma are required; q and option_type have defaults.
 inline constexpr std::size_t kRequiredParameters = 5;
 
@@ -38,6 +42,7 @@ inline constexpr std::size_t kRequiredParameters = 5;
         0,
         kRequiredParameters,
         {},
+        has_option_type ? interned_parameters_with_type : interned_parameters_without_type,
     };
 }
 
