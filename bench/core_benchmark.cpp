@@ -2,8 +2,8 @@
 // bench/run.sh (or build/bench/bench/core_benchmark after configuring with
 // -DGREEKMILL_BUILD_BENCHMARKS=ON).
 //
-// Cases follow the branches of Part 1.3: the American price is timed once in
-// each branch (European, twelve-term, immediate exercise), and American
+// The American price is timed once in each branch of the approximation
+// (European, twelve terms, immediate exercise), and the American
 // all_greeks is timed beside the price of the same inputs so that the report
 // can state all_greeks / (11 x price).
 
@@ -23,14 +23,14 @@ struct Inputs {
     OptionType type;
 };
 
-// The European reference case of Part 1.2.
+// The at-the-money European reference case.
 constexpr Inputs kEuropean{100.0, 100.0, 1.0, 0.05, 0.2, 0.0, OptionType::Call};
-// Part 1.3: b = r takes the European branch.
+// b = r takes the European branch.
 constexpr Inputs kAmEuropeanBranch{100.0, 100.0, 0.5, 0.05, 0.2, 0.0, OptionType::Call};
-// Part 1.3: the put priced through the twelve terms (the Python benchmark's
+// A put priced through the twelve terms (the Python benchmark's
 // am_* case too).
 constexpr Inputs kAmTwelveTerms{100.0, 100.0, 0.5, 0.05, 0.2, 0.03, OptionType::Put};
-// Part 1.3: S >= I2, immediate exercise.
+// S >= I2: immediate exercise.
 constexpr Inputs kAmImmediate{150.0, 100.0, 0.5, 0.05, 0.2, 0.10, OptionType::Call};
 
 // The inputs pass through DoNotOptimize on every iteration, so the compiler
@@ -70,6 +70,18 @@ void BM_am_all_greeks(benchmark::State& state) {
     });
 }
 
+// The five single Greeks in turn: the eleven evaluations that all_greeks
+// replaces by eight.
+void BM_am_five_singles(benchmark::State& state) {
+    run(state, kAmTwelveTerms, [](const Inputs& x) {
+        return *am::delta(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type) +
+               *am::gamma(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type) +
+               *am::theta(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type) +
+               *am::vega(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type) +
+               *am::rho(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type);
+    });
+}
+
 }  // namespace
 
 BENCHMARK(BM_bs_delta);
@@ -79,5 +91,6 @@ BENCHMARK(BM_am_price_twelve_terms);
 BENCHMARK(BM_am_price_immediate_exercise);
 BENCHMARK(BM_am_delta);
 BENCHMARK(BM_am_all_greeks);
+BENCHMARK(BM_am_five_singles);
 
 BENCHMARK_MAIN();

@@ -5,7 +5,7 @@
 //
 //   core_instructions CASE N     CASE: bs_delta bs_greeks am_price_european
 //                                am_price_twelve am_price_immediate am_delta
-//                                am_greeks
+//                                am_greeks am_singles (the five single Greeks)
 
 #include <cstdio>
 #include <cstdlib>
@@ -78,6 +78,15 @@ int main(int argc, char** argv) {
     if (std::strcmp(name, "am_greeks") == 0) {
         return loop(twelve, n, [](const Inputs& x) {
             return am::all_greeks(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type)->rho;
+        });
+    }
+    if (std::strcmp(name, "am_singles") == 0) {
+        return loop(twelve, n, [](const Inputs& x) {
+            return *am::delta(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type) +
+                   *am::gamma(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type) +
+                   *am::theta(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type) +
+                   *am::vega(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type) +
+                   *am::rho(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type);
         });
     }
     std::fprintf(stderr, "unknown case %s\n", name);
