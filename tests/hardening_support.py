@@ -61,6 +61,10 @@ def run_child(build: Path, code: str, env: dict[str, str] | None = None, stdin: 
     child_env = {k: v for k, v in os.environ.items() if k != "GREEKMILL_FAULT"}
     child_env["PYTHONPATH"] = os.pathsep.join(
         [str(build)] + ([child_env["PYTHONPATH"]] if child_env.get("PYTHONPATH") else []))
+    if child_env.get("GREEKMILL_ASAN_PRELOAD"):
+        # A sanitizer build (scripts/sanitize.sh) needs the ASan runtime
+        # loaded before anything else in the uninstrumented interpreter.
+        child_env["LD_PRELOAD"] = child_env["GREEKMILL_ASAN_PRELOAD"]
     child_env.update(env or {})
     prologue = textwrap.dedent(f"""
         import json, os, sys

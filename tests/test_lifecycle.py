@@ -5,6 +5,7 @@ leaves nothing behind and the next import runs it again."""
 from __future__ import annotations
 
 import importlib
+import os
 import struct
 import sys
 
@@ -29,11 +30,14 @@ def bits(x: float) -> bytes:
 
 def test_sub_interpreter_import_fails_with_import_error_and_main_module_keeps_working():
     before = greekmill_python.am_delta(*ARGS)
+    # The sub-interpreter must load the same shared library as this one.
+    directory = os.path.dirname(greekmill_python.__file__)
+    code = f"import sys; sys.path.insert(0, {directory!r}); import greekmill_python"
     for _ in range(2):  # refused every time, not just the first
         interpreter = _xxsubinterpreters.create()
         try:
             with pytest.raises(_xxsubinterpreters.RunFailedError) as failure:
-                _xxsubinterpreters.run_string(interpreter, "import greekmill_python")
+                _xxsubinterpreters.run_string(interpreter, code)
         finally:
             _xxsubinterpreters.destroy(interpreter)
         assert str(failure.value).startswith("<class 'ImportError'>: ")
