@@ -41,7 +41,9 @@ cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DGREEKMILL_BUILD_MODULE=OFF \
 cmake --build "$BUILD" -j 2 >/dev/null
 
 echo "== core_benchmark" >&2
-"$BUILD/bench/core_benchmark" --benchmark_repetitions=9 --benchmark_report_aggregates_only=true \
+# Repetitions in random interleaved order, like the rounds of per_call.py.
+"$BUILD/bench/core_benchmark" --benchmark_repetitions=15 --benchmark_min_time=0.1 \
+  --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
   --benchmark_out="$BUILD/core.json" --benchmark_out_format=json >&2
 
 echo "== core_instructions under callgrind" >&2
