@@ -35,13 +35,15 @@ valgrind_build=build/hardening-valgrind
 configure() {  # directory, extra cmake arguments...
   local dir=$1
   shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$python" "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "$dir" -j "$jobs" >/dev/null
 }
 
 echo "== building with AddressSanitizer + UndefinedBehaviorSanitizer"
-configure "$asan_build" -DGREEKMILL_SANITIZE=ON -DGREEKMILL_BUILD_TESTS=ON -DGREEKMILL_BUILD_MODULE=ON
-configure "$asan_faults" -DGREEKMILL_SANITIZE=ON -DGREEKMILL_FAULT_INJECTION=ON -DGREEKMILL_BUILD_MODULE=ON
+configure "$asan_build" -DGREEKMILL_SANITIZE=ON -DGREEKMILL_BUILD_TESTS=ON \
+  -DGREEKMILL_BUILD_MODULE=ON -DPython_EXECUTABLE="$python"
+configure "$asan_faults" -DGREEKMILL_SANITIZE=ON -DGREEKMILL_FAULT_INJECTION=ON \
+  -DGREEKMILL_BUILD_MODULE=ON -DPython_EXECUTABLE="$python"
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
