@@ -209,7 +209,7 @@ def fmt_x(value: float | None) -> str:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--floor-dir", required=True, type=Path)
-    parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--rounds", type=int, default=21)
     parser.add_argument("--target-ms", type=float, default=4.0,
                         help="CPU time of one measurement of one case")
     parser.add_argument("--out", type=Path)

@@ -9,13 +9,13 @@
 # and writes the table to bench/results.md.  Benchmarks, not tests: nothing
 # here is run by scripts/test.sh or CI.
 #
-# Environment: PYTHON (default python3), ROUNDS (default 15),
+# Environment: PYTHON (default python3), ROUNDS (default 21),
 # GREEKMILL_BENCH_SKIP_INSTALL=1 to benchmark the module already installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3}
-ROUNDS=${ROUNDS:-15}
+ROUNDS=${ROUNDS:-21}
 BUILD=build/bench
 
 missing=()
