@@ -340,7 +340,8 @@ def main() -> int:
 
     if options.core_json and options.core_json.exists():
         data = json.loads(options.core_json.read_text())
-        rows = [b for b in data.get("benchmarks", []) if b.get("aggregate_name") == "median"]
+        rows = sorted((b for b in data.get("benchmarks", []) if b.get("aggregate_name") == "median"),
+                      key=lambda b: b["run_name"])
         if rows:
             out("### Core (Google Benchmark, median CPU ns)")
             out("")
