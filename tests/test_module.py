@@ -1,8 +1,6 @@
 """Module metadata: registration order, __all__, docstrings, text signatures."""
 
-import importlib
 import inspect
-import sys
 
 import pytest
 
@@ -110,13 +108,3 @@ def test_signature_through_inspect(name):
     for p in list(parameters.values())[:5]:
         assert p.default is inspect.Parameter.empty
 
-
-def test_reimport_returns_the_same_module_object():
-    first = sys.modules.pop("greekmill_python")
-    try:
-        again = importlib.import_module("greekmill_python")
-        assert again is first
-        assert again.bs_delta is first.bs_delta
-        assert again.__all__ == FUNCTIONS + ["PyGreeks"]
-    finally:
-        sys.modules["greekmill_python"] = first
