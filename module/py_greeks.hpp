@@ -6,7 +6,7 @@
 
 namespace greekmill::python {
 
-// The type object, created from its spec on first need and kept for the life
+// The type object, created from its PyType_Spec on first need and kept for the life
 // of the process.  Returns a borrowed reference, or nullptr with an exception
 // set if the interpreter could not create it.
 PyTypeObject* greeks_type() noexcept;
