@@ -11,34 +11,34 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bjerksund_stensland.hpp"
-#include "black_scholes.hpp"
+#include "cases.hpp"
 
 namespace {
 
-namespace bs = greekmill::black_scholes;
-namespace am = greekmill::bjerksund_stensland;
-using greekmill::OptionType;
-
-struct Inputs {
-    double s, k, t, r, sigma, q;
-    OptionType type;
-};
+using namespace greekmill::bench;
 
 template <class T>
 inline void opaque(T& value) {
     asm volatile("" : "+m"(value));
 }
 
+double value_of(double x) { return x; }
+double value_of(const greekmill::Greeks& g) { return g.rho; }
+
 template <class Op>
 int loop(Inputs in, long n, Op op) {
     double sink = 0.0;
     for (long i = 0; i < n; ++i) {
         opaque(in);
-        sink += op(in);
+        sink += value_of(op(in));
         opaque(sink);
     }
     return sink == sink ? 0 : 1;
+}
+
+template <auto Op>
+int run_case(Inputs in, long n) {
+    return loop(in, n, Op);
 }
 
 }  // namespace
@@ -50,44 +50,25 @@ int main(int argc, char** argv) {
     }
     const char* name = argv[1];
     const long n = std::strtol(argv[2], nullptr, 10);
-    const Inputs european{100.0, 100.0, 1.0, 0.05, 0.2, 0.0, OptionType::Call};
-    const Inputs am_european{100.0, 100.0, 0.5, 0.05, 0.2, 0.0, OptionType::Call};
-    const Inputs twelve{100.0, 100.0, 0.5, 0.05, 0.2, 0.03, OptionType::Put};
-    const Inputs immediate{150.0, 100.0, 0.5, 0.05, 0.2, 0.10, OptionType::Call};
-    const auto price = [](const Inputs& x) {
-        return *am::price(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type);
+    struct Case {
+        const char* name;
+        Inputs inputs;
+        int (*run)(Inputs, long);
     };
-    if (std::strcmp(name, "bs_delta") == 0) {
-        return loop(european, n, [](const Inputs& x) {
-            return *bs::delta(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type);
-        });
-    }
-    if (std::strcmp(name, "bs_greeks") == 0) {
-        return loop(european, n, [](const Inputs& x) {
-            return bs::all_greeks(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type)->rho;
-        });
-    }
-    if (std::strcmp(name, "am_price_european") == 0) return loop(am_european, n, price);
-    if (std::strcmp(name, "am_price_twelve") == 0) return loop(twelve, n, price);
-    if (std::strcmp(name, "am_price_immediate") == 0) return loop(immediate, n, price);
-    if (std::strcmp(name, "am_delta") == 0) {
-        return loop(twelve, n, [](const Inputs& x) {
-            return *am::delta(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type);
-        });
-    }
-    if (std::strcmp(name, "am_greeks") == 0) {
-        return loop(twelve, n, [](const Inputs& x) {
-            return am::all_greeks(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type)->rho;
-        });
-    }
-    if (std::strcmp(name, "am_singles") == 0) {
-        return loop(twelve, n, [](const Inputs& x) {
-            return *am::delta(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type) +
-                   *am::gamma(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type) +
-                   *am::theta(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type) +
-                   *am::vega(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type) +
-                   *am::rho(x.s, x.k, x.t, x.r, x.sigma, x.q, x.type);
-        });
+    const Case cases[] = {
+        {"bs_delta", kEuropean, run_case<bs_delta>},
+        {"bs_greeks", kEuropean, run_case<bs_all_greeks>},
+        {"am_price_european", kAmEuropeanBranch, run_case<am_price>},
+        {"am_price_twelve", kAmTwelveTerms, run_case<am_price>},
+        {"am_price_immediate", kAmImmediate, run_case<am_price>},
+        {"am_delta", kAmTwelveTerms, run_case<am_delta>},
+        {"am_greeks", kAmTwelveTerms, run_case<am_all_greeks>},
+        {"am_singles", kAmTwelveTerms, run_case<am_five_singles>},
+    };
+    for (const Case& c : cases) {
+        if (std::strcmp(name, c.name) == 0) {
+            return c.run(c.inputs, n);
+        }
     }
     std::fprintf(stderr, "unknown case %s\n", name);
     return 2;
