@@ -1,0 +1,263 @@
+#include "operations.hpp"
+
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "bjerksund_stensland.hpp"
+#include "black_scholes.hpp"
+
+namespace greekmill::batch {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Market {
+    double s, k, t, r, sigma, q;
+    OptionType type;
+};
+
+[[nodiscard]] inline Market market(const Inputs& x, std::size_t i) noexcept {
+    return {x.s[i], x.k[i], x.t[i], x.r[i], x.sigma[i], x.q[i], x.type[i]};
+}
+
+// Which of the five Greeks a single-output operation returns.
+enum class Field { Delta, Gamma, Theta, Vega, Rho };
+
+[[nodiscard]] inline double field_of(const Greeks& g, Field f) noexcept {
+    switch (f) {
+        case Field::Delta: return g.delta;
+        case Field::Gamma: return g.gamma;
+        case Field::Theta: return g.theta;
+        case Field::Vega: return g.vega;
+        case Field::Rho: return g.rho;
+    }
+    return kNaN;
+}
+
+inline void store_greeks(const Outputs& y, std::size_t i, const Greeks& g) noexcept {
+    y.out[0][i] = g.delta;
+    y.out[1][i] = g.gamma;
+    y.out[2][i] = g.theta;
+    y.out[3][i] = g.vega;
+    y.out[4][i] = g.rho;
+}
+
+inline void store_failure(const Outputs& y, int outputs, std::size_t i) noexcept {
+    for (int j = 0; j < outputs; ++j) {
+        y.out[j][i] = kNaN;
+    }
+}
+
+// Every core operation succeeds today; a failure it may report one day
+// becomes a NaN element recorded as such, never a value.
+template <class T>
+[[nodiscard]] inline bool take(const Result<T>& result, T& value) noexcept {
+    if (!result) {
+        return false;
+    }
+    value = *result;
+    return true;
+}
+
+// ---- European (Black-Scholes-Merton): the core's Greeks where the total
+// volatility is positive, their limits where it is 0.
+
+template <Field F>
+[[nodiscard]] inline Result<double> european_single(const Market& m) noexcept {
+    namespace bs = black_scholes;
+    if (bs::zero_total_volatility(m.t, m.sigma)) {
+        return field_of(bs::greeks_at_zero_volatility(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type), F);
+    }
+    switch (F) {
+        case Field::Delta: return bs::delta(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+        case Field::Gamma: return bs::gamma(m.s, m.k, m.t, m.r, m.sigma, m.q);
+        case Field::Theta: return bs::theta(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+        case Field::Vega: return bs::vega(m.s, m.k, m.t, m.r, m.sigma, m.q);
+        case Field::Rho: return bs::rho(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+    }
+    return kNaN;
+}
+
+[[nodiscard]] inline Result<double> european_price(const Market& m) noexcept {
+    namespace bs = black_scholes;
+    if (bs::zero_total_volatility(m.t, m.sigma)) {
+        return bs::price_at_zero_volatility(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+    }
+    return bs::price(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+}
+
+[[nodiscard]] inline Result<Greeks> european_greeks(const Market& m) noexcept {
+    namespace bs = black_scholes;
+    if (bs::zero_total_volatility(m.t, m.sigma)) {
+        return bs::greeks_at_zero_volatility(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+    }
+    return bs::all_greeks(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+}
+
+// ---- The closed form of greekmill_python, element by element.
+
+template <Field F>
+[[nodiscard]] inline Result<double> closed_form_single(const Market& m) noexcept {
+    namespace bjs = bjerksund_stensland;
+    switch (F) {
+        case Field::Delta: return bjs::delta(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+        case Field::Gamma: return bjs::gamma(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+        case Field::Theta: return bjs::theta(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+        case Field::Vega: return bjs::vega(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+        case Field::Rho: return bjs::rho(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+    }
+    return kNaN;
+}
+
+[[nodiscard]] inline Result<double> closed_form_price(const Market& m) noexcept {
+    return bjerksund_stensland::price(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+}
+
+[[nodiscard]] inline Result<Greeks> closed_form_greeks(const Market& m) noexcept {
+    return bjerksund_stensland::all_greeks(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+}
+
+// ---- Kernels: one loop shape for every scalar-valued and Greeks-valued model.
+
+template <Result<double> (*Value)(const Market&) noexcept>
+void value_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
+                  const Settings&, Failures& failures) noexcept {
+    double* out = y.out[0];
+    for (std::size_t i = begin; i < end; ++i) {
+        double v;
+        if (take(Value(market(x, i)), v)) {
+            out[i] = v;
+        } else {
+            out[i] = kNaN;
+            failures.add(i, Failure::NotConverged);
+        }
+    }
+}
+
+template <Result<Greeks> (*Value)(const Market&) noexcept>
+void greeks_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
+                   const Settings&, Failures& failures) noexcept {
+    for (std::size_t i = begin; i < end; ++i) {
+        Greeks g;
+        if (take(Value(market(x, i)), g)) {
+            store_greeks(y, i, g);
+        } else {
+            store_failure(y, 5, i);
+            failures.add(i, Failure::NotConverged);
+        }
+    }
+}
+
+[[nodiscard]] inline bool positive(double v) noexcept { return v > 0.0 && v < INFINITY; }
+[[nodiscard]] inline bool nonnegative(double v) noexcept { return v >= 0.0 && v < INFINITY; }
+[[nodiscard]] inline bool finite(double v) noexcept { return std::isfinite(v); }
+
+constexpr double kEuropeanCost = 1.0;
+constexpr double kClosedFormCost = 20.0;
+constexpr double kClosedFormGreeksCost = 160.0;
+
+const std::array kOperations{
+    Operation{"european_price", Domain::Pricing, 1, kEuropeanCost,
+              value_kernel<european_price>},
+    Operation{"european_delta", Domain::Pricing, 1, kEuropeanCost,
+              value_kernel<european_single<Field::Delta>>},
+    Operation{"european_gamma", Domain::Pricing, 1, kEuropeanCost,
+              value_kernel<european_single<Field::Gamma>>},
+    Operation{"european_theta", Domain::Pricing, 1, kEuropeanCost,
+              value_kernel<european_single<Field::Theta>>},
+    Operation{"european_vega", Domain::Pricing, 1, kEuropeanCost,
+              value_kernel<european_single<Field::Vega>>},
+    Operation{"european_rho", Domain::Pricing, 1, kEuropeanCost,
+              value_kernel<european_single<Field::Rho>>},
+    Operation{"european_greeks", Domain::Pricing, 5, 3 * kEuropeanCost,
+              greeks_kernel<european_greeks>},
+    Operation{"bjerksund_stensland_price", Domain::Pricing, 1, kClosedFormCost,
+              value_kernel<closed_form_price>},
+    Operation{"bjerksund_stensland_delta", Domain::Pricing, 1, 2 * kClosedFormCost,
+              value_kernel<closed_form_single<Field::Delta>>},
+    Operation{"bjerksund_stensland_gamma", Domain::Pricing, 1, 3 * kClosedFormCost,
+              value_kernel<closed_form_single<Field::Gamma>>},
+    Operation{"bjerksund_stensland_theta", Domain::Pricing, 1, 2 * kClosedFormCost,
+              value_kernel<closed_form_single<Field::Theta>>},
+    Operation{"bjerksund_stensland_vega", Domain::Pricing, 1, 2 * kClosedFormCost,
+              value_kernel<closed_form_single<Field::Vega>>},
+    Operation{"bjerksund_stensland_rho", Domain::Pricing, 1, 2 * kClosedFormCost,
+              value_kernel<closed_form_single<Field::Rho>>},
+    Operation{"bjerksund_stensland_greeks", Domain::Pricing, 5, kClosedFormGreeksCost,
+              greeks_kernel<closed_form_greeks>},
+};
+
+}  // namespace
+
+std::span<const Operation> operations() noexcept { return kOperations; }
+
+Failure check_domain(Domain domain, const Inputs& x, std::size_t i) noexcept {
+    if (domain == Domain::ImpliedVolatility && !finite(x.price[i])) {
+        return Failure::Price;
+    }
+    if (domain == Domain::ExerciseBoundary) {
+        // The time to expiry tau travels in the s column.
+        if (!nonnegative(x.s[i])) {
+            return Failure::Expiry;
+        }
+    } else if (!positive(x.s[i])) {
+        return Failure::Spot;
+    }
+    if (!positive(x.k[i])) {
+        return Failure::Strike;
+    }
+    if (domain != Domain::ExerciseBoundary && !nonnegative(x.t[i])) {
+        return Failure::Expiry;
+    }
+    if (!finite(x.r[i])) {
+        return Failure::Rate;
+    }
+    if (domain != Domain::ImpliedVolatility && !nonnegative(x.sigma[i])) {
+        return Failure::Volatility;
+    }
+    if (!finite(x.q[i])) {
+        return Failure::Yield;
+    }
+    return Failure::None;
+}
+
+void run_range(const Operation& op, const Inputs& x, const Outputs& y, std::size_t begin,
+               std::size_t end, const Settings& settings, Failures& failures) noexcept {
+    // Blocks keep the domain flags on the stack; a block without a failure
+    // (the usual case) goes to the kernel whole.
+    constexpr std::size_t kBlock = 512;
+    std::array<bool, kBlock> bad;
+    for (std::size_t block = begin; block < end; block += kBlock) {
+        const std::size_t block_end = block + kBlock < end ? block + kBlock : end;
+        bool any_bad = false;
+        for (std::size_t i = block; i < block_end; ++i) {
+            const Failure why = check_domain(op.domain, x, i);
+            bad[i - block] = why != Failure::None;
+            if (why != Failure::None) {
+                any_bad = true;
+                failures.add(i, why);
+                store_failure(y, op.outputs, i);
+            }
+        }
+        if (!any_bad) {
+            op.kernel(x, y, block, block_end, settings, failures);
+            continue;
+        }
+        std::size_t i = block;
+        while (i < block_end) {
+            if (bad[i - block]) {
+                ++i;
+                continue;
+            }
+            std::size_t run_end = i;
+            while (run_end < block_end && !bad[run_end - block]) {
+                ++run_end;
+            }
+            op.kernel(x, y, i, run_end, settings, failures);
+            i = run_end;
+        }
+    }
+}
+
+}  // namespace greekmill::batch
