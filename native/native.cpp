@@ -285,8 +285,9 @@ PyObject* compute(PyObject*, PyObject* args) {
 }
 
 // evaluate(op, precision, accuracy, width, price, s, k, t, r, sigma, q, type)
-// for one option, on the calling thread: a float (or a tuple of five), or the
-// failure's number as an int.
+// for one option, on the calling thread: a float (or a tuple of five), the
+// failure's number as an int, or NotImplemented when a number is not a float
+// or an int.
 PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 12) {
         PyErr_SetString(PyExc_TypeError, "evaluate takes 12 arguments");
@@ -306,9 +307,18 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     std::array<double, 7> values{};
     for (std::size_t c = 0; c < 7; ++c) {
-        values[c] = PyFloat_AsDouble(args[4 + c]);
-        if (values[c] == -1.0 && PyErr_Occurred()) {
-            return nullptr;
+        PyObject* number = args[4 + c];
+        if (PyFloat_Check(number)) {
+            values[c] = PyFloat_AsDouble(number);
+        } else if (PyLong_Check(number)) {
+            values[c] = PyLong_AsDouble(number);  // OverflowError past the largest double
+            if (values[c] == -1.0 && PyErr_Occurred()) {
+                return nullptr;
+            }
+        } else {
+            // Not a plain number: the caller takes the array path.
+            Py_INCREF(Py_NotImplemented);
+            return Py_NotImplemented;
         }
     }
     const long type_code = PyLong_AsLong(args[11]);

@@ -34,8 +34,6 @@ OPTION_TYPES: dict[str, int] = {
     **{w: 1 for word in ("put", "p") for w in _spellings(word)},
 }
 
-_SCALAR_TYPES = (float, int, bool)
-
 # The columns of the engine, in its order, and the failure codes of
 # core/batch/columns.hpp: code -> (column, what the domain requires).
 _COLUMNS = ("price", "s", "k", "t", "r", "sigma", "q")
@@ -182,21 +180,26 @@ def _nan_result(op: Operation) -> Any:
 def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type: object,
              precision: object, accuracy: object, errors: object, threads: object) -> Any:
     """Run `op`; `values` are the seven engine columns (price, s, k, t, r, sigma, q)."""
-    precision_code = _choice(precision, PRECISIONS, "precision")
-    accuracy_code = _choice(accuracy, ACCURACIES, "accuracy")
-    _choice(errors, ERRORS, "errors")
-    thread_count = _threads(threads)
+    precision_code = PRECISIONS.get(precision) if type(precision) is str else None
+    accuracy_code = ACCURACIES.get(accuracy) if type(accuracy) is str else None
+    if precision_code is None:
+        _choice(precision, PRECISIONS, "precision")
+    if accuracy_code is None:
+        _choice(accuracy, ACCURACIES, "accuracy")
+    if errors != "raise" and errors != "nan" or type(errors) is not str:
+        _choice(errors, ERRORS, "errors")
+    thread_count = 0 if threads is None else _threads(threads)
 
-    # All scalars: one call on this thread, no numpy.
-    if type(option_type) is str and all(type(v) in _SCALAR_TYPES for v in values):
-        code = _option_code(option_type)
-        result = _native.evaluate(op.index, precision_code, accuracy_code, 0,
-                                  *[float(v) for v in values], code)
-        if type(result) is int:
-            if errors == "nan":
-                return _nan_result(op)
-            raise ValueError(_failure_message(function, op, result, 1, values.__getitem__, None))
-        return result if op.outputs == 1 else Greeks(*result)
+    # All plain numbers: one call on this thread, no numpy.
+    code = OPTION_TYPES.get(option_type) if type(option_type) is str else None
+    if code is not None:
+        result = _native.evaluate(op.index, precision_code, accuracy_code, 0, *values, code)
+        if result is not NotImplemented:
+            if type(result) is int:
+                if errors == "nan":
+                    return _nan_result(op)
+                raise ValueError(_failure_message(function, op, result, 1, values.__getitem__, None))
+            return result if op.outputs == 1 else Greeks(*result)
 
     arrays = [_numeric(v, label) for v, label in zip(values, op.labels)]
     codes, type_shape = _option_codes(option_type)
