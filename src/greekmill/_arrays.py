@@ -133,7 +133,7 @@ def _codes_of_text(array: np.ndarray) -> np.ndarray:
         index = np.unravel_index(first, array.shape)
         raise ValueError(
             f"option_type must be 'call' or 'put' ('c', 'p', any letter case); "
-            f"option_type[{_index_text(index)}] = {array[index]!r} is not "
+            f"option_type[{_index_text(index)}] = {str(array[index])!r} is not "
             f"({int(bad.sum())} such element{'s' if bad.sum() > 1 else ''})")
     return put.astype(np.uint8).reshape(array.shape)
 
