@@ -188,6 +188,15 @@ const std::array kOperations{
               greeks_kernel<closed_form_greeks>},
 };
 
+// The pricing domain as one expression without branches: every comparison
+// with a NaN is false, so NaNs fail the range tests.
+[[nodiscard]] inline bool in_pricing_domain(const Inputs& x, std::size_t i) noexcept {
+    const double s = x.s[i], k = x.k[i], t = x.t[i], r = x.r[i], sigma = x.sigma[i], q = x.q[i];
+    const double big = std::numeric_limits<double>::max();
+    return (s > 0.0) & (s <= big) & (k > 0.0) & (k <= big) & (t >= 0.0) & (t <= big) &
+           (r >= -big) & (r <= big) & (sigma >= 0.0) & (sigma <= big) & (q >= -big) & (q <= big);
+}
+
 }  // namespace
 
 std::span<const Operation> operations() noexcept { return kOperations; }
@@ -230,14 +239,21 @@ void run_range(const Operation& op, const Inputs& x, const Outputs& y, std::size
     std::array<bool, kBlock> bad;
     for (std::size_t block = begin; block < end; block += kBlock) {
         const std::size_t block_end = block + kBlock < end ? block + kBlock : end;
+        // A branch-free pass finds whether the block has any failure; only
+        // then is each element's reason looked up.
         bool any_bad = false;
         for (std::size_t i = block; i < block_end; ++i) {
-            const Failure why = check_domain(op.domain, x, i);
-            bad[i - block] = why != Failure::None;
-            if (why != Failure::None) {
-                any_bad = true;
-                failures.add(i, why);
-                store_failure(y, op.outputs, i);
+            const bool in_domain = op.domain == Domain::Pricing ? in_pricing_domain(x, i)
+                                                                  : check_domain(op.domain, x, i) == Failure::None;
+            bad[i - block] = !in_domain;
+            any_bad |= !in_domain;
+        }
+        if (any_bad) {
+            for (std::size_t i = block; i < block_end; ++i) {
+                if (bad[i - block]) {
+                    failures.add(i, check_domain(op.domain, x, i));
+                    store_failure(y, op.outputs, i);
+                }
             }
         }
         if (!any_bad) {
