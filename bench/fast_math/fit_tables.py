@@ -59,9 +59,20 @@ def chebyshev_monomials(f, lo, hi, degree):
     return t_poly, mid, half
 
 
-def horner(coeffs, u):
-    acc = coeffs[-1]
-    for c in reversed(coeffs[:-1]):
+def horner(coeffs, u, steps=4):
+    """Evaluates as lanes.hpp's horner_tail does: the terms from u^steps on as
+    E(u^2) + u O(u^2), each by Horner's rule, then `steps` Horner steps."""
+    high = coeffs[steps:]
+    u2 = u * u
+    even, odd = high[0::2], high[1::2]
+    e = even[-1]
+    for c in reversed(even[:-1]):
+        e = e * u2 + c
+    o = odd[-1]
+    for c in reversed(odd[:-1]):
+        o = o * u2 + c
+    acc = e + u * o
+    for c in reversed(coeffs[:steps]):
         acc = acc * u + c
     return acc
 

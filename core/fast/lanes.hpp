@@ -126,21 +126,84 @@ GM_INLINE D sqrt(D x) {
     }
 }
 
-// table[index[lane]] for each lane.
-template <class D, class I>
-GM_INLINE D gather(const double* table, I index) {
-    constexpr int n = sizeof(D) / 8;
-    if constexpr (n == 8) {
-        return (D)_mm512_i64gather_pd((__m512i)index, table, 8);
-    } else if constexpr (n == 4) {
-        return (D)_mm256_i64gather_pd(table, (__m256i)index, 8);
-    } else {
-        D r;
-        for (int i = 0; i < n; ++i) {
-            r[i] = table[index[i]];
-        }
-        return r;
+// row[index[lane]] for each lane, index in [0, 16), row 64-byte aligned.
+// Exact loads whatever the instruction; AVX-512 and AVX2 pick from
+// registers by permutes (hardware gathers are several times slower here),
+// SSE2 loads lane by lane.
+template <class D>
+struct Picker;
+
+template <>
+struct Picker<D2> {
+    I2 index;
+    explicit Picker(I2 i) : index(i) {}
+    GM_INLINE D2 operator()(const double* row) const { return D2{row[index[0]], row[index[1]]}; }
+};
+
+#if defined(__AVX2__)
+template <>
+struct Picker<D4> {
+    __m256i pair;   // the 32-bit halves (2 (i mod 4), 2 (i mod 4) + 1)
+    I4 upper_half;  // i >= 8
+    I4 odd_quad;    // i mod 8 >= 4
+    explicit Picker(I4 i) {
+        const I4 p = (i & 3) * 2;
+        pair = (__m256i)(p | ((p + 1) << 32));
+        upper_half = (i & 8) != 0;
+        odd_quad = (i & 4) != 0;
     }
+    GM_INLINE D4 operator()(const double* row) const {
+        const auto pick = [&](int quad) {
+            const __m256 v = _mm256_castpd_ps(_mm256_load_pd(row + 4 * quad));
+            return (D4)_mm256_castps_pd(_mm256_permutevar8x32_ps(v, pair));
+        };
+        const D4 low = odd_quad ? pick(1) : pick(0);
+        const D4 high = odd_quad ? pick(3) : pick(2);
+        return upper_half ? high : low;
+    }
+};
+#endif
+
+#if defined(__AVX512F__)
+template <>
+struct Picker<D8> {
+    __m512i index;
+    explicit Picker(I8 i) : index((__m512i)i) {}
+    GM_INLINE D8 operator()(const double* row) const {
+        return (D8)_mm512_permutex2var_pd(_mm512_load_pd(row), index, _mm512_load_pd(row + 8));
+    }
+};
+#endif
+
+// c[0] + c[1] x + ... + c[n-1] x^n-1 as E(x^2) + x O(x^2), each half by
+// Horner's rule: two independent chains of half the length, which keeps the
+// long kernels from waiting on one multiply-add chain.  coef(j) gives c[j].
+template <int kCount, class D, class Coef>
+GM_INLINE D even_odd(D x, Coef coef) {
+    const D x2 = x * x;
+    constexpr int kLastEven = (kCount - 1) / 2 * 2;
+    constexpr int kLastOdd = (kCount - 2) / 2 * 2 + 1;
+    D even = coef(kLastEven);
+    D odd = coef(kLastOdd);
+    for (int j = kLastEven - 2; j >= 0; j -= 2) {
+        even = even * x2 + coef(j);
+    }
+    for (int j = kLastOdd - 2; j >= 1; j -= 2) {
+        odd = odd * x2 + coef(j);
+    }
+    return even + x * odd;
+}
+
+// The same polynomial with its last kHorner steps by Horner's rule: the
+// low-order terms, which decide the rounding, keep Horner's accuracy; the
+// high-order rest goes through even_odd.
+template <int kCount, int kHorner, class D, class Coef>
+GM_INLINE D horner_tail(D x, Coef coef) {
+    D p = even_odd<kCount - kHorner>(x, [&](int j) { return coef(j + kHorner); });
+    for (int j = kHorner - 1; j >= 0; --j) {
+        p = p * x + coef(j);
+    }
+    return p;
 }
 
 // 2^n for integral n in [-1022, 1023] given as a double.
@@ -152,7 +215,7 @@ GM_INLINE D pow2(D n) {
 // exp(hi + lo), |lo| <= 2^-10 or so: the low part lets callers pass an
 // exponent carried in two doubles (the tail of Phi needs x^2/2 exactly).
 // Cody-Waite reduction hi + lo = n ln2 + r, |r| <= ln2/2, the Taylor
-// polynomial of degree 13 for exp(r), and the scaling by 2^n done in two
+// polynomial of degree 13 for exp(r) (1 + r + r^2 (even + r odd)), and the scaling by 2^n done in two
 // exact halves so that a subnormal result is rounded once.
 template <class D>
 GM_INLINE D exp_hl(D hi, D lo) {
@@ -164,10 +227,7 @@ GM_INLINE D exp_hl(D hi, D lo) {
     const D r_head = hi - n * k::kLn2Hi;  // exact
     const D r_tail = lo - n * k::kLn2Lo;
     const D r = r_head + r_tail;
-    D p = splat<D>(k::kExp[11]);
-    for (int i = 10; i >= 0; --i) {
-        p = p * r + k::kExp[i];
-    }
+    const D p = even_odd<12>(r, [](int j) { return splat<D>(k::kExp[j]); });
     const D e = 1.0 + (r_head + (r_tail + (r * r) * p));
     const D n1 = (n * 0.5 + k::kShifter) - k::kShifter;
     const D n2 = n - n1;
@@ -199,11 +259,7 @@ GM_INLINE D log(D x) {
     const D f = m - 1.0;
     const D s = f / (2.0 + f);
     const D z = s * s;
-    D R = splat<D>(k::kLog[9]);
-    for (int i = 8; i >= 0; --i) {
-        R = R * z + k::kLog[i];
-    }
-    R = R * z;
+    const D R = even_odd<10>(z, [](int j) { return splat<D>(k::kLog[j]); }) * z;
     const D hfsq = (0.5 * f) * f;
     const D log_m = f - (hfsq - s * (hfsq + R));
     D y = ed * k::kLn2Hi + (log_m + ed * k::kLn2Lo);
@@ -236,10 +292,10 @@ GM_INLINE D tail_factor(D y) {
     const D piece = select(asymptotic, splat<D>(detail::kTailPieces - 1.0), centre);
     const I index = as_int(piece + k::kShifter) - k::kShifterBits;
     const D u = select(asymptotic, 1.0 / (y * y), y - centre);
-    D p = gather<D>(detail::kNormalTail[detail::kTailDegree], index);
-    for (int j = detail::kTailDegree - 1; j >= 0; --j) {
-        p = p * u + gather<D>(detail::kNormalTail[j], index);
-    }
+    static_assert(detail::kTailPieces == 16);
+    const Picker<D> pick(index);
+    const D p = horner_tail<detail::kTailDegree + 1, 4>(
+        u, [&](int j) { return pick(detail::kNormalTail[j]); });
     return p / select(asymptotic, y, splat<D>(1.0));
 }
 
