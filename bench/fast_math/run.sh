@@ -2,6 +2,7 @@
 # Builds the core (Release) and runs one of the fast-maths drivers:
 #   bench/fast_math/run.sh accuracy [points per region]   errors in ulps vs quad precision
 #   bench/fast_math/run.sh speed [options] [rounds]        ns per option / per element
+#   bench/fast_math/run.sh versus_exact [options per book] European outputs: fast, exact vs quad
 # Environment: GREEKMILL_SIMD=sse2|avx2|avx512 forces the width of Auto.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -12,9 +13,9 @@ cmake --build "$build" -j 2 --target greekmill_core >/dev/null
 what=${1:-speed}
 shift || true
 case "$what" in
-  accuracy) libs=(-lquadmath) ;;
+  accuracy | versus_exact) libs=(-lquadmath) ;;
   speed) libs=(-lmvec -lm) ;;
-  *) echo "usage: $0 accuracy|speed [args]" >&2; exit 2 ;;
+  *) echo "usage: $0 accuracy|speed|versus_exact [args]" >&2; exit 2 ;;
 esac
 g++ -std=gnu++23 -O2 -ffp-contract=off -Icore "bench/fast_math/$what.cpp" \
   "$build/libgreekmill_core.a" "${libs[@]}" -o "$build/$what"

@@ -140,29 +140,12 @@ struct Picker<D2> {
     GM_INLINE D2 operator()(const double* row) const { return D2{row[index[0]], row[index[1]]}; }
 };
 
-#if defined(__AVX2__)
 template <>
 struct Picker<D4> {
-    __m256i pair;   // the 32-bit halves (2 (i mod 4), 2 (i mod 4) + 1)
-    I4 upper_half;  // i >= 8
-    I4 odd_quad;    // i mod 8 >= 4
-    explicit Picker(I4 i) {
-        const I4 p = (i & 3) * 2;
-        pair = (__m256i)(p | ((p + 1) << 32));
-        upper_half = (i & 8) != 0;
-        odd_quad = (i & 4) != 0;
-    }
-    GM_INLINE D4 operator()(const double* row) const {
-        const auto pick = [&](int quad) {
-            const __m256 v = _mm256_castpd_ps(_mm256_load_pd(row + 4 * quad));
-            return (D4)_mm256_castps_pd(_mm256_permutevar8x32_ps(v, pair));
-        };
-        const D4 low = odd_quad ? pick(1) : pick(0);
-        const D4 high = odd_quad ? pick(3) : pick(2);
-        return upper_half ? high : low;
-    }
+    std::int64_t i0, i1, i2, i3;
+    explicit Picker(I4 i) : i0(i[0]), i1(i[1]), i2(i[2]), i3(i[3]) {}
+    GM_INLINE D4 operator()(const double* row) const { return D4{row[i0], row[i1], row[i2], row[i3]}; }
 };
-#endif
 
 #if defined(__AVX512F__)
 template <>
