@@ -1,6 +1,7 @@
 // Speed of the fast kernels, one thread: ns per option for the European
 // price, delta and five Greeks over a random book of 10^6 options, at every
 // width this CPU runs, beside the exact scalar loop over core/black_scholes.*;
+// the Bjerksund-Stensland value and Greeks on the first twentieth of it;
 // and ns per element of the maths kernels beside glibc's scalar functions and
 // its vector library (libmvec, AVX2 and AVX-512 variants).
 //
@@ -22,7 +23,9 @@
 #include <vector>
 
 #include "batch/columns.hpp"
+#include "bjerksund_stensland.hpp"
 #include "black_scholes.hpp"
+#include "fast/bjerksund_stensland_fast.hpp"
 #include "fast/european_fast.hpp"
 #include "fast/fast_math.hpp"
 #include "option.hpp"
@@ -48,6 +51,7 @@ struct Case {
     std::string name;
     std::string baseline;  // name of the case it is compared with
     std::function<void()> run;
+    std::size_t elements;
     std::vector<double> ns;
 };
 
@@ -128,8 +132,9 @@ int main(int argc, char** argv) {
     }
 
     std::vector<Case> cases;
+    std::size_t elements = n;
     auto add = [&](std::string name, std::string baseline, std::function<void()> f) {
-        cases.push_back({std::move(name), std::move(baseline), std::move(f), {}});
+        cases.push_back({std::move(name), std::move(baseline), std::move(f), elements, {}});
     };
     add("price exact scalar", "price exact scalar", [&] {
         for (std::size_t i = 0; i < n; ++i) {
@@ -165,6 +170,38 @@ int main(int argc, char** argv) {
         add("greeks" + suffix, "greeks exact scalar",
             [&, w] { fast::european_greeks(x, y, 0, n, w); });
     }
+    // Bjerksund-Stensland on the first twentieth of the book (it costs
+    // dozens of normal distribution functions per value).
+    elements = n / 20;
+    const std::size_t m = elements;
+    add("am price exact scalar", "am price exact scalar", [&] {
+        for (std::size_t i = 0; i < m; ++i) {
+            out0[i] = *greekmill::bjerksund_stensland::price(
+                s[i], k[i], t[i], r[i], sigma[i], q[i], type[i] ? OptionType::Put : OptionType::Call);
+        }
+    });
+    add("am greeks exact scalar", "am greeks exact scalar", [&] {
+        for (std::size_t i = 0; i < m; ++i) {
+            const auto g = *greekmill::bjerksund_stensland::all_greeks(
+                s[i], k[i], t[i], r[i], sigma[i], q[i], type[i] ? OptionType::Put : OptionType::Call);
+            out0[i] = g.delta;
+            out1[i] = g.gamma;
+            out2[i] = g.theta;
+            out3[i] = g.vega;
+            out4[i] = g.rho;
+        }
+    });
+    for (const auto& [w, wname] : widths) {
+        if (!fast::supported(w)) {
+            continue;
+        }
+        const std::string suffix = std::string(" fast ") + wname;
+        add("am price" + suffix, "am price exact scalar",
+            [&, w] { fast::bjerksund_stensland_price(x, y, 0, m, w); });
+        add("am greeks" + suffix, "am greeks exact scalar",
+            [&, w] { fast::bjerksund_stensland_greeks(x, y, 0, m, w); });
+    }
+    elements = n;
     // Kernels alone.
     add("exp glibc scalar", "exp glibc scalar", [&] {
         for (std::size_t i = 0; i < n; ++i) kout[i] = std::exp(ex[i]);
@@ -206,7 +243,7 @@ int main(int argc, char** argv) {
             c.run();
             const auto stop = std::chrono::steady_clock::now();
             c.ns.push_back(std::chrono::duration<double, std::nano>(stop - start).count() /
-                           static_cast<double>(n));
+                           static_cast<double>(c.elements));
             g_sink = g_sink + out0[n / 2] + kout[n / 3];
         }
     }

@@ -16,6 +16,7 @@ using RangeKernel = void (*)(const batch::Inputs& x, const batch::Outputs& y, st
 struct Kernels {
     ArrayKernel exp, log, erfc, normal_cdf, normal_pdf;
     RangeKernel price, delta, gamma, theta, vega, rho, greeks;
+    RangeKernel bjerksund_stensland_price, bjerksund_stensland_greeks;
 };
 
 extern const Kernels kSse2;    // isa_sse2.cpp, baseline x86-64

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "fast/isa.hpp"
+#include "fast/bjerksund_stensland_lanes.hpp"
 #include "fast/lanes.hpp"
 
 namespace greekmill::fast::GREEKMILL_FAST_ISA {
@@ -191,8 +192,36 @@ void european(const batch::Inputs& x, const batch::Outputs& y, std::size_t begin
     }
 }
 
+// Bjerksund-Stensland: the value, or the five finite-difference Greeks.
+template <bool kGreeks>
+void american(const batch::Inputs& x, const batch::Outputs& y, std::size_t begin,
+              std::size_t end) noexcept {
+    for (std::size_t i = begin; i < end; i += kN) {
+        const std::size_t count = std::min<std::size_t>(kN, end - i);
+        const D s = load(x.s, i, count);
+        const D k = load(x.k, i, count);
+        const D t = load(x.t, i, count);
+        const D r = load(x.r, i, count);
+        const D sigma = load(x.sigma, i, count);
+        const D q = load(x.q, i, count);
+        const I put = load_put(x.type, i, count);
+        if constexpr (kGreeks) {
+            const auto g = bjerksund::greeks(s, k, t, r, sigma, q, put);
+            store(y.out[0] + i, count, g.delta);
+            store(y.out[1] + i, count, g.gamma);
+            store(y.out[2] + i, count, g.theta);
+            store(y.out[3] + i, count, g.vega);
+            store(y.out[4] + i, count, g.rho);
+        } else {
+            store(y.out[0] + i, count, bjerksund::value(s, k, t, r, sigma, q, put));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace greekmill::fast::GREEKMILL_FAST_ISA
+
+#undef GM_INLINE
 
 namespace greekmill::fast::detail {
 
@@ -211,6 +240,8 @@ const Kernels GREEKMILL_FAST_TABLE = {
     &isa::european<isa::Output::Vega>,
     &isa::european<isa::Output::Rho>,
     &isa::european<isa::Output::Greeks>,
+    &isa::american<false>,
+    &isa::american<true>,
 };
 
 }  // namespace greekmill::fast::detail

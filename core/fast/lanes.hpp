@@ -127,9 +127,10 @@ GM_INLINE D sqrt(D x) {
 }
 
 // row[index[lane]] for each lane, index in [0, 16), row 64-byte aligned.
-// Exact loads whatever the instruction; AVX-512 and AVX2 pick from
-// registers by permutes (hardware gathers are several times slower here),
-// SSE2 loads lane by lane.
+// Exact loads whatever the instruction: AVX-512 picks from two registers by
+// a permute (hardware gathers are several times slower here); SSE2 and AVX2
+// load lane by lane (as fast here as AVX2's gathers or four permutes and
+// three blends).
 template <class D>
 struct Picker;
 
@@ -140,12 +141,16 @@ struct Picker<D2> {
     GM_INLINE D2 operator()(const double* row) const { return D2{row[index[0]], row[index[1]]}; }
 };
 
+#if defined(__AVX2__)
 template <>
 struct Picker<D4> {
     std::int64_t i0, i1, i2, i3;
     explicit Picker(I4 i) : i0(i[0]), i1(i[1]), i2(i[2]), i3(i[3]) {}
-    GM_INLINE D4 operator()(const double* row) const { return D4{row[i0], row[i1], row[i2], row[i3]}; }
+    GM_INLINE D4 operator()(const double* row) const {
+        return D4{row[i0], row[i1], row[i2], row[i3]};
+    }
 };
+#endif
 
 #if defined(__AVX512F__)
 template <>
@@ -251,6 +256,83 @@ GM_INLINE D log(D x) {
     return select(x >= 0.0, y, splat<D>(std::numeric_limits<double>::quiet_NaN()));
 }
 
+// a * b = p + e exactly (Dekker's product, with Veltkamp's splitting into
+// 26-bit halves: no FMA is needed, or wanted).  |a|, |b| < 2^995.
+template <class D>
+GM_INLINE D split_high(D a) {
+    const D t = a * 134217729.0;  // 2^27 + 1
+    return t - (t - a);
+}
+
+template <class D>
+struct Pair {
+    D hi;
+    D lo;
+};
+
+template <class D>
+GM_INLINE Pair<D> two_product(D a, D b) {
+    const D p = a * b;
+    const D ah = split_high(a);
+    const D al = a - ah;
+    const D bh = split_high(b);
+    const D bl = b - bh;
+    return {p, (((ah * bh - p) + ah * bl) + al * bh) + al * bl};
+}
+
+// log(x) as hi + lo to about 2^-60 relative, x > 0 finite: the reduction of
+// log() with s = f / (2 + f) carried in two parts, so that
+// log(m) = 2 s_h + (2 s_l + s_h R(s_h^2) + ...) loses nothing in its
+// rounded part.
+template <class D>
+GM_INLINE Pair<D> log_hl(D x) {
+    using I = IntOf<D>;
+    const I tiny = x < 0x1p-1022;
+    const D xs = select(tiny, x * 0x1p54, x);
+    const I b = as_int(xs);
+    const D mant = as_double((b & 0x000FFFFFFFFFFFFF) | 0x3FF0000000000000);
+    const I big = mant > k::kSqrt2;
+    const D m = select(big, mant * 0.5, mant);
+    const I e = (((b >> 52) & 0x7FF) - 1023) - big - (tiny & 54);
+    const D ed = as_double(e + k::kShifterBits) - k::kShifter;
+    const D f = m - 1.0;
+    const D den = 2.0 + f;
+    const D den_lo = (2.0 - den) + f;  // exact: 2 + f = den + den_lo
+    const D s_h = f / den;
+    const Pair<D> sd = two_product(s_h, den);
+    const D s_l = (((f - sd.hi) - sd.lo) - s_h * den_lo) / den;
+    const D z = s_h * s_h;
+    const D R = horner_tail<10, 3>(z, [](int j) { return splat<D>(k::kLog[j]); }) * z;
+    // s R(s^2) = 2 atanh(s) - 2 s at s_h + s_l: its slope 2 s^2 / (1 - s^2)
+    // times s_l.
+    const D slope_term = s_l * ((z + z) * (1.0 + z));
+    const D head_a = ed * k::kLn2Hi;  // exact
+    const D head_b = s_h + s_h;
+    const D sum = head_a + head_b;  // two-sum of the heads
+    const D bv = sum - head_a;
+    const D sum_err = (head_a - (sum - bv)) + (head_b - bv);
+    const D lo = sum_err + (ed * k::kLn2Lo + ((s_l + s_l) + (s_h * R + slope_term)));
+    const D hi = sum + lo;
+    return {hi, lo - (hi - sum)};
+}
+
+// x^y = exp(y log x) with y log x carried in two parts, so that the error
+// does not grow with |y log x| (a plain exp(y * log(x)) loses |y log x|
+// ulps).  x > 0 finite; other x, and products beyond the range of exp, go
+// through the plain form, which gives the IEEE limits.  x^0 = 1^y = 1.
+template <class D>
+GM_INLINE D pow(D x, D y) {
+    const Pair<D> l = log_hl(x);
+    const Pair<D> p = two_product(y, l.hi);
+    const D lo = p.lo + y * l.lo;
+    const D fine = exp_hl(p.hi, lo);
+    const D plain = exp(y * log(x));
+    const auto regular = (x > 0.0) & (x < k::kInf) & (p.hi > -800.0) & (p.hi < 800.0);
+    D r = select(regular, fine, plain);
+    r = select((y == 0.0) | (x == 1.0), splat<D>(1.0), r);
+    return r;
+}
+
 // The Gaussian factor exp(-y^2/2), y >= 0 finite, with y^2 carried exactly:
 // y = yh + yl with yh of 26 significant bits, y^2 = yh^2 + yl (y + yh), and
 // yh^2 / 2 exact.  (Rounding y^2 would cost up to 2^-53 y^2 / 2 relative,
@@ -337,7 +419,5 @@ GM_INLINE D erfc(D x) {
     const D r = select(x < 0.0, 2.0 - upper, upper);
     return select(x == x, r, x);
 }
-
-#undef GM_INLINE
 
 }  // namespace greekmill::fast::GREEKMILL_FAST_ISA

@@ -6,7 +6,9 @@
 #include <random>
 #include <vector>
 
+#include "bjerksund_stensland.hpp"
 #include "black_scholes.hpp"
+#include "fast/bjerksund_stensland_fast.hpp"
 #include "fast/european_fast.hpp"
 #include "fast/fast_math.hpp"
 #include "support.hpp"
@@ -443,6 +445,85 @@ TEST(FastEuropean, DegenerateElementsTakeTheLimits) {
             EXPECT_NEAR(g.v[3][0], vega, 1e-12) << "s " << c.s << " t " << c.t;
             EXPECT_FALSE(std::isnan(g.v[2][0]));
             EXPECT_FALSE(std::isnan(g.v[4][0]));
+        }
+    }
+}
+
+// ------------------------------------------------------ Bjerksund-Stensland
+
+// The book with every branch of the value: expired (t = 0), calls without
+// dividends (the European branch), deep in the money (immediate exercise),
+// the twelve terms, and the puts' transformation of each.
+Book american_book(std::size_t n) {
+    Book book(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        book.t[i] = std::min(book.t[i], 3.0);
+        book.sigma[i] = std::max(book.sigma[i], 0.05);
+        switch (i % 7) {
+            case 1:
+                book.t[i] = 0;
+                break;
+            case 2:
+                book.q[i] = 0;
+                book.r[i] = std::fabs(book.r[i]);
+                break;
+            case 3:
+                book.k[i] = book.s[i] * (book.type[i] ? 3.0 : 0.3);
+                break;
+            default:
+                break;
+        }
+    }
+    return book;
+}
+
+TEST(FastBjerksundStensland, SameBitsAcrossWidthsAndSplits) {
+    const std::size_t n = 45;
+    const Book book = american_book(n);
+    const batch::Inputs x = book.inputs();
+    Out price(n);
+    Out greeks(n);
+    fast::bjerksund_stensland_price(x, price.outputs(), 0, n, Width::Sse2);
+    fast::bjerksund_stensland_greeks(x, greeks.outputs(), 0, n, Width::Sse2);
+    for (Width w : widths()) {
+        Out p(n);
+        Out g(n);
+        for (std::size_t begin = 0, len = 1; begin < n; begin += len, len = len * 2 % 13 + 1) {
+            const std::size_t end = std::min(n, begin + len);
+            fast::bjerksund_stensland_price(x, p.outputs(), begin, end, w);
+            fast::bjerksund_stensland_greeks(x, g.outputs(), begin, end, w);
+        }
+        expect_same(p, price, 1, "price");
+        expect_same(g, greeks, 5, "greeks");
+    }
+}
+
+// Against the exact path.  The value agrees to the few ulps of the maths
+// functions (amplified by the twelve terms' cancellation); the Greeks are
+// finite differences with steps of 1e-4, which amplify those ulps about
+// 1e4-fold (delta, theta, vega, rho) and 1e8-fold (gamma).
+TEST(FastBjerksundStensland, AgreesWithTheExactPath) {
+    const std::size_t n = 140;
+    const Book book = american_book(n);
+    const batch::Inputs x = book.inputs();
+    Out price(n);
+    Out greeks(n);
+    fast::bjerksund_stensland_price(x, price.outputs(), 0, n, Width::Auto);
+    fast::bjerksund_stensland_greeks(x, greeks.outputs(), 0, n, Width::Auto);
+    const double relative[6] = {1e-11, 1e-8, 1e-5, 1e-8, 1e-8, 1e-8};
+    for (std::size_t i = 0; i < n; ++i) {
+        const OptionType type = book.type[i] ? OptionType::Put : OptionType::Call;
+        namespace am = bjerksund_stensland;
+        const Greeks g = *am::all_greeks(book.s[i], book.k[i], book.t[i], book.r[i],
+                                         book.sigma[i], book.q[i], type);
+        const double exact[6] = {*am::price(book.s[i], book.k[i], book.t[i], book.r[i],
+                                            book.sigma[i], book.q[i], type),
+                                 g.delta, g.gamma, g.theta, g.vega, g.rho};
+        const double got[6] = {price.v[0][i],  greeks.v[0][i], greeks.v[1][i],
+                               greeks.v[2][i], greeks.v[3][i], greeks.v[4][i]};
+        for (int j = 0; j < 6; ++j) {
+            EXPECT_NEAR(got[j], exact[j], relative[j] * std::fabs(exact[j]) + 1e-12)
+                << "output " << j << " element " << i;
         }
     }
 }
