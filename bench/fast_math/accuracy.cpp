@@ -129,6 +129,8 @@ int main(int argc, char** argv) {
            -37.5, false, n, 10);
     region("erfc", "[-6, 27.2]", f::erfc, libm_erfc, ref_erfc, -6, 27.2, false, n, 11);
     region("erfc", "[-1, 1]", f::erfc, libm_erfc, ref_erfc, -1, 1, false, n, 12);
+    region("erfc", "subnormal results [26.55, 27.2]", f::erfc, libm_erfc, ref_erfc, 26.55, 27.2,
+           false, n, 14);
     region("normal_pdf", "[-38.5, 38.5]", f::normal_pdf, libm_pdf, ref_pdf, -38.5, 38.5, false, n,
            13);
     return 0;
