@@ -136,19 +136,22 @@ struct TwoDouble {
 }
 
 struct Black {
-    double b;           // b(x, s)
-    double vega;        // db/ds = phi~
-    double log_b;       // ln b, finite even where b underflows
-    double vega_over_b;  // (db/ds) / b
+    double b;            // b(x, s)
+    double vega;         // db/ds = phi~
+    double vega_over_b;  // (db/ds) / b = 1 / (R(u) - R(v))
+    double log_vega;     // ln phi~, finite where phi~ underflows
 };
 
-// b(x, s) with its vega, log and logarithmic derivative, for x <= 0, s > 0.
-[[nodiscard]] Black evaluate(double x, double s) noexcept {
+// b(x, s) with its vega and logarithmic derivative, for x <= 0, s > 0;
+// b_max = e^{x/2}.
+[[nodiscard]] Black evaluate(double x, double s, double b_max) noexcept {
     const double half_s = 0.5 * s;
     const double big_h = -x / s;
     const double u = big_h - half_s;
     const double v = big_h + half_s;
-    const double vega = normalised_vega(big_h, half_s);
+    const double exponent = -0.5 * (big_h * big_h + half_s * half_s);
+    const double vega = std::exp(exponent) * kInvSqrt2Pi;
+    const double log_vega = exponent - kLogSqrt2Pi;
     double mills;  // b / phi~
     if (u >= kAsymptoticU) {
         mills = mills_difference_asymptotic(u, v, s);
@@ -159,21 +162,32 @@ struct Black {
     } else {
         // Phi(-u) >= 1/2 here: the first term dominates, and e^{-x/2} Phi(-v)
         // = phi~ R(v) keeps the second from overflowing.
-        const double b = std::exp(0.5 * x) * normal_cdf_of(-u) - vega * mills_ratio(v);
-        return {b, vega, std::log(b), vega / b};
+        const double b = b_max * normal_cdf_of(-u) - vega * mills_ratio(v);
+        return {b, vega, vega / b, log_vega};
     }
-    const double log_vega = -0.5 * (big_h * big_h + half_s * half_s) - kLogSqrt2Pi;
-    return {vega * mills, vega, log_vega + std::log(mills), 1.0 / mills};
+    return {vega * mills, vega, 1.0 / mills, log_vega};
 }
 
-// b_max - b(x, s) = e^{x/2} Phi(u) + phi~ R(v): two positive terms, so the
-// distance to the upper bound keeps its relative accuracy as s grows.
-[[nodiscard]] double distance_to_upper_bound(double x, double s, double vega) noexcept {
+// ln b, also where b underflows: ln phi~ + ln(R(u) - R(v)).
+[[nodiscard]] inline double log_of(const Black& e) noexcept {
+    return e.log_vega - std::log(e.vega_over_b);
+}
+
+// b_max - b(x, s) = e^{x/2} Phi(u) + phi~ R(v) with phi~ = db/ds: two
+// positive terms, so the distance to the upper bound keeps its relative
+// accuracy as s grows.
+struct Gap {
+    double gap;
+    double vega;
+};
+
+[[nodiscard]] Gap distance_to_upper_bound(double x, double s, double b_max) noexcept {
     const double half_s = 0.5 * s;
     const double big_h = -x / s;
     const double u = big_h - half_s;
     const double v = big_h + half_s;
-    return std::exp(0.5 * x) * normal_cdf_of(u) + vega * mills_ratio(v);
+    const double vega = normalised_vega(big_h, half_s);
+    return {b_max * normal_cdf_of(u) + vega * mills_ratio(v), vega};
 }
 
 // The rational cubic of Delbourgo and Gregory (1985) through (x_l, y_l) and
@@ -280,7 +294,7 @@ double normalised_black(double x, double s) noexcept {
     if (!(s > 0.0)) {
         return 0.0;
     }
-    return evaluate(x, s).b;
+    return evaluate(x, s, std::exp(0.5 * x)).b;
 }
 
 double inverse_normal_cdf_lower(double p) noexcept {
@@ -304,19 +318,23 @@ double normalised_total_volatility(double beta, double x) noexcept {
     // s_u (Jaeckel 2015, eqs. 4.1-4.4).  At x = 0, s_c = 0 and only the upper
     // part exists.
     const double s_c = std::sqrt(-2.0 * x);
+    // At s_c, u = 0 and H = s/2 = sqrt(|x|/2): phi~ = e^{x/2} / sqrt(2 pi)
+    // and R(u) = R(0) = sqrt(pi/2) in closed form.
+    const double vega_c = b_max * kInvSqrt2Pi;
     double b_c = 0.0;
-    double vega_c = std::exp(0.5 * x) * kInvSqrt2Pi;  // phi~ at s_c: H = s_c/2
     if (s_c > 0.0) {
-        const Black at_c = evaluate(x, s_c);
-        b_c = at_c.b;
-        vega_c = at_c.vega;
+        const double half_c = 0.5 * s_c;
+        const double mills_c = half_c < kTaylorHalfS
+                                   ? mills_difference_taylor(half_c, half_c)
+                                   : kSqrtHalfPi - mills_ratio(s_c);
+        b_c = vega_c * mills_c;
     }
 
     Branch branch;
     double s;
     if (beta <= b_c) {
         const double s_l = s_c - b_c / vega_c;
-        const Black at_l = s_l > 0.0 ? evaluate(x, s_l) : Black{0.0, 0.0, -kInfinity, kInfinity};
+        const Black at_l = s_l > 0.0 ? evaluate(x, s_l, b_max) : Black{0.0, 0.0, kInfinity, -kInfinity};
         if (beta < at_l.b) {
             // Lowest branch: interpolate f_l in beta on [0, b_l], f_l ~ b as
             // beta -> 0, matching f_l''(beta) at b_l, then invert f_l.
@@ -345,7 +363,7 @@ double normalised_total_volatility(double beta, double x) noexcept {
         }
     } else {
         const double s_u = s_c + (b_max - b_c) / vega_c;
-        const Black at_u = evaluate(x, s_u);
+        const Black at_u = evaluate(x, s_u, b_max);
         if (beta <= at_u.b) {
             // s(beta) is convex here; its second derivative vanishes at s_c.
             branch = Branch::MiddleUpper;
@@ -383,36 +401,36 @@ double normalised_total_volatility(double beta, double x) noexcept {
     // section 6): on the lowest 1/ln b - 1/ln beta, which is close to linear
     // in s where b falls faster than any power; on the highest
     // ln((b_max - beta) / (b_max - b)); in the middle b - beta itself.
-    const double log_beta = std::log(beta);
-    const double gap_beta = b_max - beta;
-    const double log_gap_beta = std::log(gap_beta);
+    const double log_beta = branch == Branch::Lower ? std::log(beta) : 0.0;
+    const double log_gap_beta = branch == Branch::Upper ? std::log(b_max - beta) : 0.0;
     // On the lowest branch the logarithmic objective carries the first step
     // into the neighbourhood of the root, but its own rounding (eps |ln b|
     // relative to b) exceeds what the price allows where b is not tiny: the
     // later steps are taken on b - beta.
     for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
-        const Black e = evaluate(x, s);
-        const double b2 = (x * x) / (s * s * s) - 0.25 * s;                       // b''/b'
-        const double b3 = b2 * b2 - 3.0 * (x * x) / (s * s * s * s) - 0.25;       // b'''/b'
+        const double b2 = (x * x) / (s * s * s) - 0.25 * s;                  // b''/b'
+        const double b3 = b2 * b2 - 3.0 * (x * x) / (s * s * s * s) - 0.25;  // b'''/b'
         double nu;
         double h2;
         double h3;
-        if (branch == Branch::Lower && iteration == 0) {
-            const double l = e.log_b;
+        if (branch == Branch::Upper) {
+            const Gap e = distance_to_upper_bound(x, s, b_max);
+            const double w = e.vega / e.gap;
+            nu = (std::log(e.gap) - log_gap_beta) / w;
+            h2 = b2 + w;
+            h3 = h2 * h2 + (b3 - b2 * b2) + w * b2 + w * w;
+        } else if (branch == Branch::Lower && iteration == 0) {
+            const Black e = evaluate(x, s, b_max);
+            const double l = log_of(e);
             const double p = e.vega_over_b;
             nu = l * (log_beta - l) / (log_beta * p);
             const double m = 1.0 + 2.0 / l;
             h2 = b2 - p * m;
             h3 = h2 * h2 + (b3 - b2 * b2) - p * (b2 - p) * m + 2.0 * p * p / (l * l);
-        } else if (branch == Branch::Upper) {
-            const double gap = distance_to_upper_bound(x, s, e.vega);
-            const double w = e.vega / gap;
-            nu = (std::log(gap) - log_gap_beta) / w;
-            h2 = b2 + w;
-            h3 = h2 * h2 + (b3 - b2 * b2) + w * b2 + w * w;
         } else {
             // (beta - b) / b' formed as (beta / b - 1) / (b' / b): b' may be
             // far below the smallest normal double where b is not.
+            const Black e = evaluate(x, s, b_max);
             nu = (beta / e.b - 1.0) / e.vega_over_b;
             h2 = b2;
             h3 = b3;
