@@ -567,6 +567,8 @@ double normalised_total_volatility(double beta, double x) noexcept {
 namespace {
 
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Relative tolerance of the price against the zero-volatility value: the
 // rounding of the normalisation and of the intrinsic value.
 constexpr double kLowerBoundTolerance = 8.0 * kEpsilon;
@@ -651,6 +653,173 @@ std::expected<double, Error> european(double price, double s, double k, double t
         return std::unexpected(Error::NotConverged);
     }
     return sigma;
+}
+
+}  // namespace greekmill::implied_volatility
+
+// ---------------------------------------------------------------------------
+// American implied volatility.
+
+namespace greekmill::implied_volatility {
+namespace {
+
+// The iteration stops once a step changes sigma by less than this fraction
+// (plus kAmericanConvergedFloor): the order of convergence is above one, so
+// the error after that step is far below the 1e-8 promised.
+constexpr double kAmericanConvergedStep = 1e-9;
+constexpr double kAmericanConvergedFloor = 1e-12;
+constexpr int kAmericanMaxEvaluations = 40;
+// Beyond this total volatility sigma sqrt(t) the value is indistinguishable
+// from its upper bound; a price that still lies above the value there is not
+// solved.
+constexpr double kAmericanMaxTotalVolatility = 50.0;
+
+struct EuropeanValue {
+    double price;
+    double vega;  // d price / d sigma
+};
+
+// The Black-Scholes-Merton price and vega, through the normalised Black
+// function as the European solver decomposes them.
+[[nodiscard]] EuropeanValue european_value(double s, double k, double t, double r, double q,
+                                           double sigma, OptionType type) noexcept {
+    double x = log_moneyness(s, k) + (r - q) * t;
+    if (type == OptionType::Put) {
+        x = -x;
+    }
+    const double sqrt_t = std::sqrt(t);
+    const double total = sigma * sqrt_t;
+    const double normaliser = std::sqrt(s) * std::sqrt(k) * std::exp(-0.5 * (r + q) * t);
+    const double otm = detail::normalised_black(-std::fabs(x), total);
+    const double intrinsic = x > 0.0 ? 2.0 * std::sinh(0.5 * x) : 0.0;
+    const double h = x / total;
+    const double vega = normaliser * std::exp(-0.5 * (h * h + 0.25 * total * total)) *
+                        (sqrt_t / kSqrt2Pi);
+    return {normaliser * (otm + intrinsic), vega};
+}
+
+// The volatility at which the European price plus a linear model of the
+// early-exercise premium, p + m (sigma - anchor), equals the price: the
+// European implied volatility of price - p when m = 0, refined by Newton
+// steps on the (cheap) European price otherwise.  NaN where the European
+// part leaves its bounds.
+[[nodiscard]] double deamericanised_volatility(double price, double p, double m, double anchor,
+                                               double s, double k, double t, double r, double q,
+                                               OptionType type) noexcept {
+    const std::expected<double, Error> first =
+        european(price - p, s, k, t, r, q, type);
+    double sigma = first && *first > 0.0 ? *first : kNaN;
+    if (m == 0.0 || !std::isfinite(sigma)) {
+        return sigma;
+    }
+    for (int i = 0; i < 4; ++i) {
+        const EuropeanValue e = european_value(s, k, t, r, q, sigma, type);
+        const double g = e.price + p + m * (sigma - anchor) - price;
+        const double slope = e.vega + m;
+        if (!(slope > 0.0)) {
+            break;
+        }
+        sigma -= g / slope;
+        if (!(sigma > 0.0)) {
+            return kNaN;
+        }
+    }
+    return sigma;
+}
+
+}  // namespace
+
+std::expected<double, Error> american(double price, double s, double k, double t, double r,
+                                      double q, OptionType type,
+                                      greekmill::american::Accuracy accuracy) noexcept {
+    namespace engine = greekmill::american;
+    const double exercise = std::fmax(type == OptionType::Put ? k - s : s - k, 0.0);
+    const double upper = type == OptionType::Put ? k : s;
+    // Rounding of a price quoted at the exercise value.
+    const double tolerance = 4.0 * kEpsilon * std::fmax(upper, price);
+    if (!(price >= exercise - tolerance)) {
+        return std::unexpected(Error::BelowLowerBound);
+    }
+    if (price >= upper) {
+        return std::unexpected(Error::AboveUpperBound);
+    }
+    if (price <= exercise + tolerance) {
+        return std::unexpected(Error::NoVolatilityInformation);
+    }
+    if (t == 0.0) {
+        return std::unexpected(Error::AboveUpperBound);
+    }
+    // The value at zero volatility (the deterministic path) is the least
+    // value of any volatility; it may exceed the exercise value.
+    const Result<double> floor = engine::price(s, k, t, r, 0.0, q, type, accuracy);
+    if (!floor) {
+        return std::unexpected(Error::NotConverged);
+    }
+    if (price < *floor - tolerance) {
+        return std::unexpected(Error::BelowLowerBound);
+    }
+    if (price <= *floor + tolerance) {
+        return 0.0;
+    }
+
+    // The American value is the European value plus the early-exercise
+    // premium P(sigma), which varies slowly with sigma.  Each step prices
+    // once with the engine, models P as linear through the last two
+    // premiums (constant after the first), and solves European value +
+    // model = price with the European machinery: the first step is the
+    // European implied volatility of the de-Americanised price, the later
+    // ones converge superlinearly (a secant method on the premium alone).
+    // A bracket of the root (the value rises with sigma) catches every step
+    // that leaves it, by bisection.
+    const std::expected<double, Error> european_guess = european(price, s, k, t, r, q, type);
+    double sigma = european_guess && *european_guess > 0.0 ? *european_guess : 0.5 / std::sqrt(t);
+    double lo = 0.0;
+    double hi = kInfinity;
+    const double sigma_max = kAmericanMaxTotalVolatility / std::sqrt(t);
+    double previous_sigma = kNaN;
+    double previous_premium = kNaN;
+    for (int evaluation = 0; evaluation < kAmericanMaxEvaluations; ++evaluation) {
+        const Result<double> value = engine::price(s, k, t, r, sigma, q, type, accuracy);
+        if (!value) {
+            return std::unexpected(Error::NotConverged);
+        }
+        const double residual = price - *value;
+        if (residual == 0.0) {
+            return sigma;
+        }
+        if (residual > 0.0) {
+            lo = sigma;
+        } else {
+            hi = sigma;
+        }
+        const EuropeanValue e = european_value(s, k, t, r, q, sigma, type);
+        const double premium = *value - e.price;
+        double slope = 0.0;
+        if (std::isfinite(previous_sigma) && previous_sigma != sigma) {
+            slope = (premium - previous_premium) / (sigma - previous_sigma);
+        }
+        double next = deamericanised_volatility(price, premium, slope, sigma, s, k, t, r, q, type);
+        if (!std::isfinite(next) && e.vega + slope > 0.0) {
+            next = sigma + residual / (e.vega + slope);
+        }
+        if (!(next > lo && next < hi)) {
+            next = std::isfinite(hi) ? 0.5 * (lo + hi) : std::fmax(2.0 * sigma, 2.0 * lo);
+        }
+        if (next > sigma_max) {
+            if (lo >= sigma_max) {
+                return std::unexpected(Error::NotConverged);
+            }
+            next = sigma_max;
+        }
+        previous_sigma = sigma;
+        previous_premium = premium;
+        const double change = next - sigma;
+        sigma = next;
+        if (std::fabs(change) <= kAmericanConvergedStep * sigma + kAmericanConvergedFloor) {
+            return sigma;
+        }
+    }
+    return std::unexpected(Error::NotConverged);
 }
 
 }  // namespace greekmill::implied_volatility
