@@ -11,6 +11,10 @@
 //                                      the normalised Black function; prints
 //                                      ns/volatility and the largest round-
 //                                      trip error over its allowance.
+//   driver american N SEED             (built with GREEKMILL_DRIVER_AMERICAN
+//                                      and the engine) N seeded American
+//                                      round trips: cost against one accurate
+//                                      price, error, repricing.
 #include <algorithm>
 #include <ctime>
 #include <cmath>
@@ -22,6 +26,9 @@
 
 #include "implied_volatility.hpp"
 #include "implied_volatility_detail.hpp"
+#ifdef GREEKMILL_DRIVER_AMERICAN
+#include "american/american.hpp"
+#endif
 
 namespace iv = greekmill::implied_volatility;
 using greekmill::OptionType;
@@ -156,6 +163,68 @@ int main(int argc, char** argv) {
                     ns, determined, n, failed, worst);
         return 0;
     }
-    std::fprintf(stderr, "usage: driver solve CASES OUT [REPEATS] | driver random N SEED [REPEATS]\n");
+#ifdef GREEKMILL_DRIVER_AMERICAN
+    if (argc >= 4 && std::string_view(argv[1]) == "american") {
+        // N seeded cases: price with the accurate engine, then solve; the
+        // cost of a solve against that of one accurate price, the largest
+        // error where the vega exceeds 1e-6 of the spot, and the largest
+        // relative difference of the repriced value.
+        namespace engine = greekmill::american;
+        const auto n = std::atoi(argv[2]);
+        std::mt19937_64 rng(static_cast<unsigned long long>(std::atoll(argv[3])));
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        double price_seconds = 0.0;
+        double solve_seconds = 0.0;
+        double worst = 0.0;
+        double worst_reprice = 0.0;
+        int counted = 0;
+        int failed = 0;
+        int no_information = 0;
+        for (int i = 0; i < n; ++i) {
+            const double s = 100.0;
+            const double k = s * std::exp(0.6 * (unit(rng) - 0.5));
+            const double t = 0.05 + 2.95 * unit(rng);
+            const double r = 0.08 * unit(rng);
+            const double q = 0.06 * unit(rng) - 0.01;
+            const double sigma = 0.05 + 0.75 * unit(rng);
+            const OptionType type = unit(rng) < 0.5 ? OptionType::Put : OptionType::Call;
+            double a = thread_seconds();
+            const auto p = engine::price(s, k, t, r, sigma, q, type, engine::Accuracy::Accurate);
+            price_seconds += thread_seconds() - a;
+            a = thread_seconds();
+            const auto v = iv::american(*p, s, k, t, r, q, type, engine::Accuracy::Accurate);
+            solve_seconds += thread_seconds() - a;
+            const double h = 1e-5;
+            const double vega =
+                (*engine::price(s, k, t, r, sigma + h, q, type, engine::Accuracy::Accurate) -
+                 *engine::price(s, k, t, r, sigma - h, q, type, engine::Accuracy::Accurate)) /
+                (2.0 * h);
+            if (!v) {
+                if (v.error() == iv::Error::NoVolatilityInformation) {
+                    ++no_information;
+                }
+                if (vega > 1e-6 * s) {
+                    ++failed;
+                }
+                continue;
+            }
+            const double repriced =
+                *engine::price(s, k, t, r, *v, q, type, engine::Accuracy::Accurate);
+            worst_reprice = std::max(worst_reprice, std::fabs(repriced - *p) / *p);
+            if (vega > 1e-6 * s) {
+                ++counted;
+                worst = std::max(worst, std::fabs(*v - sigma));
+            }
+        }
+        std::printf("cases %d (vega > 1e-6 s: %d; failed there %d; no volatility information %d)\n"
+                    "accurate_price_us %.1f\nsolve_us %.1f\nsolve_over_price %.2f\n"
+                    "worst_abs_error_sigma %.3g\nworst_relative_reprice %.3g\n",
+                    n, counted, failed, no_information, 1e6 * price_seconds / n,
+                    1e6 * solve_seconds / n, solve_seconds / price_seconds, worst, worst_reprice);
+        return 0;
+    }
+#endif
+    std::fprintf(stderr, "usage: driver solve CASES OUT [REPEATS] | driver random N SEED [REPEATS]"
+                         " | driver american N SEED\n");
     return 2;
 }

@@ -98,9 +98,10 @@ def build_grid(points: int):
 
 def build_driver(tmp: Path) -> Path:
     exe = tmp / "iv_driver"
+    engine = sorted(str(p) for p in (ROOT / "core" / "american").glob("*.cpp"))
     cmd = ["g++", "-std=c++23", "-O3", "-DNDEBUG", "-ffp-contract=off", "-fno-fast-math",
-           f"-I{ROOT / 'core'}", str(HERE / "driver.cpp"),
-           str(ROOT / "core" / "implied_volatility.cpp"), "-o", str(exe)]
+           "-DGREEKMILL_DRIVER_AMERICAN", f"-I{ROOT / 'core'}", str(HERE / "driver.cpp"),
+           str(ROOT / "core" / "implied_volatility.cpp"), *engine, "-o", str(exe)]
     subprocess.run(cmd, check=True)
     return exe
 
@@ -229,6 +230,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--points", type=int, default=40)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--american", type=int, default=400)
     parser.add_argument("--out", type=Path, default=None)
     args = parser.parse_args()
 
@@ -241,6 +243,8 @@ def main():
         out, ns = run_greekmill(exe, tmp, cases, args.repeats)
         typical = subprocess.run([str(exe), "random", "1000000", "20261208", str(args.repeats)],
                                  check=True, capture_output=True, text=True).stdout
+        american = subprocess.run([str(exe), "american", str(args.american), "20261208"],
+                                  check=True, capture_output=True, text=True).stdout
     rows = [score("greekmill (C++ loop, one thread)", out, cases, ns)]
     failed = []
     for name, (o, secs) in peers(cases, args.repeats, failed).items():
@@ -259,7 +263,10 @@ def main():
         lines.append(f"| did not run: {f} | | | | | | |")
     lines += ["", "greekmill on 10^6 typical options (driver `random`; k = 128, s 86-191, "
               "t 0.02-3, sigma 0.05-1, r and q of either sign, calls and puts):", "",
-              "```", typical.strip(), "```"]
+              "```", typical.strip(), "```", "",
+              f"American round trips through the accurate engine ({args.american} seeded cases; "
+              "s = 100, k 74-135, t 0.05-3, r 0-0.08, q -0.01-0.05, sigma 0.05-0.8, calls and "
+              "puts):", "", "```", american.strip(), "```"]
     text = "\n".join(lines)
     print(text)
     if args.out:
