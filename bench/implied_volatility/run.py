@@ -75,16 +75,27 @@ def build_grid(points: int):
                 intrinsic = max(k - 1.0, 0.0) if put else max(1.0 - k, 0.0)
                 if pd >= upper or pd <= intrinsic:
                     continue  # not inside the bounds once rounded
-                # The volatility of the double price, by Newton in mpmath.
+                # The volatility of the double price: Newton in mpmath inside
+                # a bracket, bisecting (geometrically) where a step leaves it.
+                target = mpf(pd)
+                lo, hi = mpf(0), mpf(float(w))
+                while black(1.0, k, hi, put) < target:
+                    lo, hi = hi, hi * 2
                 sigma = mpf(float(w))
-                for _ in range(60):
-                    diff = black(1.0, k, sigma, put) - mpf(pd)
+                for _ in range(200):
+                    diff = black(1.0, k, sigma, put) - target
+                    if diff > 0:
+                        hi = sigma
+                    else:
+                        lo = sigma
                     v = black_vega(1.0, k, sigma)
-                    if v == 0:
-                        break
-                    step = diff / v
-                    sigma -= step
-                    if abs(step) <= abs(sigma) * mpf(10) ** -30:
+                    step = diff / v if v > 0 else mpf(0)
+                    nxt = sigma - step
+                    if not (lo < nxt < hi) or v == 0:
+                        nxt = sqrt(lo * hi) if lo > 0 else hi / 2
+                    done = abs(nxt - sigma) <= abs(sigma) * mpf(10) ** -30
+                    sigma = nxt
+                    if done:
                         break
                 vega = float(black_vega(1.0, k, sigma))
                 s_ref = float(sigma)
