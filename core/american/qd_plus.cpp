@@ -77,7 +77,7 @@ double qd_plus_boundary(double tau, double r, double q, double sigma, double x_l
         x0 = x1;
         f0 = f1;
         x1 = next;
-        if (std::fabs(x1 - x0) < 1e-7) {
+        if (std::fabs(x1 - x0) < 1e-5 * scale) {
             break;
         }
         f1 = residual(std::exp(x1), tau, r, q, sigma, c);
