@@ -161,7 +161,7 @@ bool settings_from(long precision, long accuracy, long width, batch::Settings& s
     }
     settings.precision = static_cast<batch::Precision>(precision);
     settings.accuracy = static_cast<greekmill::american::Accuracy>(accuracy);
-    settings.width = static_cast<batch::Width>(width);
+    settings.width = static_cast<greekmill::fast::Width>(width);
     return true;
 }
 
