@@ -181,6 +181,16 @@ def test_a_bad_option_type_in_a_dask_array_is_named_by_its_index(client: Any) ->
         result.compute()
 
 
+def test_blocks_of_unknown_lengths_are_named_by_their_block() -> None:
+    table = dd.from_pandas(pd.DataFrame({"s": [90.0, 95.0, 100.0, 105.0, -1.0, 110.0]}),
+                           npartitions=3)
+    spots = table.s.to_dask_array()  # lengths unknown until computed
+    with pytest.raises(ValueError, match=re.escape(
+            "s[0] = -1.0 is out of the domain (s must be finite and > 0) (errors='nan' gives "
+            "NaN there instead) (the index is in block (2,): Dask does not know the lengths")):
+        gm.european.price(spots, 100.0, 1.0, R, 0.2).compute(scheduler="sync")
+
+
 @pytest.mark.parametrize("arguments, error, message", [
     pytest.param((da.ones((6, 40)), K[:7], 1.0, R, 0.2), ValueError,
                  "greekmill.european.price: the shapes do not broadcast together: "

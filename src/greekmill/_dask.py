@@ -201,6 +201,9 @@ class _Task:
         local = [int(i) for i in match.group(1).split(", ")]
         if len(local) != len(where):
             return message
+        if any(math.isnan(start) for start, _ in where):
+            return (f"{message} (the index is in block {tuple(ids)}: Dask does not know the "
+                    f"lengths of the blocks)")
         index = ", ".join(str(i + start) for i, (start, _) in zip(local, where))
         block = ", ".join(f"{start}:{stop}" for start, stop in where)
         text = f"{message[:match.start()]}[{index}]{message[match.end():]}"
