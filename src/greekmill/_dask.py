@@ -5,9 +5,10 @@ The call becomes one block-wise layer: a task per output block that runs the
 very same ``_arrays.evaluate`` on the numpy blocks of the inputs, so every
 element has the bits the in-process call gives it (results depend neither on
 the split nor on ``threads``).  Inputs broadcast by numpy's rules, aligned on
-the right; Dask aligns their chunks (``dask.array.map_blocks``).  The Greeks
-are five Dask arrays that share one task per block: each field is an item of
-that task's result, so computing all five values every block once.
+the right; Dask cuts their chunks to common boundaries first, and numpy arrays
+among them to match.  The Greeks are five Dask arrays that share one task per
+block: each field is an item of that task's result, so computing all five
+values every block once.
 
 Dask is imported here, on the first call with a Dask array, never by
 ``import greekmill``.
