@@ -214,6 +214,12 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
                 raise ValueError(_failure_message(function, op, result, 1, values.__getitem__, None))
             return result if op.outputs == 1 else Greeks(*result)
 
+    # A Dask array among the inputs: a lazy block-wise graph instead (greekmill._dask).
+    if any(hasattr(type(v), "__dask_graph__") for v in (*values, option_type)):
+        from . import _dask
+        return _dask.evaluate(function, op, values, option_type, precision, accuracy, errors,
+                              threads)
+
     arrays = [_numeric(v, label) for v, label in zip(values, op.labels)]
     codes, type_shape = _option_codes(option_type)
     try:
