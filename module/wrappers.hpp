@@ -79,8 +79,10 @@ PyObject* call(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept 
     static_assert(Description.keyword_only_parameters.empty());
 
     return guarded([&]() -> PyObject* {
-        PyObject* slots[parameters] = {};
-        if (!extract_arguments_tuple_dict(Description, args, kwargs, slots)) {
+        // The call owns its arguments from binding to return: user code run
+        // by a conversion cannot free one that is still to be read.
+        BoundArguments<parameters> slots;
+        if (!extract_arguments_tuple_dict(Description, args, kwargs, slots.slots())) {
             return nullptr;
         }
         GM_FAULT_THROW("call");
