@@ -130,6 +130,11 @@ PyTypeObject* greeks_type() noexcept {
     return cached_type;
 }
 
+void forget_greeks_type() noexcept {
+    cached_type = nullptr;
+    cached_alloc = nullptr;
+}
+
 PyObject* new_greeks(const Greeks& greeks) noexcept {
     PyTypeObject* type = greeks_type();
     if (type == nullptr) {

@@ -5,7 +5,7 @@ and the two ways a C caller hands a function its own keyword dictionary.
 The fault-injection build is the ordinary module compiled with
 GREEKMILL_FAULT_INJECTION, which lets the environment variable GREEKMILL_FAULT
 make named internal sites fail.  It is built on first use into
-build/hardening-faults (or taken from GREEKMILL_FAULT_BUILD, which
+build/hardening-faults-<interpreter> (or taken from GREEKMILL_FAULT_BUILD, which
 scripts/sanitize.sh points at a sanitizer build of it) and only ever loaded in
 child interpreters, never into the process running the tests.
 """
@@ -27,7 +27,9 @@ import threading
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-FAULT_BUILD = ROOT / "build" / "hardening-faults"
+# One build per interpreter version: CMake builds the module against the
+# headers of the interpreter it is configured with.
+FAULT_BUILD = ROOT / "build" / f"hardening-faults-{sys.implementation.cache_tag}"
 
 
 @functools.cache
