@@ -100,6 +100,7 @@ def _exercise_boundary() -> Any:
                                 errors, threads)
 
     exercise_boundary.__module__ = __name__
+    exercise_boundary.__qualname__ = "exercise_boundary"
     return exercise_boundary
 
 
@@ -114,6 +115,7 @@ def _implied_volatility() -> Any:
                                 errors, threads)
 
     implied_volatility.__module__ = __name__
+    implied_volatility.__qualname__ = "implied_volatility"
     return implied_volatility
 
 

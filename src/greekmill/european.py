@@ -101,6 +101,7 @@ def _implied_volatility() -> Any:
                                 errors, threads)
 
     implied_volatility.__module__ = __name__
+    implied_volatility.__qualname__ = "implied_volatility"
     return implied_volatility
 
 
