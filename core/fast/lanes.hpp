@@ -19,7 +19,6 @@
 
 #include <immintrin.h>
 
-#include <bit>
 #include <cstdint>
 #include <limits>
 
@@ -67,8 +66,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // integer (to nearest, ties to even) held in the low bits of the sum.
 constexpr double kShifter = 0x1.8p52;
 constexpr std::int64_t kShifterBits = 0x4338000000000000;
-// log2(e) rounded; ln 2 split into a head of 32 significant bits (so that
-// n * kLn2Hi is exact for |n| < 2^21) and the rounded rest.
+// log2(e) rounded; ln 2 split into a head of 33 significant bits (so that
+// n * kLn2Hi is exact for |n| < 2^20) and the rounded rest.
 constexpr double kLog2e = 0x1.71547652b82fep0;
 constexpr double kLn2Hi = 0x1.62e42fefp-1;
 constexpr double kLn2Lo = 0x1.473de6af278edp-34;
