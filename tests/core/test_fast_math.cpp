@@ -334,6 +334,12 @@ TEST(FastEuropean, SameBitsAcrossWidthsSplitsAndKernels) {
         fast::european_greeks(x, all.outputs(), 0, n, w);
         expect_same(all, singles, 5, "greeks");
     }
+    // No element, degenerate ones included, gives a NaN.
+    for (int j = 0; j < 5; ++j) {
+        for (std::size_t i = 0; i < n; ++i) {
+            EXPECT_FALSE(std::isnan(singles.v[j][i])) << "column " << j << " element " << i;
+        }
+    }
 }
 
 // Broadcast columns (stride 0) give the bits of a contiguous column holding
