@@ -131,11 +131,7 @@ GM_INLINE D call_price(D S, D K, D T, D r, D b, D sigma) {
     // branches make them).  When a whole vector takes other branches the
     // sum is skipped: no lane would keep it, so no result changes.
     const auto twelve = ~((T <= 0.0) | (b >= r) | (i2 < K) | (S >= i2));
-    bool any = false;
-    for (int j = 0; j < static_cast<int>(sizeof(D) / 8); ++j) {
-        any = any || twelve[j] != 0;
-    }
-    const D a = any ? twelve_terms(S, K, T, r, b, sigma, sh, sqrt_T, i2, ln_s_k) : european;
+    const D a = any_lane(twelve) ? twelve_terms(S, K, T, r, b, sigma, sh, sqrt_T, i2, ln_s_k) : european;
 
     D c = select(a != a, european, max_of(european, a));
     c = select(S >= i2, max_of(european, exercise), c);

@@ -162,6 +162,17 @@ struct Picker<D8> {
 };
 #endif
 
+// Whether any lane of a mask is set.  Only ever used to skip work whose
+// result no lane keeps, so it never changes a value.
+template <class I>
+GM_INLINE bool any_lane(I mask) {
+    bool any = false;
+    for (int j = 0; j < static_cast<int>(sizeof(I) / 8); ++j) {
+        any = any || mask[j] != 0;
+    }
+    return any;
+}
+
 // c[0] + c[1] x + ... + c[n-1] x^n-1 as E(x^2) + x O(x^2), each half by
 // Horner's rule: two independent chains of half the length, which keeps the
 // long kernels from waiting on one multiply-add chain.  coef(j) gives c[j].
@@ -355,9 +366,9 @@ GM_INLINE D tail_factor(D y) {
     const D centre = (y + k::kShifter) - k::kShifter;
     const D piece = select(asymptotic, splat<D>(detail::kTailPieces - 1.0), centre);
     const I index = as_int(piece + k::kShifter) - k::kShifterBits;
-    const D u = select(asymptotic, 1.0 / (y * y), y - centre);
     static_assert(detail::kTailPieces == 16);
     const Picker<D> pick(index);
+    const D u = select(asymptotic, 1.0 / (y * y), y - centre);
     const D p = horner_tail<detail::kTailDegree + 1, 4>(
         u, [&](int j) { return pick(detail::kNormalTail[j]); });
     return p / select(asymptotic, y, splat<D>(1.0));
