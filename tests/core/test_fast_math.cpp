@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <vector>
@@ -213,6 +214,31 @@ TEST(FastMath, ResolveNeverPicksAnUnsupportedWidth) {
         EXPECT_TRUE(fast::supported(r));
     }
     EXPECT_EQ(fast::resolve(Width::Sse2), Width::Sse2);
+}
+
+// GREEKMILL_SIMD is read once per process, when Auto is first resolved, so
+// each case runs in a fresh process (the "threadsafe" style re-executes the
+// test binary).
+TEST(FastMathDeathTest, EnvironmentVariableChoosesTheAutoWidth) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("GREEKMILL_SIMD", "sse2", 1);
+            std::exit(fast::resolve(Width::Auto) == Width::Sse2 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            setenv("GREEKMILL_SIMD", "avx2", 1);
+            std::exit(fast::resolve(Width::Auto) == fast::resolve(Width::Avx2) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {  // an unknown name is ignored: the widest width runs
+            setenv("GREEKMILL_SIMD", "avx1024", 1);
+            std::exit(fast::resolve(Width::Auto) == fast::resolve(Width::Avx512) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // ---------------------------------------------------------------- European
