@@ -301,5 +301,37 @@ int main(int argc, char** argv) {
         std::printf("| %s | %.2f | %.3f | %.2f | %s |\n", c.name.c_str(), m, m / base, best,
                     c.baseline.c_str());
     }
+
+    // Two threads on a machine whose cores are busy with other work: the wall
+    // time above then shows the contention, not the kernels.  Each thread's
+    // own CPU time per element, against one thread's, shows whether the two
+    // halves slow each other down (shared caches, memory, clocks): when they
+    // do not, two free cores take half the one-thread time.
+    std::printf("\nTwo threads, each thread's CPU ns per element of its half (median of %d):\n\n"
+                "| kernel | 1 thread | 2 threads, first | 2 threads, second |\n|---|---|---|---|\n",
+                rounds);
+    auto per_thread = [&](const char* label, auto kernel) {
+        std::vector<double> one, first, second;
+        for (int round = 0; round < rounds; ++round) {
+            double c0 = thread_cpu_ns();
+            kernel(x, y, 0, n, fast::Width::Auto);
+            one.push_back((thread_cpu_ns() - c0) / static_cast<double>(n));
+            double other_ns = 0;
+            std::thread other([&] {
+                const double c = thread_cpu_ns();
+                kernel(x, y, n / 2, n, fast::Width::Auto);
+                other_ns = thread_cpu_ns() - c;
+            });
+            c0 = thread_cpu_ns();
+            kernel(x, y, 0, n / 2, fast::Width::Auto);
+            first.push_back((thread_cpu_ns() - c0) / static_cast<double>(n / 2));
+            other.join();
+            second.push_back(other_ns / static_cast<double>(n - n / 2));
+        }
+        std::printf("| %s | %.2f | %.2f | %.2f |\n", label, median(one), median(first),
+                    median(second));
+    };
+    per_thread("price", fast::european_price);
+    per_thread("greeks", fast::european_greeks);
     return 0;
 }
