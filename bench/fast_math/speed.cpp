@@ -221,11 +221,19 @@ int main(int argc, char** argv) {
             out4[i] = g.rho;
         }
     });
+    add("am delta exact scalar", "am delta exact scalar", [&] {
+        for (std::size_t i = 0; i < m; ++i) {
+            out0[i] = *greekmill::bjerksund_stensland::delta(
+                s[i], k[i], t[i], r[i], sigma[i], q[i], type[i] ? OptionType::Put : OptionType::Call);
+        }
+    });
     for (const auto& [w, wname] : widths) {
         if (!fast::supported(w)) {
             continue;
         }
         const std::string suffix = std::string(" fast ") + wname;
+        add("am delta" + suffix, "am delta exact scalar",
+            [&, w] { fast::bjerksund_stensland_delta(x, y, 0, m, w); });
         add("am price" + suffix, "am price exact scalar",
             [&, w] { fast::bjerksund_stensland_price(x, y, 0, m, w); });
         add("am greeks" + suffix, "am greeks exact scalar",
