@@ -10,7 +10,10 @@
 // Cases are run round-robin, `rounds` times, and the median is reported with
 // its ratio to the median of its baseline (the exact scalar loop of the same
 // output, glibc's scalar function, one thread), so that a machine shared with
-// other work skews all cases alike; the best round is printed too.
+// other work skews all cases alike; the best round is printed too.  Times
+// are the thread's CPU time (time-slicing by other processes excluded),
+// except for the two-thread cases and their one-thread baselines, which are
+// wall-clock time.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -22,6 +25,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <time.h>
 #include <vector>
 
 #include "batch/columns.hpp"
@@ -54,8 +58,15 @@ struct Case {
     std::string baseline;  // name of the case it is compared with
     std::function<void()> run;
     std::size_t elements;
+    bool wall;  // wall-clock time (the two-thread cases), else this thread's CPU time
     std::vector<double> ns;
 };
+
+double thread_cpu_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
 
 [[gnu::target("avx2")]] void mvec_avx2(__m256d (*f)(__m256d), const double* x, double* y,
                                        std::size_t n) {
@@ -135,8 +146,9 @@ int main(int argc, char** argv) {
 
     std::vector<Case> cases;
     std::size_t elements = n;
+    bool wall = false;
     auto add = [&](std::string name, std::string baseline, std::function<void()> f) {
-        cases.push_back({std::move(name), std::move(baseline), std::move(f), elements, {}});
+        cases.push_back({std::move(name), std::move(baseline), std::move(f), elements, wall, {}});
     };
     add("price exact scalar", "price exact scalar", [&] {
         for (std::size_t i = 0; i < n; ++i) {
@@ -178,12 +190,16 @@ int main(int argc, char** argv) {
         kernel(x, y, 0, n / 2, fast::Width::Auto);
         other.join();
     };
-    add("price fast auto 2 threads", "price fast auto 1 thread", [&] { two_threads(fast::european_price); });
-    add("price fast auto 1 thread", "price fast auto 1 thread",
+    wall = true;
+    add("price fast auto 2 threads (wall)", "price fast auto 1 thread (wall)",
+        [&] { two_threads(fast::european_price); });
+    add("price fast auto 1 thread (wall)", "price fast auto 1 thread (wall)",
         [&] { fast::european_price(x, y, 0, n, fast::Width::Auto); });
-    add("greeks fast auto 2 threads", "greeks fast auto 1 thread", [&] { two_threads(fast::european_greeks); });
-    add("greeks fast auto 1 thread", "greeks fast auto 1 thread",
+    add("greeks fast auto 2 threads (wall)", "greeks fast auto 1 thread (wall)",
+        [&] { two_threads(fast::european_greeks); });
+    add("greeks fast auto 1 thread (wall)", "greeks fast auto 1 thread (wall)",
         [&] { fast::european_greeks(x, y, 0, n, fast::Width::Auto); });
+    wall = false;
     // Bjerksund-Stensland on the first twentieth of the book (it costs
     // dozens of normal distribution functions per value).
     elements = n / 20;
@@ -205,11 +221,19 @@ int main(int argc, char** argv) {
             out4[i] = g.rho;
         }
     });
+    add("am delta exact scalar", "am delta exact scalar", [&] {
+        for (std::size_t i = 0; i < m; ++i) {
+            out0[i] = *greekmill::bjerksund_stensland::delta(
+                s[i], k[i], t[i], r[i], sigma[i], q[i], type[i] ? OptionType::Put : OptionType::Call);
+        }
+    });
     for (const auto& [w, wname] : widths) {
         if (!fast::supported(w)) {
             continue;
         }
         const std::string suffix = std::string(" fast ") + wname;
+        add("am delta" + suffix, "am delta exact scalar",
+            [&, w] { fast::bjerksund_stensland_delta(x, y, 0, m, w); });
         add("am price" + suffix, "am price exact scalar",
             [&, w] { fast::bjerksund_stensland_price(x, y, 0, m, w); });
         add("am greeks" + suffix, "am greeks exact scalar",
@@ -254,10 +278,12 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
         for (Case& c : cases) {
             const auto start = std::chrono::steady_clock::now();
+            const double cpu_start = thread_cpu_ns();
             c.run();
+            const double cpu = thread_cpu_ns() - cpu_start;
             const auto stop = std::chrono::steady_clock::now();
-            c.ns.push_back(std::chrono::duration<double, std::nano>(stop - start).count() /
-                           static_cast<double>(c.elements));
+            const double wall_ns = std::chrono::duration<double, std::nano>(stop - start).count();
+            c.ns.push_back((c.wall ? wall_ns : cpu) / static_cast<double>(c.elements));
             g_sink = g_sink + out0[n / 2] + kout[n / 3];
         }
     }
@@ -283,5 +309,37 @@ int main(int argc, char** argv) {
         std::printf("| %s | %.2f | %.3f | %.2f | %s |\n", c.name.c_str(), m, m / base, best,
                     c.baseline.c_str());
     }
+
+    // Two threads on a machine whose cores are busy with other work: the wall
+    // time above then shows the contention, not the kernels.  Each thread's
+    // own CPU time per element, against one thread's, shows whether the two
+    // halves slow each other down (shared caches, memory, clocks): when they
+    // do not, two free cores take half the one-thread time.
+    std::printf("\nTwo threads, each thread's CPU ns per element of its half (median of %d):\n\n"
+                "| kernel | 1 thread | 2 threads, first | 2 threads, second |\n|---|---|---|---|\n",
+                rounds);
+    auto per_thread = [&](const char* label, auto kernel) {
+        std::vector<double> one, first, second;
+        for (int round = 0; round < rounds; ++round) {
+            double c0 = thread_cpu_ns();
+            kernel(x, y, 0, n, fast::Width::Auto);
+            one.push_back((thread_cpu_ns() - c0) / static_cast<double>(n));
+            double other_ns = 0;
+            std::thread other([&] {
+                const double c = thread_cpu_ns();
+                kernel(x, y, n / 2, n, fast::Width::Auto);
+                other_ns = thread_cpu_ns() - c;
+            });
+            c0 = thread_cpu_ns();
+            kernel(x, y, 0, n / 2, fast::Width::Auto);
+            first.push_back((thread_cpu_ns() - c0) / static_cast<double>(n / 2));
+            other.join();
+            second.push_back(other_ns / static_cast<double>(n - n / 2));
+        }
+        std::printf("| %s | %.2f | %.2f | %.2f |\n", label, median(one), median(first),
+                    median(second));
+    };
+    per_thread("price", fast::european_price);
+    per_thread("greeks", fast::european_greeks);
     return 0;
 }

@@ -19,6 +19,18 @@ namespace greekmill::fast {
 // y.out[0][i] = the American value of element i.
 void bjerksund_stensland_price(const batch::Inputs& x, const batch::Outputs& y, std::size_t begin,
                                std::size_t end, Width w) noexcept;
+// y.out[0][i] = one Greek of element i, from only the values it needs; the
+// same bits as the field of bjerksund_stensland_greeks.
+void bjerksund_stensland_delta(const batch::Inputs& x, const batch::Outputs& y,
+                               std::size_t begin, std::size_t end, Width w) noexcept;
+void bjerksund_stensland_gamma(const batch::Inputs& x, const batch::Outputs& y,
+                               std::size_t begin, std::size_t end, Width w) noexcept;
+void bjerksund_stensland_theta(const batch::Inputs& x, const batch::Outputs& y,
+                               std::size_t begin, std::size_t end, Width w) noexcept;
+void bjerksund_stensland_vega(const batch::Inputs& x, const batch::Outputs& y,
+                              std::size_t begin, std::size_t end, Width w) noexcept;
+void bjerksund_stensland_rho(const batch::Inputs& x, const batch::Outputs& y,
+                             std::size_t begin, std::size_t end, Width w) noexcept;
 // y.out[0..4] = delta, gamma, theta, vega, rho (the bumps of all_greeks).
 void bjerksund_stensland_greeks(const batch::Inputs& x, const batch::Outputs& y,
                                 std::size_t begin, std::size_t end, Width w) noexcept;

@@ -131,11 +131,7 @@ GM_INLINE D call_price(D S, D K, D T, D r, D b, D sigma) {
     // branches make them).  When a whole vector takes other branches the
     // sum is skipped: no lane would keep it, so no result changes.
     const auto twelve = ~((T <= 0.0) | (b >= r) | (i2 < K) | (S >= i2));
-    bool any = false;
-    for (int j = 0; j < static_cast<int>(sizeof(D) / 8); ++j) {
-        any = any || twelve[j] != 0;
-    }
-    const D a = any ? twelve_terms(S, K, T, r, b, sigma, sh, sqrt_T, i2, ln_s_k) : european;
+    const D a = any_lane(twelve) ? twelve_terms(S, K, T, r, b, sigma, sh, sqrt_T, i2, ln_s_k) : european;
 
     D c = select(a != a, european, max_of(european, a));
     c = select(S >= i2, max_of(european, exercise), c);
@@ -156,28 +152,31 @@ template <class D>
     return max_of(c, intrinsic);
 }
 
+// The finite differences of all_greeks, each Greek from the values it needs
+// (a Greek asked alone evaluates only those, with the same bits).
 template <class D>
-struct GreeksOut {
-    D delta, gamma, theta, vega, rho;
-};
+struct Bumps {
+    D s, k, t, r, sigma, q;
+    IntOf<D> put;
+    D h = kSpotStep * s;
 
-template <class D>
-GM_INLINE GreeksOut<D> greeks(D s, D k, D t, D r, D sigma, D q, IntOf<D> put) {
-    const D h = kSpotStep * s;
-    const D spot_up = value(s + h, k, t, r, sigma, q, put);
-    const D spot_down = value(s - h, k, t, r, sigma, q, put);
-    const D now = value(s, k, t, r, sigma, q, put);
-    const D back = t - kOneDay;
-    const D later = value(s, k, max_of(back, splat<D>(kTimeFloor)), r, sigma, q, put);
-    const D sigma_up = value(s, k, t, r, sigma + kSigmaStep, q, put);
-    const D sigma_down = value(s, k, t, r, sigma - kSigmaStep, q, put);
-    const D rate_up = value(s, k, t, r + kRateStep, sigma, q, put);
-    const D rate_down = value(s, k, t, r - kRateStep, sigma, q, put);
-    return {(spot_up - spot_down) / (h + h),
-            ((spot_up - (now + now)) + spot_down) / (h * h),
-            later - now,
-            (sigma_up - sigma_down) / kTwoSteps,
-            ((rate_up - rate_down) / kTwoSteps) / kPercent};
-}
+    D spot_up() const { return value(s + h, k, t, r, sigma, q, put); }
+    D spot_down() const { return value(s - h, k, t, r, sigma, q, put); }
+    D now() const { return value(s, k, t, r, sigma, q, put); }
+    D later() const {
+        const D back = t - kOneDay;
+        return value(s, k, max_of(back, splat<D>(kTimeFloor)), r, sigma, q, put);
+    }
+    D sigma_up() const { return value(s, k, t, r, sigma + kSigmaStep, q, put); }
+    D sigma_down() const { return value(s, k, t, r, sigma - kSigmaStep, q, put); }
+    D rate_up() const { return value(s, k, t, r + kRateStep, sigma, q, put); }
+    D rate_down() const { return value(s, k, t, r - kRateStep, sigma, q, put); }
+
+    D delta_from(D up, D down) const { return (up - down) / (h + h); }
+    D gamma_from(D up, D mid, D down) const { return ((up - (mid + mid)) + down) / (h * h); }
+    static D theta_from(D now, D later) { return later - now; }
+    static D vega_from(D up, D down) { return (up - down) / kTwoSteps; }
+    static D rho_from(D up, D down) { return ((up - down) / kTwoSteps) / kPercent; }
+};
 
 }  // namespace greekmill::fast::GREEKMILL_FAST_ISA::bjerksund

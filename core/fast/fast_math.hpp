@@ -10,9 +10,10 @@
 // environment variable GREEKMILL_SIMD (sse2, avx2 or avx512, read once)
 // or an explicit Width asks for another.
 //
-// Accuracy (measured, see docs/fast_math.md): exp and log within 1 ulp,
-// normal_cdf within 3 ulps relative over the whole line (the lower tail down
-// to the last subnormal included), erfc and normal_pdf within 3 ulps.
+// Accuracy, measured against quad precision on 4 million points per region
+// (docs/fast_math.md): exp 0.91 ulp, log 1.22 ulps, normal_cdf 3.11 ulps
+// relative over the whole line (the lower tail down to the last subnormal
+// included), normal_pdf 2.07 ulps, erfc 3.50 ulps.
 #pragma once
 
 #include <cstddef>

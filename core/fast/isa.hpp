@@ -16,7 +16,9 @@ using RangeKernel = void (*)(const batch::Inputs& x, const batch::Outputs& y, st
 struct Kernels {
     ArrayKernel exp, log, erfc, normal_cdf, normal_pdf;
     RangeKernel price, delta, gamma, theta, vega, rho, greeks;
-    RangeKernel bjerksund_stensland_price, bjerksund_stensland_greeks;
+    RangeKernel bjerksund_stensland_price, bjerksund_stensland_delta, bjerksund_stensland_gamma,
+        bjerksund_stensland_theta, bjerksund_stensland_vega, bjerksund_stensland_rho,
+        bjerksund_stensland_greeks;
 };
 
 extern const Kernels kSse2;    // isa_sse2.cpp, baseline x86-64

@@ -192,28 +192,38 @@ void european(const batch::Inputs& x, const batch::Outputs& y, std::size_t begin
     }
 }
 
-// Bjerksund-Stensland: the value, or the five finite-difference Greeks.
-template <bool kGreeks>
+// Bjerksund-Stensland: the value, one finite-difference Greek, or all five.
+template <Output kOut>
 void american(const batch::Inputs& x, const batch::Outputs& y, std::size_t begin,
               std::size_t end) noexcept {
     for (std::size_t i = begin; i < end; i += kN) {
         const std::size_t count = std::min<std::size_t>(kN, end - i);
-        const D s = load(x.s, i, count);
-        const D k = load(x.k, i, count);
-        const D t = load(x.t, i, count);
-        const D r = load(x.r, i, count);
-        const D sigma = load(x.sigma, i, count);
-        const D q = load(x.q, i, count);
-        const I put = load_put(x.type, i, count);
-        if constexpr (kGreeks) {
-            const auto g = bjerksund::greeks(s, k, t, r, sigma, q, put);
-            store(y.out[0] + i, count, g.delta);
-            store(y.out[1] + i, count, g.gamma);
-            store(y.out[2] + i, count, g.theta);
-            store(y.out[3] + i, count, g.vega);
-            store(y.out[4] + i, count, g.rho);
+        const bjerksund::Bumps<D> v{load(x.s, i, count),     load(x.k, i, count),
+                                    load(x.t, i, count),     load(x.r, i, count),
+                                    load(x.sigma, i, count), load(x.q, i, count),
+                                    load_put(x.type, i, count)};
+        double* out = y.out[0] + i;
+        if constexpr (kOut == Output::Price) {
+            store(out, count, v.now());
+        } else if constexpr (kOut == Output::Delta) {
+            store(out, count, v.delta_from(v.spot_up(), v.spot_down()));
+        } else if constexpr (kOut == Output::Gamma) {
+            store(out, count, v.gamma_from(v.spot_up(), v.now(), v.spot_down()));
+        } else if constexpr (kOut == Output::Theta) {
+            store(out, count, v.theta_from(v.now(), v.later()));
+        } else if constexpr (kOut == Output::Vega) {
+            store(out, count, v.vega_from(v.sigma_up(), v.sigma_down()));
+        } else if constexpr (kOut == Output::Rho) {
+            store(out, count, v.rho_from(v.rate_up(), v.rate_down()));
         } else {
-            store(y.out[0] + i, count, bjerksund::value(s, k, t, r, sigma, q, put));
+            const D up = v.spot_up();
+            const D down = v.spot_down();
+            const D now = v.now();
+            store(y.out[0] + i, count, v.delta_from(up, down));
+            store(y.out[1] + i, count, v.gamma_from(up, now, down));
+            store(y.out[2] + i, count, v.theta_from(now, v.later()));
+            store(y.out[3] + i, count, v.vega_from(v.sigma_up(), v.sigma_down()));
+            store(y.out[4] + i, count, v.rho_from(v.rate_up(), v.rate_down()));
         }
     }
 }
@@ -240,8 +250,13 @@ const Kernels GREEKMILL_FAST_TABLE = {
     &isa::european<isa::Output::Vega>,
     &isa::european<isa::Output::Rho>,
     &isa::european<isa::Output::Greeks>,
-    &isa::american<false>,
-    &isa::american<true>,
+    &isa::american<isa::Output::Price>,
+    &isa::american<isa::Output::Delta>,
+    &isa::american<isa::Output::Gamma>,
+    &isa::american<isa::Output::Theta>,
+    &isa::american<isa::Output::Vega>,
+    &isa::american<isa::Output::Rho>,
+    &isa::american<isa::Output::Greeks>,
 };
 
 }  // namespace greekmill::fast::detail

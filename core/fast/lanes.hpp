@@ -19,7 +19,6 @@
 
 #include <immintrin.h>
 
-#include <bit>
 #include <cstdint>
 #include <limits>
 
@@ -67,8 +66,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // integer (to nearest, ties to even) held in the low bits of the sum.
 constexpr double kShifter = 0x1.8p52;
 constexpr std::int64_t kShifterBits = 0x4338000000000000;
-// log2(e) rounded; ln 2 split into a head of 32 significant bits (so that
-// n * kLn2Hi is exact for |n| < 2^21) and the rounded rest.
+// log2(e) rounded; ln 2 split into a head of 33 significant bits (so that
+// n * kLn2Hi is exact for |n| < 2^20) and the rounded rest.
 constexpr double kLog2e = 0x1.71547652b82fep0;
 constexpr double kLn2Hi = 0x1.62e42fefp-1;
 constexpr double kLn2Lo = 0x1.473de6af278edp-34;
@@ -162,6 +161,17 @@ struct Picker<D8> {
     }
 };
 #endif
+
+// Whether any lane of a mask is set.  Only ever used to skip work whose
+// result no lane keeps, so it never changes a value.
+template <class I>
+GM_INLINE bool any_lane(I mask) {
+    bool any = false;
+    for (int j = 0; j < static_cast<int>(sizeof(I) / 8); ++j) {
+        any = any || mask[j] != 0;
+    }
+    return any;
+}
 
 // c[0] + c[1] x + ... + c[n-1] x^n-1 as E(x^2) + x O(x^2), each half by
 // Horner's rule: two independent chains of half the length, which keeps the
@@ -356,9 +366,9 @@ GM_INLINE D tail_factor(D y) {
     const D centre = (y + k::kShifter) - k::kShifter;
     const D piece = select(asymptotic, splat<D>(detail::kTailPieces - 1.0), centre);
     const I index = as_int(piece + k::kShifter) - k::kShifterBits;
-    const D u = select(asymptotic, 1.0 / (y * y), y - centre);
     static_assert(detail::kTailPieces == 16);
     const Picker<D> pick(index);
+    const D u = select(asymptotic, 1.0 / (y * y), y - centre);
     const D p = horner_tail<detail::kTailDegree + 1, 4>(
         u, [&](int j) { return pick(detail::kNormalTail[j]); });
     return p / select(asymptotic, y, splat<D>(1.0));

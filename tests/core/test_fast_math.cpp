@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <vector>
@@ -215,6 +216,31 @@ TEST(FastMath, ResolveNeverPicksAnUnsupportedWidth) {
     EXPECT_EQ(fast::resolve(Width::Sse2), Width::Sse2);
 }
 
+// GREEKMILL_SIMD is read once per process, when Auto is first resolved, so
+// each case runs in a fresh process (the "threadsafe" style re-executes the
+// test binary).
+TEST(FastMathDeathTest, EnvironmentVariableChoosesTheAutoWidth) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("GREEKMILL_SIMD", "sse2", 1);
+            std::exit(fast::resolve(Width::Auto) == Width::Sse2 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            setenv("GREEKMILL_SIMD", "avx2", 1);
+            std::exit(fast::resolve(Width::Auto) == fast::resolve(Width::Avx2) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {  // an unknown name is ignored: the widest width runs
+            setenv("GREEKMILL_SIMD", "avx1024", 1);
+            std::exit(fast::resolve(Width::Auto) == fast::resolve(Width::Avx512) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 // ---------------------------------------------------------------- European
 
 using RangeKernel = void (*)(const batch::Inputs&, const batch::Outputs&, std::size_t,
@@ -333,6 +359,12 @@ TEST(FastEuropean, SameBitsAcrossWidthsSplitsAndKernels) {
         Out all(n);
         fast::european_greeks(x, all.outputs(), 0, n, w);
         expect_same(all, singles, 5, "greeks");
+    }
+    // No element, degenerate ones included, gives a NaN.
+    for (int j = 0; j < 5; ++j) {
+        for (std::size_t i = 0; i < n; ++i) {
+            EXPECT_FALSE(std::isnan(singles.v[j][i])) << "column " << j << " element " << i;
+        }
     }
 }
 
@@ -495,6 +527,17 @@ TEST(FastBjerksundStensland, SameBitsAcrossWidthsAndSplits) {
         }
         expect_same(p, price, 1, "price");
         expect_same(g, greeks, 5, "greeks");
+    }
+    // Each Greek alone, from only the values it needs, gives the same bits.
+    const RangeKernel singles[] = {fast::bjerksund_stensland_delta, fast::bjerksund_stensland_gamma,
+                                   fast::bjerksund_stensland_theta, fast::bjerksund_stensland_vega,
+                                   fast::bjerksund_stensland_rho};
+    for (int j = 0; j < 5; ++j) {
+        Out single(n);
+        singles[j](x, single.outputs(), 0, n, Width::Auto);
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_TRUE(SameDouble(single.v[0][i], greeks.v[j][i])) << "Greek " << j << " i " << i;
+        }
     }
 }
 
