@@ -170,26 +170,6 @@ void with_precision(const Inputs& x, const Outputs& y, std::size_t begin, std::s
     }
 }
 
-// One Greek of the fast closed form: its five-Greek kernel over blocks, the
-// other four into scratch space on the stack.
-template <Field F>
-void closed_form_fast_single(const Inputs& x, const Outputs& y, std::size_t begin,
-                             std::size_t end, fast::Width width) noexcept {
-    constexpr std::size_t kBlock = 256;
-    std::array<std::array<double, kBlock>, 5> scratch;
-    for (std::size_t block = begin; block < end; block += kBlock) {
-        const std::size_t n = block + kBlock < end ? kBlock : end - block;
-        // The kernel writes element i at out[j][i]: shift the scratch so that
-        // element `block` lands at its start.
-        Outputs shifted;
-        for (int j = 0; j < 5; ++j) {
-            shifted.out[j] = scratch[j].data() - block;
-        }
-        fast::bjerksund_stensland_greeks(x, shifted, block, block + n, width);
-        std::copy_n(scratch[static_cast<int>(F)].data(), n, y.out[0] + block);
-    }
-}
-
 // ---- The accurate American engine: every output from one boundary solve.
 
 [[nodiscard]] inline american::Accuracy tier(const Settings& settings) noexcept {
@@ -325,19 +305,19 @@ const std::array kOperations{
               with_precision<value_kernel<closed_form_price>, fast::bjerksund_stensland_price>},
     Operation{"bjerksund_stensland_delta", Domain::Pricing, 1, 2 * kClosedFormCost,
               with_precision<value_kernel<closed_form_single<Field::Delta>>,
-                             closed_form_fast_single<Field::Delta>>},
+                             fast::bjerksund_stensland_delta>},
     Operation{"bjerksund_stensland_gamma", Domain::Pricing, 1, 3 * kClosedFormCost,
               with_precision<value_kernel<closed_form_single<Field::Gamma>>,
-                             closed_form_fast_single<Field::Gamma>>},
+                             fast::bjerksund_stensland_gamma>},
     Operation{"bjerksund_stensland_theta", Domain::Pricing, 1, 2 * kClosedFormCost,
               with_precision<value_kernel<closed_form_single<Field::Theta>>,
-                             closed_form_fast_single<Field::Theta>>},
+                             fast::bjerksund_stensland_theta>},
     Operation{"bjerksund_stensland_vega", Domain::Pricing, 1, 2 * kClosedFormCost,
               with_precision<value_kernel<closed_form_single<Field::Vega>>,
-                             closed_form_fast_single<Field::Vega>>},
+                             fast::bjerksund_stensland_vega>},
     Operation{"bjerksund_stensland_rho", Domain::Pricing, 1, 2 * kClosedFormCost,
               with_precision<value_kernel<closed_form_single<Field::Rho>>,
-                             closed_form_fast_single<Field::Rho>>},
+                             fast::bjerksund_stensland_rho>},
     Operation{"bjerksund_stensland_greeks", Domain::Pricing, 5, kClosedFormGreeksCost,
               with_precision<greeks_kernel<closed_form_greeks>, fast::bjerksund_stensland_greeks>},
     Operation{"spectral_price", Domain::Pricing, 1, kSpectralCost, spectral_price},
