@@ -570,7 +570,7 @@ constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Relative tolerance of the price against the zero-volatility value: the
-// rounding of the normalisation and of the intrinsic value.
+// rounding of the discounted spot and strike in the intrinsic value.
 constexpr double kLowerBoundTolerance = 8.0 * kEpsilon;
 
 // ln(s / k) to within about an ulp of the result, also where s / k is close
@@ -613,33 +613,52 @@ std::expected<double, Error> european(double price, double s, double k, double t
         }
         return std::unexpected(Error::NoVolatilityInformation);
     }
-    const double upper = type == OptionType::Put ? k * std::exp(-r * t) : s * std::exp(-q * t);
+    // The discounted spot A = s e^{-qt} = D F and strike B = k e^{-rt} = D K:
+    // the upper bounds, the forward intrinsic value A - B, and the
+    // normaliser D sqrt(F K) = sqrt(A B).
+    const double spot = q == 0.0 ? s : s * std::exp(-q * t);
+    const double strike = r == 0.0 ? k : k * std::exp(-r * t);
+    const double upper = type == OptionType::Put ? strike : spot;
     if (price >= upper) {
         return std::unexpected(Error::AboveUpperBound);
     }
-
-    // price = e^{-rt} sqrt(F K) b = sqrt(s k) e^{-(r+q)t/2} b.  sqrt(s k)
-    // rounds once less than sqrt(s) sqrt(k) where s k is a normal double.
-    const double sk = s * k;
-    const double root_sk =
-        (sk > 1e-300 && sk < 1e300) ? std::sqrt(sk) : std::sqrt(s) * std::sqrt(k);
-    const double carry = (r + q) * t;
-    const double normaliser = carry == 0.0 ? root_sk : root_sk * std::exp(-0.5 * carry);
-    double beta = price / normaliser;
-    double x = log_moneyness(s, k) + (r - q) * t;
-    // A put at x is a call at -x (b is symmetric under x -> -x, call <-> put).
-    x *= theta;
+    const double product = spot * strike;
+    const double normaliser = (product > 1e-300 && product < 1e300)
+                                  ? std::sqrt(product)
+                                  : std::sqrt(spot) * std::sqrt(strike);
+    // x from ln(s/k) and (r - q) t rather than from ln(A/B): the two
+    // exponentials would add their rounding to x, which far in the wings
+    // of a small total volatility moves sigma by many ulps.
+    double x = theta * (log_moneyness(s, k) + (r - q) * t);
+    double beta;
     if (x > 0.0) {
-        // In the money: subtract the normalised intrinsic value
-        // e^{x/2} - e^{-x/2} = 2 sinh(x/2) and solve for the out-of-the-money
-        // option on the other side of the forward (put-call parity).
-        const double intrinsic = 2.0 * std::sinh(0.5 * x);
-        const double time_value = beta - intrinsic;
-        if (time_value < -kLowerBoundTolerance * beta) {
+        // In the money: the time value price - (A - B) is the price of the
+        // out-of-the-money option on the other side of the forward
+        // (put-call parity), a call at x being a put at -x.  Two ways to
+        // form it, each the more accurate where it is used:
+        //  - in price units, price - (A - B): without rates A and B are s and
+        //    k themselves and A - B is exact (Sterbenz) near the money and
+        //    within half an ulp of the price deep in it; with rates, deep in
+        //    the money (x > 1), where the price is close to A - B anyway;
+        //  - normalised, beta - 2 sinh(x/2): elsewhere, where the rounding of
+        //    the exponentials in A and B (an ulp of s) would be many ulps of
+        //    a price well below s, and x carries only the rounding of
+        //    ln(s/k) and (r - q) t.
+        double time_value;
+        if ((r == 0.0 && q == 0.0) || x > 1.0) {
+            const double intrinsic = type == OptionType::Call ? spot - strike : strike - spot;
+            time_value = (price - intrinsic) / normaliser;
+        } else {
+            const double beta_itm = price / normaliser;
+            time_value = beta_itm - 2.0 * std::sinh(0.5 * x);
+        }
+        if (time_value < -kLowerBoundTolerance * (price / normaliser)) {
             return std::unexpected(Error::BelowLowerBound);
         }
         beta = time_value;
         x = -x;
+    } else {
+        beta = price / normaliser;
     }
     if (!(beta > 0.0)) {
         return 0.0;

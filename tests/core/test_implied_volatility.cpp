@@ -98,7 +98,11 @@ TEST(ImpliedVolatilityEuropean, NormalisedBlackAgreesWithHighPrecisionReference)
 }
 
 // The price of a European option assembled from the normalised Black
-// function exactly as the solver decomposes it, and its vega.
+// function, and its vega.  In the money the intrinsic value is added in the
+// form that is accurate there: D (F - K) in price units without rates or
+// deep in the money, 2 sinh(x/2) in normalised units otherwise (the other
+// form would carry errors of many ulps of the price: the rounding of x
+// times e^{x/2}, or of the discounted spot, respectively).
 struct Priced {
     double price;
     double vega;
@@ -109,14 +113,22 @@ Priced price_of(double s, double k, double t, double r, double q, double sigma, 
     if (type == OptionType::Put) {
         x = -x;
     }
-    const double norm = std::sqrt(s * k) * std::exp(-0.5 * (r + q) * t);
+    const double spot = q == 0.0 ? s : s * std::exp(-q * t);
+    const double strike = r == 0.0 ? k : k * std::exp(-r * t);
+    const double norm = std::sqrt(spot * strike);
     const double total = sigma * std::sqrt(t);
     const double otm = iv::detail::normalised_black(-std::fabs(x), total);
-    const double intrinsic = x > 0.0 ? 2.0 * std::sinh(0.5 * x) : 0.0;
     const double h = x / total;
     const double vega = norm * std::exp(-0.5 * (h * h + 0.25 * total * total)) /
                         kSqrt2Pi * std::sqrt(t);
-    return {norm * (otm + intrinsic), vega};
+    if (!(x > 0.0)) {
+        return {norm * otm, vega};
+    }
+    if ((r == 0.0 && q == 0.0) || x > 1.0) {
+        const double intrinsic = type == OptionType::Call ? spot - strike : strike - spot;
+        return {norm * otm + intrinsic, vega};
+    }
+    return {norm * (otm + 2.0 * std::sinh(0.5 * x)), vega};
 }
 
 // Round trips over the whole domain: total volatility from 1e-4 to 5,
