@@ -6,11 +6,13 @@
 //                                      OUT: n doubles (NaN where the core
 //                                      returns an error); prints ns/volatility,
 //                                      the best of REPEATS passes.
-//   driver random N SEED [REPEATS]     N seeded market cases (calls and puts,
+//   driver random N SEED [REPEATS [DUMP]]
+//                                      N seeded market cases (calls and puts,
 //                                      in and out of the money), priced from
 //                                      the normalised Black function; prints
 //                                      ns/volatility and the largest round-
-//                                      trip error over its allowance.
+//                                      trip error over its allowance; DUMP
+//                                      receives the cases as for `solve`.
 //   driver american N SEED             (built with GREEKMILL_DRIVER_AMERICAN
 //                                      and the engine) N seeded American
 //                                      round trips: cost against one accurate
@@ -145,6 +147,15 @@ int main(int argc, char** argv) {
             cases[i] = {p.price, s, k, t, r, q, put ? 1.0 : 0.0};
             sigmas[i] = sigma;
             allowances[i] = p.allowance;
+        }
+        if (argc >= 6) {
+            // The cases themselves, for the peers' timing on the same set.
+            std::FILE* dump = std::fopen(argv[5], "wb");
+            if (dump == nullptr) {
+                return 2;
+            }
+            std::fwrite(cases.data(), sizeof(Case), cases.size(), dump);
+            std::fclose(dump);
         }
         std::vector<double> out(n);
         const int repeats = argc >= 5 ? std::atoi(argv[4]) : 5;
