@@ -192,10 +192,12 @@ constexpr double kInverseOddFactorial[12] = {
     double power = half_s;                   // (s/2)^{2k+1}
     double sum = j * power;
     for (int k = 1; k < 12; ++k) {
-        // Two steps of the recurrence: J_{2k-1} -> J_{2k} -> J_{2k+1}.
+        // Two steps of the recurrence, J_{2k} and J_{2k+1} both from
+        // (J_{2k-2}, J_{2k-1}) so that they do not wait for each other:
+        // J_{n+2} = (n + 1 + H^2) J_n - n H J_{n-1}.
         const double n = 2.0 * k - 1.0;
         const double j_even = n * j_previous - big_h * j;
-        const double j_odd = (n + 1.0) * j - big_h * j_even;
+        const double j_odd = (n + 1.0 + big_h * big_h) * j - (n * big_h) * j_previous;
         j_previous = j_even;
         j = j_odd;
         power *= w;
