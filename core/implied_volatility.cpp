@@ -122,6 +122,7 @@ struct TwoDouble {
 
 // a * b = hi + lo exactly (Dekker 1971), without a fused multiply-add: the
 // core is built with contraction off, so every step below rounds as written.
+// Used for the log-moneyness, where the rounding of s / k is recovered.
 [[nodiscard]] inline TwoDouble exact_product(double a, double b) noexcept {
     const double p = a * b;
     const double ca = kSplitter * a;
@@ -583,16 +584,10 @@ constexpr double kLowerBoundTolerance = 8.0 * kEpsilon;
     if (!(quotient > 1e-290 && quotient < 1e290) || !(k > 1e-290 && k < 1e290)) {
         return std::log(s) - std::log(k);
     }
-    const double p = quotient * k;
-    constexpr double splitter = 134217729.0;
-    const double cq = splitter * quotient;
-    const double q_hi = cq - (cq - quotient);
-    const double q_lo = quotient - q_hi;
-    const double ck = splitter * k;
-    const double k_hi = ck - (ck - k);
-    const double k_lo = k - k_hi;
-    const double e = ((q_hi * k_hi - p) + q_hi * k_lo + q_lo * k_hi) + q_lo * k_lo;
-    const double remainder = (s - p) - e;  // s - quotient k, exactly up to rounding of a tiny term
+    // s - quotient k, exactly: s - hi is exact (Sterbenz), lo is the exact
+    // rounding error of the product.
+    const detail::TwoDouble product = detail::exact_product(quotient, k);
+    const double remainder = (s - product.hi) - product.lo;
     return std::log(quotient) + remainder / s;
 }
 
