@@ -246,13 +246,6 @@ struct TwoDouble {
     return (s / (u * v)) * sum;
 }
 
-// R(H - s/2) - R(H + s/2) = 2 sum_k J_{2k+1}(H) (s/2)^{2k+1} / (2k+1)!, with
-//   J_n(H) = (-1)^n R^{(n)}(H) = int_0^inf y^n e^{-H y - y^2/2} dy > 0,
-//   J_0 = R(H), J_1 = 1 - H J_0, J_{n+1} = n J_{n-1} - H J_n.
-// The forward recurrence loses about (H s/2)^{2k} / (2k+1)! relative in
-// term k, which H s/2 < 1 keeps below the first term's own rounding.  The
-// cancellation in J_1 = 1 - H R(H) itself is the conditioning of the
-// problem: the vega is small relative to the price in the same proportion.
 // 1 / (2k+1)! for k = 0 ... 11, each rounded to double.
 constexpr double kInverseOddFactorial[12] = {
     1.0, 0.16666666666666666, 0.008333333333333333, 0.0001984126984126984,
@@ -260,6 +253,13 @@ constexpr double kInverseOddFactorial[12] = {
     7.647163731819816e-13, 2.8114572543455206e-15, 8.22063524662433e-18,
     1.9572941063391263e-20, 3.868170170630684e-23};
 
+// R(H - s/2) - R(H + s/2) = 2 sum_k J_{2k+1}(H) (s/2)^{2k+1} / (2k+1)!, with
+//   J_n(H) = (-1)^n R^{(n)}(H) = int_0^inf y^n e^{-H y - y^2/2} dy > 0,
+//   J_0 = R(H), J_1 = 1 - H J_0, J_{n+1} = n J_{n-1} - H J_n.
+// The forward recurrence loses about (H s/2)^{2k} / (2k+1)! relative in
+// term k, which H s/2 < 1 keeps below the first term's own rounding.  The
+// cancellation in J_1 = 1 - H R(H) itself is the conditioning of the
+// problem: the vega is small relative to the price in the same proportion.
 [[nodiscard]] double mills_difference_taylor(double big_h, double half_s,
                                             double tolerance) noexcept {
     const double w = half_s * half_s;
@@ -422,6 +422,9 @@ enum class Branch : std::uint8_t { Lower, MiddleLower, MiddleUpper, Upper };
 }  // namespace
 
 double scaled_erfc(double y) noexcept {
+    if (y < 0.0) {
+        return 2.0 * std::exp(y * y) - scaled_erfc(-y);
+    }
     if (y < 26.0) {
         // Piecewise polynomial of degree 15 in t in [-1, 1] on 1/2-wide
         // intervals below 8 and 2-wide ones above (scripts/erfcx_table.py:
@@ -575,6 +578,10 @@ double normalised_total_volatility(double beta, double x) noexcept {
                 s = s_u;
             }
         }
+    }
+
+    if (!(s > 0.0 && s < kInfinity)) {
+        s = s_c > 0.0 ? s_c : 1.0;  // a guess broken by extreme inputs
     }
 
     // Householder steps on the objective of the branch (Jaeckel 2015,
