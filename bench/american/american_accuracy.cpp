@@ -229,6 +229,18 @@ int main(int argc, char** argv) {
             std::printf("| %s | reference setting vs high | | %.2e | %.2f | |\n",
                         cases.front().set.c_str(), errors(high, reference).max,
                         time_per_option(cases, 1, [](const Case& c) { return reference_value(c); }));
+            // An independent check of the reference: the extrapolated tree
+            // (10,000 steps) on every 200th option.
+            double worst = 0.0;
+            for (std::size_t i = 0; i < cases.size(); i += 200) {
+                const Case& c = cases[i];
+                worst = std::max(worst, std::fabs(reference[i] - testing::reference_american(
+                                                                     c.s, c.k, c.t(), c.r, c.sigma,
+                                                                     c.q, c.type == OptionType::Call,
+                                                                     10000)));
+            }
+            std::printf("| %s | reference setting vs BBSR tree (10,000 steps), every 200th | | %.2e | | |\n",
+                        cases.front().set.c_str(), worst);
         }
     }
     if (csv != nullptr) {

@@ -1,5 +1,6 @@
 #include "double_boundary.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -187,27 +188,31 @@ PutResult double_boundary_put(double s, double k, double t, double r, double q, 
     };
     const GridValue base = extrapolated(sigma, r, q);
     PutResult x{};
-    x.value = base.value;
+    x.value = std::fmax(base.value, k - s);
     if (!greeks) {
         return x;
     }
     x.delta = base.delta;
     x.gamma = base.gamma;
-    if (x.value <= k - s) {
+    if (base.value <= k - s) {
         x = PutResult{};
         x.value = k - s;
         x.delta = -1.0;
         return x;
     }
     x.dtau = 0.5 * sigma * sigma * s * s * x.gamma + (r - q) * s * x.delta - r * x.value;
+    // Central differences on one grid, held fixed so that its error is smooth
+    // in the parameters, no finer than the accurate tier's: six solves.
+    const GridSize bump_size = kGrids[std::min(static_cast<int>(accuracy), 1)];
+    const Grid b = make_grid(s, k, t, r, q, sigma, bump_size.space);
+    const auto bumped = [&](double sig, double rate, double yield) {
+        return solve(s, k, t, rate, yield, sig, b, bump_size.time).value;
+    };
     const double hs = 1e-3 * sigma;
     const double hr = 1e-4;
-    x.dsigma = (extrapolated(sigma + hs, r, q).value - extrapolated(sigma - hs, r, q).value) /
-               (2.0 * hs);
-    x.drate = (extrapolated(sigma, r + hr, q).value - extrapolated(sigma, r - hr, q).value) /
-              (2.0 * hr);
-    x.dyield = (extrapolated(sigma, r, q + hr).value - extrapolated(sigma, r, q - hr).value) /
-               (2.0 * hr);
+    x.dsigma = (bumped(sigma + hs, r, q) - bumped(sigma - hs, r, q)) / (2.0 * hs);
+    x.drate = (bumped(sigma, r + hr, q) - bumped(sigma, r - hr, q)) / (2.0 * hr);
+    x.dyield = (bumped(sigma, r, q + hr) - bumped(sigma, r, q - hr)) / (2.0 * hr);
     return x;
 }
 
