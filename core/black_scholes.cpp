@@ -1,6 +1,7 @@
 #include "black_scholes.hpp"
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace greekmill::black_scholes {
@@ -107,6 +108,111 @@ Result<Greeks> all_greeks(double s, double k, double t, double r, double sigma, 
     }
     return Greeks{delta_of(x, type), gamma_of(x, s, t, sigma, q), *th, vega_of(x, s),
                   rho_of(x, k, t, r, type)};
+}
+
+namespace {
+
+// The out-of-the-money value with the two terms of the formula formed in
+// x87 extended precision (64-bit significand): eleven more bits than the
+// difference can cancel in the cases where this path is taken.
+[[nodiscard]] double extended_out_of_the_money(double s, double k, double t, double r,
+                                               double sigma, double q, OptionType type) noexcept {
+    using ld = long double;
+    const ld sqrt_t = std::sqrt(static_cast<ld>(t));
+    const ld v = sqrt_t * sigma;
+    const ld d1 = ((static_cast<ld>(sigma) * sigma * 0.5L + (static_cast<ld>(r) - q)) * t +
+                   std::log(static_cast<ld>(s) / k)) / v;
+    const ld d2 = d1 - v;
+    const ld sq = static_cast<ld>(s) * std::exp(-static_cast<ld>(q) * t);
+    const ld kr = static_cast<ld>(k) * std::exp(-static_cast<ld>(r) * t);
+    constexpr ld kSqrt2L = 1.41421356237309504880168872420969808L;
+    const auto cdf = [](ld x) { return std::erfc(-x / kSqrt2L) * 0.5L; };
+    const ld value = type == OptionType::Put ? kr * cdf(-d2) - sq * cdf(-d1)
+                                             : sq * cdf(d1) - kr * cdf(d2);
+    return value > 0.0L ? static_cast<double>(value) : 0.0;
+}
+
+}  // namespace
+
+Result<double> price(double s, double k, double t, double r, double sigma, double q,
+                     OptionType type) noexcept {
+    const Terms x = terms(s, k, t, r, sigma, q);
+    const double sq = s * x.dq;
+    const double kr = k * std::exp((-r) * t);
+    // Phi(-d) for the put, never 1 - Phi(d): the lower tail comes from erfc.
+    const double plus = type == OptionType::Put ? kr * normal_cdf(-x.d2) : sq * normal_cdf(x.d1);
+    const double minus = type == OptionType::Put ? sq * normal_cdf(-x.d1) : kr * normal_cdf(x.d2);
+    const double value = plus - minus;
+    // More than three quarters of the larger term cancelled: the rounding
+    // errors of the terms would be magnified more than fourfold.
+    if (minus > 0.75 * plus && std::isfinite(plus)) {
+        return extended_out_of_the_money(s, k, t, r, sigma, q, type);
+    }
+    return value;
+}
+
+bool zero_total_volatility(double t, double sigma) noexcept {
+    // Past these bounds the product cannot underflow, and the square root
+    // (the slow part of the test) is skipped.
+    if (t > 1e-200 && sigma > 1e-100) {
+        return false;
+    }
+    return std::sqrt(t) * sigma == 0.0;
+}
+
+namespace {
+
+// Phi(d1), Phi(d2) in the limit of zero total volatility: 1, 0 or 1/2 by the
+// sign of the log-moneyness of the forward.
+struct ZeroVolatilityTerms {
+    double cdf;        // Phi(d1) = Phi(d2)
+    double pdf;        // phi(d1) = phi(d2): phi(0) at the money forward, else 0
+    bool at_forward;
+    double dq;
+    double dr;
+};
+
+[[nodiscard]] ZeroVolatilityTerms zero_volatility_terms(double s, double k, double t, double r,
+                                                        double sigma, double q) noexcept {
+    const double m = (sigma * sigma * 0.5 + (r - q)) * t + std::log(s / k);
+    const bool at_forward = m == 0.0;
+    return {m > 0.0 ? 1.0 : (at_forward ? 0.5 : 0.0), at_forward ? 1.0 / kSqrt2Pi : 0.0,
+            at_forward, std::exp((-q) * t), std::exp((-r) * t)};
+}
+
+}  // namespace
+
+double price_at_zero_volatility(double s, double k, double t, double r, double sigma, double q,
+                                OptionType type) noexcept {
+    (void)sigma;
+    const double forward_value = s * std::exp((-q) * t);
+    const double strike_value = k * std::exp((-r) * t);
+    const double value =
+        type == OptionType::Put ? strike_value - forward_value : forward_value - strike_value;
+    return value > 0.0 ? value : 0.0;
+}
+
+Greeks greeks_at_zero_volatility(double s, double k, double t, double r, double sigma, double q,
+                                 OptionType type) noexcept {
+    const ZeroVolatilityTerms z = zero_volatility_terms(s, k, t, r, sigma, q);
+    const bool put = type == OptionType::Put;
+    const double cdf = put ? 1.0 - z.cdf : z.cdf;  // Phi(-d) for the put: 0, 1 or 1/2, exact
+    const double delta = put ? (-z.dq) * cdf : z.dq * cdf;
+    const double gamma = z.at_forward ? std::numeric_limits<double>::infinity() : 0.0;
+    // The density term -s sigma e^(-qt) phi(d1) / (2 sqrt t): off the forward
+    // the density vanishes faster than sqrt(t); at it, it diverges at expiry
+    // when there is volatility, and is 0 without volatility.
+    const double density_term = (z.at_forward && t == 0.0 && sigma > 0.0)
+                                    ? -std::numeric_limits<double>::infinity()
+                                    : 0.0;
+    const double b = (k * r) * z.dr;
+    const double c = (s * q) * z.dq;
+    const double annual = put ? (b * cdf + density_term) - c * cdf
+                              : (density_term - b * cdf) + c * cdf;
+    const double vega = ((z.dq * s) * z.pdf) * std::sqrt(t);
+    const double rho = put ? cdf * (z.dr * ((-k) * t)) / kPercent
+                           : cdf * (z.dr * (k * t)) / kPercent;
+    return Greeks{delta, gamma, annual / kDaysPerYear, vega, rho};
 }
 
 }  // namespace greekmill::black_scholes

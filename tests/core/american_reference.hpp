@@ -39,13 +39,14 @@ inline double bbs_tree(double s, double k, double t, double r, double sigma, dou
     const double discount = std::exp(-r * dt);
     const auto exercise = [&](double spot) { return std::fmax(call ? spot - k : k - spot, 0.0); };
     std::vector<double> v(steps);
-    for (int j = 0; j < steps; ++j) {
-        const double spot = s * std::pow(u, 2 * j - (steps - 1));
+    const double u2 = u * u;
+    double spot = s * std::pow(u, -(steps - 1));
+    for (int j = 0; j < steps; ++j, spot *= u2) {
         v[j] = std::fmax(exercise(spot), reference_european(spot, k, dt, r, sigma, q, call));
     }
     for (int n = steps - 2; n >= 0; --n) {
-        for (int j = 0; j <= n; ++j) {
-            const double spot = s * std::pow(u, 2 * j - n);
+        spot = s * std::pow(u, -n);
+        for (int j = 0; j <= n; ++j, spot *= u2) {
             const double hold = discount * (p * v[j + 1] + (1.0 - p) * v[j]);
             v[j] = std::fmax(exercise(spot), hold);
         }

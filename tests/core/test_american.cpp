@@ -85,6 +85,7 @@ TEST(AmericanEngine, DoubleBoundaryRegimeMatchesTheTree) {
     // boundaries.
     const Case cases[] = {
         {100.0, 100.0, 1.0, -0.01, 0.2, -0.03, OptionType::Put},
+        {95.0, 100.0, 2.0, -0.005, 0.15, -0.02, OptionType::Put},
         {105.0, 100.0, 1.0, -0.03, 0.25, -0.01, OptionType::Call},
         {100.0, 100.0, 0.5, 0.0, 0.2, -0.02, OptionType::Put},  // r = 0: lower boundary 0
     };
@@ -94,8 +95,9 @@ TEST(AmericanEngine, DoubleBoundaryRegimeMatchesTheTree) {
         const double european =
             reference_european(c.s, c.k, c.t, c.r, c.sigma, c.q, c.type == OptionType::Call);
         EXPECT_GT(reference, european + 1e-3);  // early exercise is worth something
-        // The grid solver of this regime: about 1e-4 to 1e-3 at the accurate tier.
-        EXPECT_NEAR(value(c, Accuracy::Accurate), reference, 2e-3);
+        // The extrapolated grid solver of this regime: within 1e-4 at the
+        // fast tier on these; the tree itself is good to about 1e-5.
+        EXPECT_NEAR(value(c, Accuracy::Fast), reference, 2e-4);
     }
 }
 

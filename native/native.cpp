@@ -1,0 +1,394 @@
+// greekmill._native: the array engine's entry points for the greekmill
+// package.  It binds buffers and numbers, runs one operation of the core's
+// table over them with the interpreter lock released, and reports failures
+// as numbers; the Python layer normalises the inputs and writes the messages.
+#define Py_LIMITED_API 0x030B0000
+#include <Python.h>
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <thread>
+
+#include "batch/operations.hpp"
+#include "batch/pool.hpp"
+
+namespace {
+
+namespace batch = greekmill::batch;
+
+// ---- threads
+
+[[nodiscard]] unsigned available_cpus() noexcept {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) {
+            return static_cast<unsigned>(count);
+        }
+    }
+    const unsigned hardware = std::thread::hardware_concurrency();
+    return hardware > 0 ? hardware : 1;
+}
+
+// One pool per process, made on first use with the interpreter lock held
+// (which serialises its creation).  A child made by fork() has none of the
+// parent's threads, so it makes its own; the parent's pool object is left
+// alone, never destroyed, because its mutex may have been held at the fork.
+batch::WorkerPool* pool_of_this_process() noexcept {
+    static batch::WorkerPool* pool = nullptr;
+    static pid_t owner = 0;
+    const pid_t self = getpid();
+    if (pool == nullptr || owner != self) {
+        const unsigned cpus = std::max(available_cpus(), std::thread::hardware_concurrency());
+        pool = new (std::nothrow) batch::WorkerPool(cpus > 1 ? cpus - 1 : 0);
+        owner = self;
+    }
+    return pool;
+}
+
+// Work worth less than this (in European-Greek units, about 70 ns each)
+// stays on one thread: a hand-off to a worker costs tens of microseconds.
+constexpr double kCostPerThread = 8192.0;
+// Expensive elements (the accurate American engine) vary in cost; smaller
+// chunks keep every thread busy to the end.
+constexpr double kExpensive = 100.0;
+constexpr std::size_t kChunksPerThreadWhenExpensive = 8;
+
+struct Job {
+    const batch::Operation* op;
+    batch::Inputs inputs;
+    batch::Outputs outputs;
+    batch::Settings settings;
+    std::size_t n;
+    std::size_t chunks;
+    std::array<batch::Failures, 64 * kChunksPerThreadWhenExpensive> failures;
+};
+
+void run_chunk(void* context, std::size_t chunk) noexcept {
+    Job& job = *static_cast<Job*>(context);
+    const std::size_t begin = job.n * chunk / job.chunks;
+    const std::size_t end = job.n * (chunk + 1) / job.chunks;
+    batch::run_range(*job.op, job.inputs, job.outputs, begin, end, job.settings,
+                     job.failures[chunk]);
+}
+
+// ---- buffers
+
+// A held buffer of one column, released on every path.
+class HeldBuffer {
+public:
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+    // False with an exception set.
+    bool acquire(PyObject* obj, int flags) {
+        if (PyObject_GetBuffer(obj, &view_, flags) != 0) {
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+    [[nodiscard]] const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// An input column is a Python float (a broadcast scalar) or a contiguous
+// buffer of n doubles, or of one double (also a broadcast scalar).
+bool bind_column(PyObject* obj, std::size_t n, double& scalar, HeldBuffer& held,
+                 batch::Column& column, const char* name) {
+    if (PyFloat_Check(obj)) {
+        scalar = PyFloat_AsDouble(obj);
+        column = {&scalar, 0};
+        return true;
+    }
+    if (!held.acquire(obj, PyBUF_C_CONTIGUOUS)) {
+        return false;
+    }
+    const Py_buffer& view = held.view();
+    const std::size_t count = static_cast<std::size_t>(view.len) / sizeof(double);
+    if (view.itemsize != static_cast<Py_ssize_t>(sizeof(double)) ||
+        (count != n && count != 1)) {
+        PyErr_Format(PyExc_ValueError, "column %s: expected %zd doubles", name,
+                     static_cast<Py_ssize_t>(n));
+        return false;
+    }
+    column = {static_cast<const double*>(view.buf), count == 1 && n != 1 ? 0u : 1u};
+    if (n == 1) {
+        column.stride = 0;
+    }
+    return true;
+}
+
+bool bind_types(PyObject* obj, std::size_t n, std::uint8_t& scalar, HeldBuffer& held,
+                batch::TypeColumn& column) {
+    if (PyLong_Check(obj)) {
+        scalar = PyLong_AsLong(obj) == 0 ? 0 : 1;
+        column = {&scalar, 0};
+        return true;
+    }
+    if (!held.acquire(obj, PyBUF_C_CONTIGUOUS)) {
+        return false;
+    }
+    const Py_buffer& view = held.view();
+    const std::size_t count = static_cast<std::size_t>(view.len);
+    if (view.itemsize != 1 || (count != n && count != 1)) {
+        PyErr_Format(PyExc_ValueError, "option types: expected %zd bytes",
+                     static_cast<Py_ssize_t>(n));
+        return false;
+    }
+    column = {static_cast<const std::uint8_t*>(view.buf), count == 1 || n == 1 ? 0u : 1u};
+    return true;
+}
+
+bool settings_from(long precision, long accuracy, long width, batch::Settings& settings) {
+    if (precision < 0 || precision > 1 || accuracy < 0 || accuracy > 2 || width < 0 ||
+        width > 3) {
+        PyErr_SetString(PyExc_ValueError, "settings out of range");
+        return false;
+    }
+    settings.precision = static_cast<batch::Precision>(precision);
+    settings.accuracy = static_cast<greekmill::american::Accuracy>(accuracy);
+    settings.width = static_cast<greekmill::fast::Width>(width);
+    return true;
+}
+
+const batch::Operation* operation_at(long index) {
+    const auto ops = batch::operations();
+    if (index < 0 || static_cast<std::size_t>(index) >= ops.size()) {
+        PyErr_SetString(PyExc_ValueError, "unknown operation");
+        return nullptr;
+    }
+    return &ops[static_cast<std::size_t>(index)];
+}
+
+// ---- functions
+
+constexpr const char* kColumnNames[] = {"price", "s", "k", "t", "r", "sigma", "q"};
+
+// compute(op, precision, accuracy, width, n, threads, inputs, outputs)
+//   inputs: (price, s, k, t, r, sigma, q, option_type), each a float or a
+//   buffer; option_type an int or a buffer of bytes.  outputs: a tuple of
+//   writable buffers of n doubles.  Returns (failed, first_index, reason).
+PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 8 || !PyTuple_Check(args[6]) || !PyTuple_Check(args[7])) {
+        PyErr_SetString(PyExc_TypeError,
+                        "compute(op, precision, accuracy, width, n, threads, inputs, outputs)");
+        return nullptr;
+    }
+    std::array<long, 6> codes{};
+    for (std::size_t i = 0; i < 6; ++i) {
+        codes[i] = PyLong_AsLong(args[i]);
+        if (codes[i] == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    const auto [op_index, precision, accuracy, width, n_signed, threads] = codes;
+    PyObject* inputs = args[6];
+    PyObject* outputs = args[7];
+    const batch::Operation* op = operation_at(op_index);
+    batch::Settings settings;
+    if (op == nullptr || !settings_from(precision, accuracy, width, settings)) {
+        return nullptr;
+    }
+    if (n_signed < 0 || PyTuple_Size(inputs) != 8 || PyTuple_Size(outputs) != op->outputs) {
+        PyErr_SetString(PyExc_ValueError, "compute: wrong number of columns");
+        return nullptr;
+    }
+    const auto n = static_cast<std::size_t>(n_signed);
+
+    std::array<double, 7> scalars{};
+    std::array<HeldBuffer, 7> held_inputs;
+    std::array<batch::Column, 7> columns;
+    for (std::size_t c = 0; c < 7; ++c) {
+        PyObject* item = PyTuple_GetItem(inputs, static_cast<Py_ssize_t>(c));
+        if (item == nullptr ||
+            !bind_column(item, n, scalars[c], held_inputs[c], columns[c], kColumnNames[c])) {
+            return nullptr;
+        }
+    }
+    std::uint8_t type_scalar = 0;
+    HeldBuffer held_types;
+    batch::TypeColumn types;
+    PyObject* type_item = PyTuple_GetItem(inputs, 7);
+    if (type_item == nullptr || !bind_types(type_item, n, type_scalar, held_types, types)) {
+        return nullptr;
+    }
+    std::array<HeldBuffer, 5> held_outputs;
+    batch::Outputs out;
+    for (int j = 0; j < op->outputs; ++j) {
+        PyObject* item = PyTuple_GetItem(outputs, j);
+        if (item == nullptr || !held_outputs[j].acquire(item, PyBUF_CONTIG)) {
+            return nullptr;
+        }
+        const Py_buffer& view = held_outputs[j].view();
+        if (static_cast<std::size_t>(view.len) != n * sizeof(double)) {
+            PyErr_SetString(PyExc_ValueError, "compute: output of the wrong size");
+            return nullptr;
+        }
+        out.out[j] = static_cast<double*>(view.buf);
+    }
+
+    // The job is large (its per-chunk failure records), so it lives on the
+    // heap, made while the interpreter lock is still held.
+    auto* job = new (std::nothrow) Job{};
+    if (job == nullptr) {
+        return PyErr_NoMemory();
+    }
+    job->op = op;
+    job->inputs = {columns[0], columns[1], columns[2], columns[3], columns[4], columns[5],
+                   columns[6], types};
+    job->outputs = out;
+    job->settings = settings;
+    job->n = n;
+
+    const unsigned cpus = available_cpus();
+    unsigned wanted = threads <= 0 ? cpus : static_cast<unsigned>(std::min<long>(threads, 64));
+    const double work = static_cast<double>(n) * op->cost;
+    const auto worth = static_cast<unsigned>(std::min(64.0, std::max(1.0, work / kCostPerThread)));
+    wanted = std::max(1u, std::min(wanted, worth));
+    std::size_t chunks = wanted;
+    if (op->cost >= kExpensive) {
+        chunks = wanted * kChunksPerThreadWhenExpensive;
+    }
+    chunks = std::max<std::size_t>(1, std::min(chunks, n));
+    job->chunks = chunks;
+
+    batch::WorkerPool* pool = wanted > 1 ? pool_of_this_process() : nullptr;
+    if (n > 0) {
+        Py_BEGIN_ALLOW_THREADS
+        if (pool != nullptr) {
+            pool->run(chunks, wanted, run_chunk, job);
+        } else {
+            for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
+                run_chunk(job, chunk);
+            }
+        }
+        Py_END_ALLOW_THREADS
+    }
+    batch::Failures failures;
+    for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
+        failures.merge(job->failures[chunk]);
+    }
+    delete job;
+    const Py_ssize_t first =
+        failures.count == 0 ? -1 : static_cast<Py_ssize_t>(failures.first_index);
+    return Py_BuildValue("(nni)", static_cast<Py_ssize_t>(failures.count), first,
+                         static_cast<int>(failures.first_reason));
+}
+
+// evaluate(op, precision, accuracy, width, price, s, k, t, r, sigma, q, type)
+// for one option, on the calling thread: a float (or a tuple of five), the
+// failure's number as an int, or NotImplemented when a number is not a float
+// or an int.
+PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 12) {
+        PyErr_SetString(PyExc_TypeError, "evaluate takes 12 arguments");
+        return nullptr;
+    }
+    std::array<long, 4> codes{};
+    for (std::size_t i = 0; i < 4; ++i) {
+        codes[i] = PyLong_AsLong(args[i]);
+        if (codes[i] == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    const batch::Operation* op = operation_at(codes[0]);
+    batch::Settings settings;
+    if (op == nullptr || !settings_from(codes[1], codes[2], codes[3], settings)) {
+        return nullptr;
+    }
+    std::array<double, 7> values{};
+    for (std::size_t c = 0; c < 7; ++c) {
+        PyObject* number = args[4 + c];
+        if (PyFloat_Check(number)) {
+            values[c] = PyFloat_AsDouble(number);
+        } else if (PyLong_Check(number)) {
+            values[c] = PyLong_AsDouble(number);  // OverflowError past the largest double
+            if (values[c] == -1.0 && PyErr_Occurred()) {
+                return nullptr;
+            }
+        } else {
+            // Not a plain number: the caller takes the array path.
+            Py_INCREF(Py_NotImplemented);
+            return Py_NotImplemented;
+        }
+    }
+    const long type_code = PyLong_AsLong(args[11]);
+    if (type_code == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    const std::uint8_t type = type_code == 0 ? 0 : 1;
+    batch::Inputs x{{&values[0], 0}, {&values[1], 0}, {&values[2], 0}, {&values[3], 0},
+                    {&values[4], 0}, {&values[5], 0}, {&values[6], 0}, {&type, 0}};
+    std::array<double, 5> results{};
+    batch::Outputs y{{&results[0], &results[1], &results[2], &results[3], &results[4]}};
+    batch::Failures failures;
+    batch::run_range(*op, x, y, 0, 1, settings, failures);
+    if (failures.count != 0) {
+        return PyLong_FromLong(static_cast<long>(failures.first_reason));
+    }
+    if (op->outputs == 1) {
+        return PyFloat_FromDouble(results[0]);
+    }
+    return Py_BuildValue("(ddddd)", results[0], results[1], results[2], results[3], results[4]);
+}
+
+PyObject* operation_table(PyObject*, PyObject*) {
+    const auto ops = batch::operations();
+    PyObject* table = PyDict_New();
+    if (table == nullptr) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+        PyObject* entry = Py_BuildValue("(ni)", static_cast<Py_ssize_t>(i), ops[i].outputs);
+        if (entry == nullptr || PyDict_SetItemString(table, ops[i].name, entry) != 0) {
+            Py_XDECREF(entry);
+            Py_DECREF(table);
+            return nullptr;
+        }
+        Py_DECREF(entry);
+    }
+    return table;
+}
+
+PyObject* cpu_count(PyObject*, PyObject*) {
+    return PyLong_FromUnsignedLong(available_cpus());
+}
+
+PyMethodDef kMethods[] = {
+    {"compute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compute)),
+     METH_FASTCALL, "Run one operation over columns of options."},
+    {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate)),
+     METH_FASTCALL, "Run one operation for one option."},
+    {"operation_table", operation_table, METH_NOARGS,
+     "The operations: name -> (index, number of outputs)."},
+    {"cpu_count", cpu_count, METH_NOARGS, "CPUs this process may run on."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot kSlots[] = {
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "greekmill._native",
+    "The array engine of the greekmill package (internal).", 0, kMethods, kSlots,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&kModule); }

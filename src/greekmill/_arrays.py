@@ -1,0 +1,261 @@
+"""One normalisation for every function of the package.
+
+Inputs are broadcast, converted to float64 and checked for shape here; the
+numbers are computed by the native engine without the interpreter lock, over
+contiguous columns (a broadcast scalar is a column of stride 0, never
+materialised).  All-scalar calls skip numpy entirely.
+"""
+
+from __future__ import annotations
+
+import itertools
+import math
+from typing import Any, Sequence
+
+import numpy as np
+
+from . import _native
+from ._results import Greeks
+
+OPERATIONS: dict[str, tuple[int, int]] = _native.operation_table()
+
+PRECISIONS = {"exact": 0, "fast": 1}
+ACCURACIES = {"fast": 0, "accurate": 1, "high": 2}
+ERRORS = ("raise", "nan")
+
+
+def _spellings(word: str) -> list[str]:
+    return ["".join(letters) for letters in itertools.product(*({c, c.upper()} for c in word))]
+
+
+# Every accepted spelling of an option type, mapped to its code (0 call, 1 put).
+OPTION_TYPES: dict[str, int] = {
+    **{w: 0 for word in ("call", "c") for w in _spellings(word)},
+    **{w: 1 for word in ("put", "p") for w in _spellings(word)},
+}
+
+# The columns of the engine, in its order, and the failure codes of
+# core/batch/columns.hpp: code -> (column, what the domain requires).
+_COLUMNS = ("price", "s", "k", "t", "r", "sigma", "q")
+_DOMAIN = {
+    1: (0, "must be finite"),
+    2: (1, "must be finite and > 0"),
+    3: (2, "must be finite and > 0"),
+    4: (3, "must be finite and >= 0"),
+    5: (4, "must be finite"),
+    6: (5, "must be finite and >= 0"),
+    7: (6, "must be finite"),
+    8: (0, "is below the lower no-arbitrage bound (the intrinsic value, or the exercise "
+           "value of an American option)"),
+    9: (0, "is at or above the upper no-arbitrage bound (the discounted spot for a call, "
+           "the discounted strike for a put; the spot or the strike for an American option)"),
+    10: (0, "equals the exercise value: an American price there carries no information "
+            "about volatility"),
+}
+_NOT_CONVERGED = 11
+
+
+class Operation:
+    """One row of the engine's table, with the names the Python function uses."""
+
+    __slots__ = ("name", "index", "outputs", "labels")
+
+    def __init__(self, name: str, labels: Sequence[str] = _COLUMNS) -> None:
+        self.name = name
+        self.index, self.outputs = OPERATIONS[name]
+        # How the Python function calls each engine column (tau for the
+        # exercise boundary travels in the spot column).
+        self.labels = tuple(labels)
+
+
+def _choice(value: object, accepted: dict[str, int] | tuple[str, ...], what: str) -> Any:
+    if isinstance(value, str) and value in accepted:
+        return accepted[value] if isinstance(accepted, dict) else value
+    names = ", ".join(repr(a) for a in accepted)
+    raise ValueError(f"{what} must be one of {names}; got {value!r}")
+
+
+def _threads(threads: object) -> int:
+    if threads is None:
+        return 0
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be None or a positive int; got {threads!r}")
+    if threads < 1:
+        raise ValueError(f"threads must be None or a positive int; got {threads!r}")
+    return threads
+
+
+def _option_code(value: object) -> int:
+    if not isinstance(value, str):
+        raise TypeError(f"option_type must be a str or an array of str; got {type(value).__name__}")
+    code = OPTION_TYPES.get(value)
+    if code is None:
+        raise ValueError(f"option_type must be 'call' or 'put' ('c', 'p', any letter case); got {value!r}")
+    return code
+
+
+def _option_codes(option_type: object) -> tuple[int | np.ndarray, tuple[int, ...]]:
+    """The option types as a code (0 call, 1 put) or an array of uint8 codes."""
+    if isinstance(option_type, str):
+        return _option_code(option_type), ()
+    array = np.asarray(option_type)
+    if array.ndim == 0:
+        return _option_code(array.item()), ()
+    if array.dtype.kind == "U":
+        return _codes_of_text(array), array.shape
+    if array.dtype.kind == "O":
+        codes = np.fromiter((_option_code(v) for v in array.reshape(-1)), dtype=np.uint8,
+                            count=array.size)
+        return codes.reshape(array.shape), array.shape
+    raise TypeError(f"option_type must be a str or an array of str; got an array of {array.dtype}")
+
+
+_CALL = np.array([ord(c) for c in "call"], dtype=np.uint32)
+_PUT = np.array([ord(c) for c in "put"] + [0], dtype=np.uint32)
+_C = np.array([ord("c"), 0, 0, 0], dtype=np.uint32)
+_P = np.array([ord("p"), 0, 0, 0], dtype=np.uint32)
+
+
+def _codes_of_text(array: np.ndarray) -> np.ndarray:
+    # Compare code points, not Python strings: a million elements in a few
+    # milliseconds.  Only ASCII letters change case.  Blocks bound the
+    # temporaries to a few megabytes whatever the size of the book.
+    width = array.dtype.itemsize // 4
+    points = np.ascontiguousarray(array).reshape(-1).view(np.uint32).reshape(-1, width)
+    codes = np.empty(points.shape[0], dtype=np.uint8)
+    bad_count, first_bad = 0, -1
+    for start in range(0, points.shape[0], _TEXT_BLOCK):
+        block = points[start:start + _TEXT_BLOCK]
+        head = np.zeros((block.shape[0], 4), dtype=np.uint32)
+        head[:, : min(width, 4)] = block[:, :4]
+        head |= ((head >= 65) & (head <= 90)).astype(np.uint32) << 5
+        put = (head == _PUT).all(axis=1) | (head == _P).all(axis=1)
+        call = (head == _CALL).all(axis=1) | (head == _C).all(axis=1)
+        bad = ~(put | call)
+        if width > 4:
+            bad |= (block[:, 4:] != 0).any(axis=1)
+        if bad.any():
+            if first_bad < 0:
+                first_bad = start + int(np.flatnonzero(bad)[0])
+            bad_count += int(bad.sum())
+        codes[start:start + block.shape[0]] = put
+    if bad_count:
+        index = np.unravel_index(first_bad, array.shape)
+        raise ValueError(
+            f"option_type must be 'call' or 'put' ('c', 'p', any letter case); "
+            f"option_type[{_index_text(index)}] = {str(array[index])!r} is not "
+            f"({bad_count} such element{'s' if bad_count > 1 else ''})")
+    return codes.reshape(array.shape)
+
+
+_TEXT_BLOCK = 1 << 16
+
+
+def _index_text(index: tuple[Any, ...]) -> str:
+    return ", ".join(str(int(i)) for i in index)
+
+
+def _numeric(value: object, label: str) -> np.ndarray:
+    array = np.asarray(value)
+    if array.dtype.kind in "biuf":
+        return array.astype(np.float64, copy=False)
+    if array.dtype.kind == "O":
+        try:
+            return array.astype(np.float64)
+        except (TypeError, ValueError):
+            pass
+    raise TypeError(f"{label} must be a real number or an array of real numbers; got "
+                    f"{type(value).__name__}" + (f" of {array.dtype}" if array.ndim else ""))
+
+
+def _failure_message(function: str, op: Operation, code: int, count: int,
+                     value_at: Any, index: tuple[int, ...] | None) -> str:
+    where = "" if index is None else f"[{_index_text(index)}]"
+    if code not in _DOMAIN:
+        text = f"{function}: the engine could not value the option{where and ' at ' + where}"
+    else:
+        column, rule = _DOMAIN[code]
+        label = op.labels[column]
+        value = float(value_at(column))
+        if code <= 7:
+            text = f"{function}: {label}{where} = {value!r} is out of the domain ({label} {rule})"
+        else:
+            text = f"{function}: {label}{where} = {value!r} {rule}"
+    if count > 1:
+        text += f"; {count} elements fail, this is the first"
+    return text + " (errors='nan' gives NaN there instead)"
+
+
+def _nan_result(op: Operation) -> Any:
+    return math.nan if op.outputs == 1 else Greeks(*([math.nan] * 5))
+
+
+def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type: object,
+             precision: object, accuracy: object, errors: object, threads: object) -> Any:
+    """Run `op`; `values` are the seven engine columns (price, s, k, t, r, sigma, q)."""
+    precision_code = PRECISIONS.get(precision) if type(precision) is str else None
+    accuracy_code = ACCURACIES.get(accuracy) if type(accuracy) is str else None
+    if precision_code is None:
+        _choice(precision, PRECISIONS, "precision")
+    if accuracy_code is None:
+        _choice(accuracy, ACCURACIES, "accuracy")
+    if errors != "raise" and errors != "nan" or type(errors) is not str:
+        _choice(errors, ERRORS, "errors")
+    thread_count = 0 if threads is None else _threads(threads)
+
+    # All plain numbers: one call on this thread, no numpy.
+    code = OPTION_TYPES.get(option_type) if type(option_type) is str else None
+    if code is not None:
+        result = _native.evaluate(op.index, precision_code, accuracy_code, 0, *values, code)
+        if result is not NotImplemented:
+            if type(result) is int:
+                if errors == "nan":
+                    return _nan_result(op)
+                raise ValueError(_failure_message(function, op, result, 1, values.__getitem__, None))
+            return result if op.outputs == 1 else Greeks(*result)
+
+    # A Dask array among the inputs: a lazy block-wise graph instead (greekmill._dask).
+    if any(hasattr(type(v), "__dask_graph__") for v in (*values, option_type)):
+        from . import _dask
+        return _dask.evaluate(function, op, values, option_type, precision, accuracy, errors,
+                              threads)
+
+    arrays = [_numeric(v, label) for v, label in zip(values, op.labels)]
+    codes, type_shape = _option_codes(option_type)
+    try:
+        shape = np.broadcast_shapes(*(a.shape for a in arrays), type_shape)
+    except ValueError:
+        shapes = ", ".join(f"{label} {a.shape}" for label, a in zip(op.labels, arrays) if a.ndim)
+        if type_shape:
+            shapes += f", option_type {type_shape}"
+        raise ValueError(f"{function}: the shapes do not broadcast together: {shapes}") from None
+    n = math.prod(shape)
+    columns = [_column(a, shape, n) for a in arrays]
+    types = codes if isinstance(codes, int) else _type_column(codes, shape, n)
+    outputs = tuple(np.empty(shape) for _ in range(op.outputs))
+    failed, first, reason = _native.compute(op.index, precision_code, accuracy_code, 0, n,
+                                            thread_count, (*columns, types), outputs)
+    if failed and errors == "raise":
+        index = tuple(int(i) for i in np.unravel_index(first, shape)) if shape else None
+        raise ValueError(_failure_message(
+            function, op, reason, failed,
+            lambda column: np.broadcast_to(arrays[column], shape)[index or ()], index))
+    if shape == ():
+        return float(outputs[0][()]) if op.outputs == 1 else Greeks(*(float(o[()]) for o in outputs))
+    return outputs[0] if op.outputs == 1 else Greeks(*outputs)
+
+
+def _column(array: np.ndarray, shape: tuple[int, ...], n: int) -> Any:
+    if array.size == 1:
+        return float(array.reshape(()))
+    if array.size == n and array.flags.c_contiguous:
+        return array
+    return np.ascontiguousarray(np.broadcast_to(array, shape))
+
+
+def _type_column(codes: np.ndarray, shape: tuple[int, ...], n: int) -> Any:
+    if codes.size == 1:
+        return int(codes.reshape(()))
+    if codes.size == n and codes.flags.c_contiguous:
+        return codes
+    return np.ascontiguousarray(np.broadcast_to(codes, shape))

@@ -1,0 +1,23 @@
+"""The record of the five Greeks."""
+
+from __future__ import annotations
+
+from typing import Generic, NamedTuple, TypeVar
+
+T = TypeVar("T")
+
+
+class Greeks(NamedTuple, Generic[T]):
+    """The five sensitivities of an option, as floats or as arrays of one shape.
+
+    delta: per unit of spot. gamma: per unit of spot, squared.
+    theta: per calendar day (negative when the option loses value with time).
+    vega: per 1.0 of volatility (multiply by 0.01 for one volatility point).
+    rho: per percentage point of the rate.
+    """
+
+    delta: T
+    gamma: T
+    theta: T
+    vega: T
+    rho: T

@@ -1,0 +1,216 @@
+"""Option tables: one contract per row of a pandas (or Dask) DataFrame.
+
+    import greekmill as gm
+    book = pd.DataFrame({"s": ..., "k": ..., "t": ..., "r": ..., "sigma": ...,
+                         "q": ..., "option_type": ...})
+    gm.tables.value(book)                        # price, delta, gamma, theta, vega, rho
+    gm.tables.value(book, "european", greeks=False)
+    gm.tables.implied_volatility(quotes, price="mid")
+
+Columns are named ``s``, ``k``, ``t``, ``r``, ``sigma``, ``q`` and
+``option_type`` unless ``columns`` maps parameter names to other column names
+(``columns={"s": "spot", "k": "strike"}``).  ``q`` may be absent (0.0); the
+others must be there.  The result is a new DataFrame of float64 columns with
+the input's index, the input is never modified, and every value has the bits
+of the same function called on the columns as arrays.
+
+A Dask DataFrame is valued partition by partition, lazily: the result is a
+Dask DataFrame with the same partitions and divisions.  Inside those tasks
+``threads=None`` means one thread per task, as for Dask arrays (Dask already
+runs a task per core).
+
+Errors: ``errors="raise"`` raises the function's ``ValueError``; the index it
+names is the row's position in the table (in the partition, for a Dask
+DataFrame), and the message adds the row's index label.  ``errors="nan"``
+gives NaN in the rows out of the model's domain.
+
+This module needs pandas (``pip install "greekmill[dask]"``); ``import
+greekmill`` does not import it, ``greekmill.tables`` does on first use.
+"""
+
+from __future__ import annotations
+
+import functools
+import re
+from typing import Any, Callable, Mapping
+
+import numpy as np
+
+from . import _arrays, _dask, american, european
+from ._results import Greeks
+
+__all__ = ["value", "implied_volatility"]
+
+PARAMETERS = ("s", "k", "t", "r", "sigma", "q", "option_type")
+# model -> the module and the keyword arguments that choose the engine
+MODELS: dict[str, tuple[Any, dict[str, str]]] = {
+    "european": (european, {}),
+    "american": (american, {"method": "spectral"}),
+    "bjerksund-stensland": (american, {"method": "bjerksund-stensland"}),
+}
+IMPLIED_MODELS = ("european", "american")
+
+
+def value(df: Any, model: str = "american", *, columns: Mapping[str, str] | None = None,
+          greeks: bool = True, accuracy: str = "accurate", errors: str = "raise",
+          threads: int | None = None) -> Any:
+    """Price (and with ``greeks=True`` the five Greeks) of every row.
+
+    ``model``: ``"european"`` (Black-Scholes-Merton), ``"american"`` (the
+    accurate engine, ``method="spectral"``, at the given ``accuracy``) or
+    ``"bjerksund-stensland"`` (the closed form).  Returns a DataFrame with
+    the columns ``price`` (and ``delta``, ``gamma``, ``theta``, ``vega``,
+    ``rho``) and ``df``'s index.
+    """
+    module, keywords = _model(model, MODELS)
+    keywords = dict(keywords, errors=_choice(errors, _arrays.ERRORS, "errors"))
+    _choice(accuracy, _arrays.ACCURACIES, "accuracy")
+    if module is american:
+        keywords["accuracy"] = accuracy
+    names = _names(columns, PARAMETERS)
+    outputs = ("price", *Greeks._fields) if greeks else ("price",)
+    job = functools.partial(_value_rows, module.__name__, bool(greeks), keywords)
+    return _by_partition(df, job, names, outputs, threads, "value")
+
+
+def implied_volatility(df: Any, model: str = "european", *, price: str = "price",
+                       columns: Mapping[str, str] | None = None, accuracy: str = "accurate",
+                       errors: str = "raise", threads: int | None = None) -> Any:
+    """The volatility that reprices the column ``price`` of every row.
+
+    ``model``: ``"european"`` or ``"american"`` (the accurate engine at the
+    given ``accuracy``).  ``sigma`` is not read.  Returns a DataFrame with the
+    column ``implied_volatility`` and ``df``'s index.
+    """
+    module, _ = _model(model, {m: MODELS[m] for m in IMPLIED_MODELS})
+    keywords = {"errors": _choice(errors, _arrays.ERRORS, "errors")}
+    _choice(accuracy, _arrays.ACCURACIES, "accuracy")
+    if module is american:
+        keywords["accuracy"] = accuracy
+    if not isinstance(price, str):
+        raise TypeError(f"price must be a column name (str); got {price!r}")
+    names = _names(columns, tuple(p for p in PARAMETERS if p != "sigma"))
+    names = {"price": price, **names}
+    job = functools.partial(_implied_rows, module.__name__, keywords)
+    return _by_partition(df, job, names, ("implied_volatility",), threads,
+                         "implied_volatility")
+
+
+# ---- one pandas DataFrame (a whole table, or one partition)
+
+Job = Callable[[dict[str, Any], "int | None"], dict[str, np.ndarray]]
+
+
+def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], inputs: dict[str, Any],
+                threads: int | None) -> dict[str, np.ndarray]:
+    functions = _module(module)
+    arguments = [inputs[p] for p in PARAMETERS]
+    result = {"price": functions.price(*arguments, **keywords, threads=threads)}
+    if greeks:
+        result.update(functions.greeks(*arguments, **keywords, threads=threads)._asdict())
+    return result
+
+
+def _implied_rows(module: str, keywords: dict[str, Any], inputs: dict[str, Any],
+                  threads: int | None) -> dict[str, np.ndarray]:
+    functions = _module(module)
+    arguments = [inputs[p] for p in ("price", "s", "k", "t", "r", "q", "option_type")]
+    return {"implied_volatility": functions.implied_volatility(*arguments, **keywords,
+                                                               threads=threads)}
+
+
+def _module(name: str) -> Any:
+    return european if name == european.__name__ else american
+
+
+def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: int | None,
+          frame: Any) -> Any:
+    import pandas as pd
+
+    if len(frame) == 0:
+        return pd.DataFrame({name: np.empty(0) for name in outputs}, index=frame.index)
+    inputs: dict[str, Any] = {}
+    for parameter, name in names.items():
+        if name not in frame.columns:
+            inputs[parameter] = 0.0  # only q may be missing (see _check_columns)
+            continue
+        column = frame[name]
+        if parameter != "option_type" and pd.api.types.is_numeric_dtype(column.dtype):
+            inputs[parameter] = column.to_numpy(dtype=np.float64, na_value=np.nan)
+        else:
+            inputs[parameter] = column.to_numpy()  # the function checks and names the type
+    try:
+        result = job(inputs, threads)
+    except ValueError as error:
+        raise ValueError(_with_label(str(error), frame.index)) from None
+    return pd.DataFrame({name: result[name] for name in outputs}, index=frame.index)
+
+
+def _task_rows(frame: Any, job: Job, names: dict[str, str], outputs: tuple[str, ...],
+               threads: int | None) -> Any:
+    """One partition of a Dask DataFrame, in a task: see ``_dask.task_threads``."""
+    return _rows(job, names, outputs, _dask.task_threads(threads), frame)
+
+
+_ROW = re.compile(r"\[(\d+)\] = ")
+
+
+def _with_label(message: str, index: Any) -> str:
+    """Adds the index label of the row the message names by its position."""
+    match = _ROW.search(message)
+    if match is None or int(match.group(1)) >= len(index):
+        return message
+    return f"{message} (row {match.group(1)}: index label {index[int(match.group(1))]!r})"
+
+
+# ---- pandas or Dask
+
+def _by_partition(df: Any, job: Job, names: dict[str, str], outputs: tuple[str, ...],
+                  threads: int | None, what: str) -> Any:
+    if threads is not None:
+        _arrays._threads(threads)
+    _check_columns(df, names, what)
+    if hasattr(type(df), "__dask_graph__"):
+        import pandas as pd
+
+        meta = pd.DataFrame({name: pd.Series(dtype=np.float64) for name in outputs},
+                            index=df._meta.index)
+        return df.map_partitions(_task_rows, job, names, outputs, threads, meta=meta)
+    return _rows(job, names, outputs, threads, df)
+
+
+def _check_columns(df: Any, names: dict[str, str], what: str) -> None:
+    if not hasattr(df, "columns") or not hasattr(df, "index"):
+        raise TypeError(f"greekmill.tables.{what} takes a pandas or Dask DataFrame; got "
+                        f"{type(df).__module__}.{type(df).__name__}")
+    present = set(df.columns)
+    missing = [f"{name!r} (for {parameter})" for parameter, name in names.items()
+               if name not in present and not (parameter == "q" and name == "q")]
+    if missing:
+        raise KeyError(f"greekmill.tables.{what}: no column {', '.join(missing)} in the "
+                       f"DataFrame; its columns are {list(df.columns)!r} (map other names "
+                       f"with columns={{parameter: column}})")
+
+
+def _names(columns: Mapping[str, str] | None, parameters: tuple[str, ...]) -> dict[str, str]:
+    names = {p: p for p in parameters}
+    if columns is None:
+        return names
+    if not isinstance(columns, Mapping):
+        raise TypeError(f"columns must map parameter names to column names; got {columns!r}")
+    unknown = [key for key in columns if key not in names]
+    if unknown:
+        raise ValueError(f"columns: unknown parameter {unknown[0]!r}; the parameters are "
+                         + ", ".join(repr(p) for p in parameters))
+    names.update(columns)
+    return names
+
+
+def _model(model: object, models: Mapping[str, Any]) -> Any:
+    return models[_choice(model, tuple(models), "model")]
+
+
+def _choice(value: object, accepted: Any, what: str) -> Any:
+    if isinstance(value, str) and value in accepted:
+        return value
+    return _arrays._choice(value, accepted, what)
