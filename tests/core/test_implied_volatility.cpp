@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <iomanip>
+#include <limits>
 #include <random>
 
 #include "implied_volatility.hpp"
 #include "implied_volatility_detail.hpp"
-#include "support.hpp"
 
 namespace greekmill {
 namespace {
@@ -37,7 +36,7 @@ struct VolatilityReference {
 // price(sigma) = that double, and vega the derivative there.  Independent
 // of this code: nothing here was produced by greekmill.
 constexpr VolatilityReference kVolatilityReferences[] = {
-{9.227005508154049, 100.0, 100.0, 1.0, 0.05, 0.02, OptionType::Call, 0.20000000000000004, 37.90115751001743},
+    {9.227005508154049, 100.0, 100.0, 1.0, 0.05, 0.02, OptionType::Call, 0.20000000000000004, 37.90115751001743},
     {1.7669064602105513, 100.0, 120.0, 0.5, 0.03, 0.0, OptionType::Call, 0.25, 19.520565229854522},
     {0.7915106012345375, 100.0, 80.0, 0.25, 0.01, 0.03, OptionType::Put, 0.35, 8.131621444334968},
     {43.90387876525542, 100.0, 60.0, 2.0, 0.04, 0.01, OptionType::Call, 0.3000000000000001, 16.440964609267713},
@@ -341,7 +340,7 @@ TEST(ImpliedVolatilityAmerican, PricesOutsideTheBoundsAreErrors) {
 // Where early exercise is never optimal (a call without dividends) the
 // American implied volatility is the European one.
 TEST(ImpliedVolatilityAmerican, EqualsTheEuropeanWhereExerciseIsNeverOptimal) {
-    const double price = 9.227005508154049;  // first row of kVolatilityReferences, q = 0 instead
+    const double price = 9.227005508154049;  // any price inside the bounds
     const auto european = iv::european(price, 100.0, 100.0, 1.0, 0.05, 0.0, OptionType::Call);
     const auto american =
         iv::american(price, 100.0, 100.0, 1.0, 0.05, 0.0, OptionType::Call, Accuracy::Accurate);
