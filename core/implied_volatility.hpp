@@ -28,15 +28,20 @@
 //          a price equal to it (within 8 ulps) is NoVolatilityInformation,
 //          one below BelowLowerBound, one above AboveUpperBound.
 //
-// American: a safeguarded Newton iteration in sigma on the engine's value
-// and vega (see american.hpp), started from the European implied volatility
-// of the price minus its early-exercise premium at a first guess.  The value
-// rises strictly with sigma above the exercise value, from the larger of
-// the exercise value and the European price at zero volatility, towards s
-// (call) or k (put); the iteration keeps a bracket of the root, so it never
-// leaves it.  A price equal to the exercise value max(theta (s - k), 0)
-// (within the engine's rounding) is NoVolatilityInformation: early exercise
-// makes it the value of every low enough volatility.
+// American: the value is the European value plus an early-exercise premium
+// that varies slowly with sigma.  Each step prices once with the engine (see
+// american.hpp), models the premium as linear through the last two steps'
+// premiums, and solves European value + model = price with the European
+// solver: the first step is the European implied volatility of the
+// de-Americanised price, the later ones a secant method on the premium with
+// the European part exact.  A bracket of the root (the value rises with
+// sigma) catches every step that leaves it, so the iteration never diverges.
+// The engine's own vega is not used: value and Greeks cost about five
+// prices, the whole solve about three.  A price equal to the exercise value
+// max(theta (s - k), 0) (within 4 ulps) is NoVolatilityInformation: early
+// exercise makes it the value of every low enough volatility; a price below
+// it, or below the engine's value at zero volatility, is BelowLowerBound; at
+// or above s (call) or k (put) AboveUpperBound.
 #pragma once
 
 #include <cstdint>

@@ -71,8 +71,8 @@ def main():
     print(f"// worst relative error of the table on [0, 26): {worst:.3g}", file=sys.stderr)
     for a, b, p in table:
         print(f"    // [{a:g}, {b:g})")
-        body = ", ".join(repr(v) for v in p)
-        print(f"    {{{body}}},")
+        rows = [", ".join(repr(v) for v in p[i:i + 4]) for i in range(0, len(p), 4)]
+        print("    {" + ",\n     ".join(rows) + "},")
 
 
 if __name__ == "__main__":

@@ -6,11 +6,13 @@
 //                                      OUT: n doubles (NaN where the core
 //                                      returns an error); prints ns/volatility,
 //                                      the best of REPEATS passes.
-//   driver random N SEED [REPEATS]     N seeded market cases (calls and puts,
+//   driver random N SEED [REPEATS [DUMP]]
+//                                      N seeded market cases (calls and puts,
 //                                      in and out of the money), priced from
 //                                      the normalised Black function; prints
 //                                      ns/volatility and the largest round-
-//                                      trip error over its allowance.
+//                                      trip error over its allowance; DUMP
+//                                      receives the cases as for `solve`.
 //   driver american N SEED             (built with GREEKMILL_DRIVER_AMERICAN
 //                                      and the engine) N seeded American
 //                                      round trips: cost against one accurate
@@ -67,9 +69,11 @@ double best_of(const std::vector<Case>& cases, std::vector<double>& out, int rep
     return best;
 }
 
-// The price of a European option from the normalised Black function, as
-// the core reduces it (b is symmetric under x -> -x, call <-> put), and the
-// allowance 4 ulp(price) / vega of the accuracy target.
+// The price of a European option from the normalised Black function, the
+// intrinsic value in the form accurate where it is added (as the solver
+// reduces the price: D (F - K) in price units without rates or deep in the
+// money, 2 sinh(x/2) normalised otherwise), and the allowance
+// 4 ulp(price) / vega of the accuracy target.
 struct Priced {
     double price;
     double allowance;
@@ -80,11 +84,17 @@ Priced price_of(double s, double k, double t, double r, double q, double sigma, 
     if (put) {
         x = -x;
     }
-    const double norm = std::sqrt(s * k) * std::exp(-0.5 * (r + q) * t);
+    const double spot = q == 0.0 ? s : s * std::exp(-q * t);
+    const double strike = r == 0.0 ? k : k * std::exp(-r * t);
+    const double norm = std::sqrt(spot * strike);
     const double total = sigma * std::sqrt(t);
     const double otm = iv::detail::normalised_black(-std::fabs(x), total);
-    const double intrinsic = x > 0.0 ? 2.0 * std::sinh(0.5 * x) : 0.0;
-    const double price = norm * (otm + intrinsic);
+    double price = norm * otm;
+    if (x > 0.0) {
+        price = ((r == 0.0 && q == 0.0) || x > 1.0)
+                    ? price + (put ? strike - spot : spot - strike)
+                    : norm * (otm + 2.0 * std::sinh(0.5 * x));
+    }
     const double h = x / total;
     const double vega = norm * std::exp(-0.5 * (h * h + 0.25 * total * total)) *
                         0.3989422804014327 * std::sqrt(t);
@@ -137,6 +147,15 @@ int main(int argc, char** argv) {
             cases[i] = {p.price, s, k, t, r, q, put ? 1.0 : 0.0};
             sigmas[i] = sigma;
             allowances[i] = p.allowance;
+        }
+        if (argc >= 6) {
+            // The cases themselves, for the peers' timing on the same set.
+            std::FILE* dump = std::fopen(argv[5], "wb");
+            if (dump == nullptr) {
+                return 2;
+            }
+            std::fwrite(cases.data(), sizeof(Case), cases.size(), dump);
+            std::fclose(dump);
         }
         std::vector<double> out(n);
         const int repeats = argc >= 5 ? std::atoi(argv[4]) : 5;

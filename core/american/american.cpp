@@ -10,6 +10,7 @@
 #include "premium.hpp"
 #include "put_result.hpp"
 #include "quadrature.hpp"
+#include "spectral.hpp"
 
 namespace greekmill::american {
 namespace {
@@ -96,6 +97,19 @@ enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
     return x;
 }
 
+// The call at (s, k, r, q) from the put at (k, s, q, r).
+[[nodiscard]] PutResult call_from_put(const PutResult& p, double s, double k) noexcept {
+    PutResult c{};
+    c.value = p.value;
+    c.delta = (p.value - k * p.delta) / s;
+    c.gamma = (k / s) * (k / s) * p.gamma;
+    c.dtau = p.dtau;
+    c.dsigma = p.dsigma;
+    c.drate = p.dyield;
+    c.dyield = p.drate;
+    return c;
+}
+
 [[nodiscard]] Result<PutResult> put(double s, double k, double t, double r, double sigma,
                                     double q, Accuracy accuracy, bool greeks) noexcept {
     if (t == 0.0) {
@@ -112,29 +126,7 @@ enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
         case Regime::SingleBoundary:
             break;
     }
-    const detail::Tables& tables = detail::tables(accuracy);
-    detail::Boundary boundary;
-    detail::BoundarySensitivity sensitivity;
-    detail::solve_boundary(tables, t, r, q, sigma, boundary, greeks ? &sensitivity : nullptr);
-    if (s <= k * std::exp(boundary.ln_b[tables.tier.n])) {
-        return exercised(s, k);
-    }
-    PutResult x{};
-    if (greeks) {
-        x = detail::premium_value_and_greeks(boundary, sensitivity, s, k);
-    } else {
-        x.value = detail::premium_value(boundary, s, k);
-    }
-    // The exercise value is a lower bound of the true value; quadrature
-    // error next to the boundary must not take the value below it.
-    if (x.value < k - s) {
-        x = exercised(s, k);
-    }
-    if (!std::isfinite(x.value)) {
-        return std::unexpected(OptionError::invalid_parameters(
-            "the American engine could not price these inputs"));
-    }
-    return x;
+    return detail::spectral_put(detail::tables(accuracy), s, k, t, r, sigma, q, greeks);
 }
 
 // Put-call symmetry: C(S, K, T, r, q, sigma) = P(K, S, T, q, r, sigma).  The
@@ -158,19 +150,53 @@ enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
     if (!mirrored) {
         return mirrored;
     }
-    const PutResult& p = *mirrored;
-    PutResult c{};
-    c.value = p.value;
-    c.delta = (p.value - k * p.delta) / s;
-    c.gamma = (k / s) * (k / s) * p.gamma;
-    c.dtau = p.dtau;
-    c.dsigma = p.dsigma;
-    c.drate = p.dyield;
-    c.dyield = p.drate;
-    return c;
+    return call_from_put(*mirrored, s, k);
 }
 
 }  // namespace
+
+namespace detail {
+
+Result<PutResult> spectral_put(const Tables& tables, double s, double k, double t, double r,
+                               double sigma, double q, bool greeks) noexcept {
+    Boundary boundary;
+    BoundarySensitivity sensitivity;
+    solve_boundary(tables, t, r, q, sigma, boundary, greeks ? &sensitivity : nullptr);
+    if (s <= k * std::exp(boundary.ln_b[tables.tier.n])) {
+        return exercised(s, k);
+    }
+    PutResult x{};
+    if (greeks) {
+        x = premium_value_and_greeks(boundary, sensitivity, s, k);
+    } else {
+        x.value = premium_value(boundary, s, k);
+    }
+    // The exercise value is a lower bound of the true value; quadrature
+    // error next to the boundary must not take the value below it.
+    if (x.value < k - s) {
+        x = exercised(s, k);
+    }
+    if (!std::isfinite(x.value)) {
+        return std::unexpected(OptionError::invalid_parameters(
+            "the American engine could not price these inputs"));
+    }
+    return x;
+}
+
+
+Result<PutResult> spectral_solve(const Tables& tables, double s, double k, double t, double r,
+                                 double sigma, double q, OptionType type, bool greeks) noexcept {
+    if (type == OptionType::Put) {
+        return spectral_put(tables, s, k, t, r, sigma, q, greeks);
+    }
+    Result<PutResult> p = spectral_put(tables, k, s, t, q, sigma, r, greeks);
+    if (!p) {
+        return p;
+    }
+    return call_from_put(*p, s, k);
+}
+
+}  // namespace detail
 
 Result<double> price(double s, double k, double t, double r, double sigma, double q,
                      OptionType type, Accuracy accuracy) noexcept {

@@ -18,9 +18,13 @@ struct NodeGrid {
     std::array<double, kMaxN + 1> sigma_sqrt_tau;
     // Per node i and point j: sigma sqrt(tau_i - u_j), exp(-q (tau_i - u_j)),
     // and the weights of int f du / sqrt(tau - u) and of int f du.
+    // Reciprocals are kept so that the inner loop multiplies (the kernel is
+    // evaluated n l times per Newton step).
     std::array<std::array<double, kMaxL>, kMaxN + 1> sv;
+    std::array<std::array<double, kMaxL>, kMaxN + 1> inv_sv;
+    std::array<std::array<double, kMaxL>, kMaxN + 1> v;
     std::array<std::array<double, kMaxL>, kMaxN + 1> discount_q;
-    std::array<std::array<double, kMaxL>, kMaxN + 1> weight_n;
+    std::array<std::array<double, kMaxL>, kMaxN + 1> weight_n;  // already divided by sigma
     std::array<std::array<double, kMaxL>, kMaxN + 1> weight_d;
 };
 
@@ -37,8 +41,10 @@ void build_grid(const Boundary& b, NodeGrid& grid) noexcept {
             // du = 2 tau sin cos d theta, du / sqrt(tau - u) = 2 sqrt(tau) sin d theta.
             const double v = tau * rule.cos[j] * rule.cos[j];
             grid.sv[i][j] = b.sigma * sqrt_tau * rule.cos[j];
+            grid.inv_sv[i][j] = 1.0 / grid.sv[i][j];
+            grid.v[i][j] = v;
             grid.discount_q[i][j] = std::exp(-b.q * v);
-            grid.weight_n[i][j] = rule.weight[j] * 2.0 * sqrt_tau * rule.sin[j];
+            grid.weight_n[i][j] = rule.weight[j] * 2.0 * sqrt_tau * rule.sin[j] / b.sigma;
             grid.weight_d[i][j] = rule.weight[j] * 2.0 * tau * rule.sin[j] * rule.cos[j];
         }
     }
@@ -78,6 +84,7 @@ double fp_map(const Boundary& b, const NodeGrid& grid, int i, const double* g_u,
     const double q = b.q;
     const double sigma = b.sigma;
     const double drift = r - q;
+    const double inv_sigma = 1.0 / sigma;
     const double tau = grid.tau[i];
     const double st = grid.sigma_sqrt_tau[i];
     const double ln_b = b.ln_b[i];
@@ -113,33 +120,35 @@ double fp_map(const Boundary& b, const NodeGrid& grid, int i, const double* g_u,
     for (int j = 0; j < tab.tier.l; ++j) {
         const double ell = ln_b - (b.ln_x - g_u[j]);
         const double sv = grid.sv[i][j];
-        const double v = (sv / sigma) * (sv / sigma);
-        const double d_plus = (ell + drift * v) / sv + 0.5 * sv;
+        const double inv_sv = grid.inv_sv[i][j];
+        const double v = grid.v[i][j];
+        const double d_plus = (ell + drift * v) * inv_sv + 0.5 * sv;
         const double eq = grid.discount_q[i][j];
         const double psi = eq * std::exp(-0.5 * d_plus * d_plus) * kInvSqrt2Pi;
         const double cap_psi = eq * normal_cdf(d_plus);
-        const double wn = grid.weight_n[i][j];
         const double wd = grid.weight_d[i][j];
-        const double t_n = wn * std::exp(ell) * psi / sigma;
-        const double t_d1 = wn * psi / sigma;
+        const double t_d1 = grid.weight_n[i][j] * psi;
+        const double t_n = t_d1 * std::exp(ell);
         const double t_d2 = wd * cap_psi;
         sum_n += t_n;
         sum_d += t_d1 + t_d2;
         if constexpr (kDerivatives) {
             const double d_minus = d_plus - sv;
-            const double rv_s = (sv / sigma) / sigma;  // sqrt(v) / sigma
-            const double ln_n = -t_n * d_minus / sv;
-            const double ln_d = -t_d1 * d_plus / sv + wd * psi / sv;
+            const double rv_s = v * inv_sv;  // sqrt(v) / sigma
+            const double wd_psi = wd * psi;
+            const double ln_n = -t_n * d_minus * inv_sv;
+            const double ln_d = (wd_psi - t_d1 * d_plus) * inv_sv;
+            const double product = d_plus * d_minus - 1.0;
             point_n[j] = ln_n;
             point_d[j] = ln_d;
             dn[0] += ln_n;
             dd[0] += ln_d;
-            dn[1] += t_n * (d_plus * d_minus - 1.0) / sigma;
-            dd[1] += t_d1 * (d_plus * d_minus - 1.0) / sigma - wd * psi * d_minus / sigma;
+            dn[1] += t_n * product * inv_sigma;
+            dd[1] += (t_d1 * product - wd_psi * d_minus) * inv_sigma;
             dn[2] += -t_n * d_plus * rv_s;
-            dd[2] += -t_d1 * d_plus * rv_s + wd * psi * rv_s;
+            dd[2] += (wd_psi - t_d1 * d_plus) * rv_s;
             dn[3] += t_n * (d_plus * rv_s - v);
-            dd[3] += t_d1 * (d_plus * rv_s - v) - wd * psi * rv_s - wd * v * cap_psi;
+            dd[3] += t_d1 * (d_plus * rv_s - v) - wd_psi * rv_s - wd * v * cap_psi;
         }
     }
     const double numerator = n_0 + r * sum_n;
@@ -158,7 +167,7 @@ double fp_map(const Boundary& b, const NodeGrid& grid, int i, const double* g_u,
             out->point[j] = -(r * point_n[j] * inv_n - q * point_d[j] * inv_d);
         }
     }
-    return std::log(numerator) - std::log(denominator);
+    return std::log(numerator / denominator);
 }
 
 void set_node(Boundary& b, int i, double ln_b) noexcept {
@@ -208,6 +217,18 @@ void assemble(const Boundary& b, const NodeGrid& grid, const std::array<double, 
         sys.rhs[i - 1][0] = f - b.ln_b[i];
         for (int p = 0; p < 3; ++p) {
             sys.rhs[i - 1][p + 1] = d.parameter[p] + x_coefficient * dln_x[p];
+        }
+        bool finite = std::isfinite(f) && std::isfinite(x_coefficient);
+        for (int k = 0; k < n; ++k) {
+            finite = finite && std::isfinite(row[k]);
+        }
+        if (!finite) {
+            // An underflowed kernel (a start far from the boundary at a
+            // short expiry): hold this node for the step rather than let a
+            // non-finite row spoil every other node's step.
+            row.fill(0.0);
+            row[i - 1] = 1.0;
+            sys.rhs[i - 1] = {0.0, 0.0, 0.0, 0.0};
         }
     }
 }
@@ -308,11 +329,28 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
     const double x_limit = std::exp(out.ln_x);
     out.ln_b[0] = out.ln_x;
     out.g[0] = 0.0;
-    double start = x_limit;
+    // QD+ at the first nodes and every other node beyond (its root search is
+    // the costliest part of the start); the nodes between are interpolated
+    // linearly in sqrt(tau), well within QD+'s own error of a few 1e-3.
     for (int i = 1; i <= n; ++i) {
+        if (i > 4 && i % 2 == 1 && i < n) {
+            continue;
+        }
         const double tau = t * tables.node[i] * tables.node[i];
-        start = qd_plus_boundary(tau, r, q, sigma, x_limit, start);
-        set_node(out, i, std::log(start));
+        // The root search starts from the previous roots, extrapolated
+        // linearly in sqrt(tau).
+        const int p1 = (i > 4 && i % 2 == 0) ? i - 2 : i - 1;
+        const int p2 = (i > 6) ? p1 - 2 : p1 - 1;
+        double guess = out.ln_b[p1];
+        if (p2 >= 1) {
+            const double slope = (out.ln_b[p1] - out.ln_b[p2]) / (tables.node[p1] - tables.node[p2]);
+            guess += slope * (tables.node[i] - tables.node[p1]);
+        }
+        set_node(out, i, std::log(qd_plus_boundary(tau, r, q, sigma, x_limit, std::exp(guess))));
+    }
+    for (int i = 5; i < n; i += 2) {
+        const double w = (tables.node[i] - tables.node[i - 1]) / (tables.node[i + 1] - tables.node[i - 1]);
+        set_node(out, i, out.ln_b[i - 1] + w * (out.ln_b[i + 1] - out.ln_b[i - 1]));
     }
     // d ln X / d(sigma, r, q): X = r / q when q > r.
     std::array<double, 3> dln_x{0.0, 0.0, 0.0};

@@ -53,39 +53,87 @@ double qd_plus_boundary(double tau, double r, double q, double sigma, double x_l
     c.lambda = 0.5 * (-(c.beta - 1.0) - root);
     c.lambda_prime = c.alpha / (c.h * c.h * root);
 
-    // The secant method in ln S from the guess, kept inside (0, X]: the
-    // result only starts the Newton iteration of the boundary, so 1e-6 in
-    // ln S is plenty.
+    // The root in ln S, bracketed: the residual is negative as S -> 0 (the
+    // second term tends to (lambda + c0) K (1 - e^{-r tau}) < 0) and
+    // positive next to X, where lambda ~ -1/(sigma sqrt tau) dominates.  The
+    // search starts at the guess (the previous node's root) and expands in
+    // steps of the boundary's natural scale sigma sqrt(tau); the Illinois
+    // variant of regula falsi then needs a handful of evaluations.  The
+    // result only starts Newton's method, and QD+ itself is good to a few 1e-3, so
+    // 2e-3 of the scale is plenty.
     const double upper = std::log(x_limit);
-    const double lower = upper - 50.0;
-    // Steps on the scale of the boundary's distance from X, sigma sqrt(tau).
     const double scale = sigma * std::sqrt(tau);
-    double x0 = std::fmin(std::log(guess), upper - 0.1 * scale);
-    double x1 = x0 - 0.5 * scale;
-    double f0 = residual(std::exp(x0), tau, r, q, sigma, c);
-    double f1 = residual(std::exp(x1), tau, r, q, sigma, c);
-    for (int iteration = 0; iteration < 20; ++iteration) {
-        if (!std::isfinite(f0) || !std::isfinite(f1) || f1 == f0) {
-            break;
-        }
-        double next = x1 - f1 * (x1 - x0) / (f1 - f0);
-        if (!std::isfinite(next)) {
-            break;
-        }
-        next = std::fmin(next, 0.5 * (x1 + upper));
-        next = std::fmax(next, 0.5 * (x1 + lower));
-        x0 = x1;
-        f0 = f1;
-        x1 = next;
-        if (std::fabs(x1 - x0) < 1e-5 * scale) {
-            break;
-        }
-        f1 = residual(std::exp(x1), tau, r, q, sigma, c);
-    }
-    if (!std::isfinite(x1)) {
+    const auto f = [&](double x) { return residual(std::exp(x), tau, r, q, sigma, c); };
+    double x = std::fmin(std::log(guess), upper - 0.01 * scale);
+    double fx = f(x);
+    if (!std::isfinite(fx)) {
         return x_limit;
     }
-    return std::exp(x1);
+    double a = x;
+    double fa = fx;
+    double b = x;
+    double fb = fx;
+    double step = 0.25 * scale;
+    for (int i = 0; i < 60 && (fa >= 0.0) == (fb >= 0.0); ++i) {
+        if (fx >= 0.0) {
+            a = b - step;  // root below
+            fa = f(a);
+            if (fa >= 0.0) {
+                b = a;
+                fb = fa;
+            }
+        } else {
+            b = std::fmin(a + step, upper);  // root above
+            fb = f(b);
+            if (fb < 0.0) {
+                if (b >= upper) {
+                    return x_limit;
+                }
+                a = b;
+                fa = fb;
+            }
+        }
+        step *= 3.0;
+        if (!std::isfinite(fa) || !std::isfinite(fb)) {
+            return x_limit;
+        }
+    }
+    if ((fa >= 0.0) == (fb >= 0.0)) {
+        return x_limit;
+    }
+    // Illinois: f(a) < 0 < f(b).
+    if (fa > 0.0) {
+        std::swap(a, b);
+        std::swap(fa, fb);
+    }
+    int side = 0;
+    double x_root = 0.5 * (a + b);
+    for (int i = 0; i < 40; ++i) {
+        x_root = (a * fb - b * fa) / (fb - fa);
+        const double fr = f(x_root);
+        if (!std::isfinite(fr)) {
+            break;
+        }
+        if (fr < 0.0) {
+            a = x_root;
+            fa = fr;
+            if (side == -1) {
+                fb *= 0.5;
+            }
+            side = -1;
+        } else {
+            b = x_root;
+            fb = fr;
+            if (side == 1) {
+                fa *= 0.5;
+            }
+            side = 1;
+        }
+        if (std::fabs(b - a) < 2e-3 * scale || fr == 0.0) {
+            break;
+        }
+    }
+    return std::exp(std::fmin(x_root, upper));
 }
 
 }  // namespace greekmill::american::detail

@@ -44,13 +44,15 @@ void fill_rule(int n, GaussRule& rule) noexcept {
         rule.sin[j] = std::sin(theta);
         rule.cos[j] = std::cos(theta);
         rule.weight[j] = std::numbers::pi * 0.25 * w[j];
+        rule.x[j] = x[j];
+        rule.w[j] = w[j];
     }
 }
 
 // Barycentric Lagrange weights of the Chebyshev-Lobatto nodes at y
 // (Berrut and Trefethen 2004, the second form): w_k = (-1)^k, halved at the
 // two ends.
-void lagrange_weights(const Tables& t, double y, double* out) noexcept {
+void barycentric(const Tables& t, double y, double* out) noexcept {
     const int n = t.tier.n;
     double sum = 0.0;
     for (int k = 0; k <= n; ++k) {
@@ -83,11 +85,11 @@ void build(const Tier& tier, Tables& t) noexcept {
     fill_rule(tier.p, t.premium_rule);
     for (int i = 1; i <= tier.n; ++i) {
         for (int j = 0; j < tier.l; ++j) {
-            lagrange_weights(t, t.node[i] * t.boundary_rule.sin[j], t.lagrange[i][j].data());
+            barycentric(t, t.node[i] * t.boundary_rule.sin[j], t.lagrange[i][j].data());
         }
     }
     for (int j = 0; j < tier.p; ++j) {
-        lagrange_weights(t, t.premium_rule.sin[j], t.premium_lagrange[j].data());
+        barycentric(t, t.premium_rule.sin[j], t.premium_lagrange[j].data());
     }
 }
 
@@ -108,6 +110,10 @@ struct AllTables {
 
 void build_tables(const Tier& tier, Tables& out) noexcept {
     build(tier, out);
+}
+
+void lagrange_weights(const Tables& t, double y, double* out) noexcept {
+    barycentric(t, y, out);
 }
 
 const Tables& tables(Accuracy accuracy) noexcept {

@@ -27,6 +27,8 @@ struct GaussRule {
     std::array<double, kMaxP> sin;     // sin(theta_j)
     std::array<double, kMaxP> cos;     // cos(theta_j)
     std::array<double, kMaxP> weight;  // d theta weight, pi/4 * Gauss-Legendre weight
+    std::array<double, kMaxP> x;       // the Gauss-Legendre nodes on [-1, 1]
+    std::array<double, kMaxP> w;       // and weights, for rules on sub-intervals
 };
 
 struct Tables {
@@ -45,5 +47,8 @@ struct Tables {
 // Fills tables for any tier within the capacities (the benchmark's finer
 // settings); the engine itself uses only tables(accuracy).
 void build_tables(const Tier& tier, Tables& out) noexcept;
+
+// Barycentric Lagrange weights of the tables' nodes at y in [0, 1].
+void lagrange_weights(const Tables& t, double y, double* out) noexcept;
 
 }  // namespace greekmill::american::detail

@@ -22,14 +22,14 @@ struct Tier {
 };
 
 // m counts Newton steps on the discrete FP-B system (see boundary.cpp): from
-// the QD+ start each step squares the error, so two or three suffice.  The
-// boundary integrals converge with few points (l = 8 is as good as l = 48 at
-// n = 16); the error is set by n, the interpolation of the boundary.
+// the QD+ start each step squares the error, so two to four suffice.  The
+// error is set by n (the interpolation of the boundary near tau = 0, where it
+// behaves like sqrt(tau ln tau)) and, for long expiries, by l.
 inline constexpr Tier kFast{8, 8, 2, 32, 1e-9};
-inline constexpr Tier kAccurate{16, 8, 3, 32, 1e-12};
-inline constexpr Tier kHigh{24, 16, 4, 64, 1e-14};
+inline constexpr Tier kAccurate{16, 12, 3, 32, 1e-12};
+inline constexpr Tier kHigh{24, 24, 4, 64, 1e-14};
 // The finer setting the benchmark measures the tiers against.
-inline constexpr Tier kReference{32, 32, 6, 128, 1e-15};
+inline constexpr Tier kReference{32, 48, 6, 128, 1e-15};
 
 // Capacities of the fixed-size work arrays: the largest tier and the finer
 // setting the benchmark checks the high tier's convergence against.

@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <iomanip>
+#include <limits>
 #include <random>
 
 #include "implied_volatility.hpp"
 #include "implied_volatility_detail.hpp"
-#include "support.hpp"
 
 namespace greekmill {
 namespace {
@@ -37,7 +36,7 @@ struct VolatilityReference {
 // price(sigma) = that double, and vega the derivative there.  Independent
 // of this code: nothing here was produced by greekmill.
 constexpr VolatilityReference kVolatilityReferences[] = {
-{9.227005508154049, 100.0, 100.0, 1.0, 0.05, 0.02, OptionType::Call, 0.20000000000000004, 37.90115751001743},
+    {9.227005508154049, 100.0, 100.0, 1.0, 0.05, 0.02, OptionType::Call, 0.20000000000000004, 37.90115751001743},
     {1.7669064602105513, 100.0, 120.0, 0.5, 0.03, 0.0, OptionType::Call, 0.25, 19.520565229854522},
     {0.7915106012345375, 100.0, 80.0, 0.25, 0.01, 0.03, OptionType::Put, 0.35, 8.131621444334968},
     {43.90387876525542, 100.0, 60.0, 2.0, 0.04, 0.01, OptionType::Call, 0.3000000000000001, 16.440964609267713},
@@ -98,7 +97,11 @@ TEST(ImpliedVolatilityEuropean, NormalisedBlackAgreesWithHighPrecisionReference)
 }
 
 // The price of a European option assembled from the normalised Black
-// function exactly as the solver decomposes it, and its vega.
+// function, and its vega.  In the money the intrinsic value is added in the
+// form that is accurate there: D (F - K) in price units without rates or
+// deep in the money, 2 sinh(x/2) in normalised units otherwise (the other
+// form would carry errors of many ulps of the price: the rounding of x
+// times e^{x/2}, or of the discounted spot, respectively).
 struct Priced {
     double price;
     double vega;
@@ -109,14 +112,22 @@ Priced price_of(double s, double k, double t, double r, double q, double sigma, 
     if (type == OptionType::Put) {
         x = -x;
     }
-    const double norm = std::sqrt(s * k) * std::exp(-0.5 * (r + q) * t);
+    const double spot = q == 0.0 ? s : s * std::exp(-q * t);
+    const double strike = r == 0.0 ? k : k * std::exp(-r * t);
+    const double norm = std::sqrt(spot * strike);
     const double total = sigma * std::sqrt(t);
     const double otm = iv::detail::normalised_black(-std::fabs(x), total);
-    const double intrinsic = x > 0.0 ? 2.0 * std::sinh(0.5 * x) : 0.0;
     const double h = x / total;
     const double vega = norm * std::exp(-0.5 * (h * h + 0.25 * total * total)) /
                         kSqrt2Pi * std::sqrt(t);
-    return {norm * (otm + intrinsic), vega};
+    if (!(x > 0.0)) {
+        return {norm * otm, vega};
+    }
+    if ((r == 0.0 && q == 0.0) || x > 1.0) {
+        const double intrinsic = type == OptionType::Call ? spot - strike : strike - spot;
+        return {norm * otm + intrinsic, vega};
+    }
+    return {norm * (otm + 2.0 * std::sinh(0.5 * x)), vega};
 }
 
 // Round trips over the whole domain: total volatility from 1e-4 to 5,
@@ -329,7 +340,7 @@ TEST(ImpliedVolatilityAmerican, PricesOutsideTheBoundsAreErrors) {
 // Where early exercise is never optimal (a call without dividends) the
 // American implied volatility is the European one.
 TEST(ImpliedVolatilityAmerican, EqualsTheEuropeanWhereExerciseIsNeverOptimal) {
-    const double price = 9.227005508154049;  // first row of kVolatilityReferences, q = 0 instead
+    const double price = 9.227005508154049;  // any price inside the bounds
     const auto european = iv::european(price, 100.0, 100.0, 1.0, 0.05, 0.0, OptionType::Call);
     const auto american =
         iv::american(price, 100.0, 100.0, 1.0, 0.05, 0.0, OptionType::Call, Accuracy::Accurate);

@@ -1,0 +1,309 @@
+// Accuracy and speed of the spectral American engine, per tier, on the
+// benchmark portfolios:
+//   puts    the 6,000-put grid of Andersen, Lake and Offengenden (2016):
+//           strike 100, spot {25,50,80,90,100,110,120,150,175,200}, expiry
+//           {30,91,183,274,365} days, rate {2..10 %}, yield {0..12 %},
+//           volatility {10..60 %};
+//   calls   the same grid as calls;
+//   long    1,000 seeded options (puts and calls) with expiries of 2 to 30 years;
+//   double  40 seeded options in the double-boundary regime (puts q < r < 0,
+//           calls r < q < 0), against an extrapolated binomial tree (BBSR).
+// The reference of the first three is the engine at a finer setting than the
+// high tier (tiers.hpp: kReference); the Python script beside this file
+// cross-checks it with QuantLib and times QuantLib's engines.
+//
+// Usage: american_accuracy [cases.csv]   (writes the cases and references)
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "american/american.hpp"
+#include "american/spectral.hpp"
+#include "american/tiers.hpp"
+#include "american_reference.hpp"
+
+using namespace greekmill;
+using american::Accuracy;
+
+namespace {
+
+struct Case {
+    std::string set;
+    OptionType type;
+    double s, k;
+    int days;
+    double r, q, sigma;
+    double t() const { return days / 365.0; }
+};
+
+std::vector<Case> grid(OptionType type, const char* name) {
+    std::vector<Case> cases;
+    for (double s : {25.0, 50.0, 80.0, 90.0, 100.0, 110.0, 120.0, 150.0, 175.0, 200.0}) {
+        for (int days : {30, 91, 183, 274, 365}) {
+            for (double r : {0.02, 0.04, 0.06, 0.08, 0.10}) {
+                for (double q : {0.0, 0.04, 0.08, 0.12}) {
+                    for (double sigma : {0.1, 0.2, 0.3, 0.4, 0.5, 0.6}) {
+                        cases.push_back({name, type, s, 100.0, days, r, q, sigma});
+                    }
+                }
+            }
+        }
+    }
+    return cases;
+}
+
+std::vector<Case> long_dated() {
+    std::mt19937_64 rng(20160601);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<Case> cases;
+    for (int i = 0; i < 1000; ++i) {
+        Case c{"long", i % 2 == 0 ? OptionType::Put : OptionType::Call, 25.0 + 175.0 * u(rng),
+               100.0, 730 + static_cast<int>(u(rng) * (10950 - 730)), 0.02 + 0.08 * u(rng),
+               0.12 * u(rng), 0.1 + 0.5 * u(rng)};
+        cases.push_back(c);
+    }
+    return cases;
+}
+
+std::vector<Case> double_boundary() {
+    std::mt19937_64 rng(2021);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<Case> cases;
+    for (int i = 0; i < 40; ++i) {
+        const double a = -0.05 * u(rng);            // the higher of the two rates
+        const double b = a - 0.01 - 0.04 * u(rng);  // the lower one
+        const bool put = i % 2 == 0;
+        Case c{"double", put ? OptionType::Put : OptionType::Call, 60.0 + 80.0 * u(rng), 100.0,
+               36 + static_cast<int>(u(rng) * (1825 - 36)), put ? a : b, put ? b : a,
+               0.1 + 0.4 * u(rng)};
+        cases.push_back(c);
+    }
+    return cases;
+}
+
+double cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec + 1e-9 * ts.tv_nsec;
+}
+
+american::detail::Tables reference_tables;
+
+// Early exercise pays only for a put with r > 0 and a call with q > 0 on
+// these sets; elsewhere the engine returns the European value exactly.
+bool single_boundary(const Case& c) { return c.type == OptionType::Put ? c.r > 0.0 : c.q > 0.0; }
+
+double value_at(const Case& c, double s, double t, double r, double sigma) {
+    if (!single_boundary(c)) {
+        return *american::price(s, c.k, t, r, sigma, c.q, c.type, Accuracy::High);
+    }
+    return american::detail::spectral_solve(reference_tables, s, c.k, t, r, sigma, c.q, c.type,
+                                            false)
+        ->value;
+}
+
+double reference_value(const Case& c) { return value_at(c, c.s, c.t(), c.r, c.sigma); }
+
+american::detail::PutResult reference_greeks(const Case& c) {
+    if (!single_boundary(c)) {
+        const auto v =
+            *american::value_and_greeks(c.s, c.k, c.t(), c.r, c.sigma, c.q, c.type, Accuracy::High);
+        american::detail::PutResult x{};
+        x.value = v.price;
+        x.delta = v.greeks.delta;
+        x.gamma = v.greeks.gamma;
+        x.dtau = -365.0 * v.greeks.theta;
+        x.dsigma = v.greeks.vega;
+        x.drate = 100.0 * v.greeks.rho;
+        return x;
+    }
+    return *american::detail::spectral_solve(reference_tables, c.s, c.k, c.t(), c.r, c.sigma,
+                                             c.q, c.type, true);
+}
+
+struct Errors {
+    double rmse;
+    double max;
+};
+
+Errors errors(const std::vector<double>& a, const std::vector<double>& b) {
+    double sum = 0.0;
+    double worst = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const double e = std::fabs(a[i] - b[i]);
+        sum += e * e;
+        worst = std::max(worst, e);
+    }
+    return {std::sqrt(sum / a.size()), worst};
+}
+
+// Microseconds of CPU time per option, the best of `rounds` passes.
+template <class F>
+double time_per_option(const std::vector<Case>& cases, int rounds, F f) {
+    double best = 1e300;
+    volatile double sink = 0.0;
+    for (int round = 0; round < rounds; ++round) {
+        const double start = cpu_seconds();
+        for (const Case& c : cases) {
+            sink = sink + f(c);
+        }
+        best = std::min(best, cpu_seconds() - start);
+    }
+    return 1e6 * best / cases.size();
+}
+
+const char* kTierNames[3] = {"fast", "accurate", "high"};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    american::detail::build_tables(american::detail::kReference, reference_tables);
+    const std::vector<Case> sets[4] = {grid(OptionType::Put, "puts"),
+                                       grid(OptionType::Call, "calls"), long_dated(),
+                                       double_boundary()};
+    std::FILE* csv = argc > 1 ? std::fopen(argv[1], "w") : nullptr;
+    if (csv != nullptr) {
+        std::fprintf(csv, "set,type,s,k,days,r,q,sigma,reference\n");
+    }
+
+    std::printf("| set | tier | RMSE | max error | us per option (price) | Greeks / price |\n");
+    std::printf("|---|---|---|---|---|---|\n");
+    for (const auto& cases : sets) {
+        const bool dbl = cases.front().set == "double";
+        std::vector<double> reference(cases.size());
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            const Case& c = cases[i];
+            reference[i] = dbl ? testing::reference_american(c.s, c.k, c.t(), c.r, c.sigma, c.q,
+                                                             c.type == OptionType::Call, 10000)
+                               : reference_value(c);
+            if (csv != nullptr) {
+                std::fprintf(csv, "%s,%s,%.17g,%.17g,%d,%.17g,%.17g,%.17g,%.17g\n", c.set.c_str(),
+                             c.type == OptionType::Put ? "put" : "call", c.s, c.k, c.days, c.r,
+                             c.q, c.sigma, reference[i]);
+            }
+        }
+        const int rounds = dbl ? 1 : 3;
+        for (int tier = 0; tier < 3; ++tier) {
+            const Accuracy a = static_cast<Accuracy>(tier);
+            std::vector<double> value(cases.size());
+            for (std::size_t i = 0; i < cases.size(); ++i) {
+                const Case& c = cases[i];
+                value[i] = *american::price(c.s, c.k, c.t(), c.r, c.sigma, c.q, c.type, a);
+            }
+            const Errors e = errors(value, reference);
+            const double price_us = time_per_option(cases, rounds, [&](const Case& c) {
+                return *american::price(c.s, c.k, c.t(), c.r, c.sigma, c.q, c.type, a);
+            });
+            const double greeks_us = time_per_option(cases, rounds, [&](const Case& c) {
+                return american::value_and_greeks(c.s, c.k, c.t(), c.r, c.sigma, c.q, c.type, a)
+                    ->greeks.gamma;
+            });
+            std::printf("| %s | %s | %.2e | %.2e | %.2f | %.2f |\n", cases.front().set.c_str(),
+                        kTierNames[tier], e.rmse, e.max, price_us, greeks_us / price_us);
+        }
+        if (dbl) {
+            // The tree's own convergence: 10,000 against 5,000 steps.
+            double worst = 0.0;
+            for (std::size_t i = 0; i < cases.size(); i += 8) {
+                const Case& c = cases[i];
+                worst = std::max(worst, std::fabs(reference[i] - testing::reference_american(
+                                                                     c.s, c.k, c.t(), c.r, c.sigma,
+                                                                     c.q, c.type == OptionType::Call,
+                                                                     5000)));
+            }
+            std::printf("\ndouble-boundary reference (BBSR tree, 10,000 steps): change against "
+                        "5,000 steps at most %.1e\n",
+                        worst);
+        } else {
+            // Convergence of the high tier: change against the finer setting.
+            std::vector<double> high(cases.size());
+            for (std::size_t i = 0; i < cases.size(); ++i) {
+                const Case& c = cases[i];
+                high[i] = *american::price(c.s, c.k, c.t(), c.r, c.sigma, c.q, c.type,
+                                           Accuracy::High);
+            }
+            std::printf("| %s | reference setting vs high | | %.2e | %.2f | |\n",
+                        cases.front().set.c_str(), errors(high, reference).max,
+                        time_per_option(cases, 1, [](const Case& c) { return reference_value(c); }));
+            // An independent check of the reference: the extrapolated tree
+            // (10,000 steps) on every 200th option.
+            double worst = 0.0;
+            for (std::size_t i = 0; i < cases.size(); i += 200) {
+                const Case& c = cases[i];
+                worst = std::max(worst, std::fabs(reference[i] - testing::reference_american(
+                                                                     c.s, c.k, c.t(), c.r, c.sigma,
+                                                                     c.q, c.type == OptionType::Call,
+                                                                     10000)));
+            }
+            std::printf("| %s | reference setting vs BBSR tree (10,000 steps), every 200th | | %.2e | | |\n",
+                        cases.front().set.c_str(), worst);
+        }
+    }
+    if (csv != nullptr) {
+        std::fclose(csv);
+    }
+
+    // Greeks at the accurate tier against the reference setting's Greeks, and
+    // the reference setting's Greeks against bump-and-re-solve, on the puts
+    // and calls grid.
+    std::printf("\n| Greek | accurate vs reference: max | RMS | reference vs bump-and-re-solve: max |\n");
+    std::printf("|---|---|---|---|\n");
+    double worst[5] = {};
+    double sum[5] = {};
+    double bump[5] = {};
+    int count = 0;
+    for (const auto* set : {&sets[0], &sets[1]}) {
+        for (std::size_t i = 0; i < set->size(); i += 1) {
+            const Case& c = (*set)[i];
+            const auto v = *american::value_and_greeks(c.s, c.k, c.t(), c.r, c.sigma, c.q, c.type,
+                                                       Accuracy::Accurate);
+            const american::detail::PutResult ref = reference_greeks(c);
+            const double ref_greeks[5] = {ref.delta, ref.gamma, -ref.dtau / 365.0, ref.dsigma,
+                                          ref.drate / 100.0};
+            const double got[5] = {v.greeks.delta, v.greeks.gamma, v.greeks.theta, v.greeks.vega,
+                                   v.greeks.rho};
+            for (int g = 0; g < 5; ++g) {
+                const double e = std::fabs(got[g] - ref_greeks[g]);
+                worst[g] = std::max(worst[g], e);
+                sum[g] += e * e;
+            }
+            ++count;
+            if (i % 20 == 0) {
+                const auto at = [&](double s, double t, double r, double sigma) {
+                    return value_at(c, s, t, r, sigma);
+                };
+                const double hs = 1e-3 * c.s;
+                const double v0 = at(c.s, c.t(), c.r, c.sigma);
+                const double up = at(c.s + hs, c.t(), c.r, c.sigma);
+                const double down = at(c.s - hs, c.t(), c.r, c.sigma);
+                const double ht = 1e-4;
+                const double h = 1e-5;
+                const double numeric[5] = {
+                    (up - down) / (2.0 * hs), (up - 2.0 * v0 + down) / (hs * hs),
+                    -(at(c.s, c.t() + ht, c.r, c.sigma) - at(c.s, c.t() - ht, c.r, c.sigma)) /
+                        (2.0 * ht) / 365.0,
+                    (at(c.s, c.t(), c.r, c.sigma + h) - at(c.s, c.t(), c.r, c.sigma - h)) /
+                        (2.0 * h),
+                    (at(c.s, c.t(), c.r + h, c.sigma) - at(c.s, c.t(), c.r - h, c.sigma)) /
+                        (2.0 * h) / 100.0};
+                const bool exercised = ref.delta == (c.type == OptionType::Put ? -1.0 : 1.0) &&
+                                       ref.gamma == 0.0;
+                if (!exercised) {
+                    for (int g = 0; g < 5; ++g) {
+                        bump[g] = std::max(bump[g], std::fabs(numeric[g] - ref_greeks[g]));
+                    }
+                }
+            }
+        }
+    }
+    const char* names[5] = {"delta", "gamma", "theta (per day)", "vega", "rho (per 1 %)"};
+    for (int g = 0; g < 5; ++g) {
+        std::printf("| %s | %.1e | %.1e | %.1e |\n", names[g], worst[g], std::sqrt(sum[g] / count),
+                    bump[g]);
+    }
+    return 0;
+}
