@@ -12,6 +12,10 @@ whose behaviour the module passes on unchanged by contract.
 Each generated argument list is tried on all thirteen functions.  Examples
 (and so calls per function): GREEKMILL_FUZZ_EXAMPLES, default 3000; set it
 to e.g. 200000 for a long run.
+
+A second property calls the functions as C callers do, with their own keyword
+dictionary (PyObject_Call, _thread.start_new_thread), while the conversions
+clear, refill or rewrite it and change the other arguments.
 """
 
 from __future__ import annotations
