@@ -3,7 +3,10 @@
 #   1. the C++ core tests built with AddressSanitizer + UndefinedBehaviorSanitizer
 #      (LeakSanitizer on), run through CTest;
 #   2. the extension built the same way (and a fault-injection build of it),
-#      and the whole pytest suite run against it;
+#      and the whole pytest suite run against it; on the other interpreters
+#      the abi3 build serves (3.12, 3.13, in the venvs scripts/test.sh
+#      makes), the life-cycle tests and the calls on the caller's own
+#      keyword dictionary;
 #   3. the C++ core tests, built without sanitizers, under valgrind memcheck.
 # Every sanitizer report aborts the process that made it (no recovery), and
 # valgrind turns any error or definite/indirect leak into exit code 99, so any
@@ -71,15 +74,18 @@ echo "== pytest under ASan + UBSan"
 # libstdc++ is preloaded with it: ASan intercepts __cxa_throw only if the C++
 # runtime is there when it starts, and the fault tests throw.
 libasan="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)"
-env LD_PRELOAD="$libasan" \
-  ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=1/detect_leaks=0}" \
-  PYTHONMALLOC=malloc \
-  GREEKMILL_SANITIZED_BUILD="$(realpath "$asan_build")" \
-  GREEKMILL_SANITIZED=1 \
-  GREEKMILL_ASAN_PRELOAD="$libasan" \
-  GREEKMILL_FAULT_BUILD="$(realpath "$asan_faults")" \
-  GREEKMILL_FUZZ_EXAMPLES="${GREEKMILL_FUZZ_EXAMPLES:-1000}" \
-  "$python" -c '
+sanitized_pytest() {  # interpreter, pytest arguments...
+  local interpreter=$1
+  shift
+  env LD_PRELOAD="$libasan" \
+    ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=1/detect_leaks=0}" \
+    PYTHONMALLOC=malloc \
+    GREEKMILL_SANITIZED_BUILD="$(realpath "$asan_build")" \
+    GREEKMILL_SANITIZED=1 \
+    GREEKMILL_ASAN_PRELOAD="$libasan" \
+    GREEKMILL_FAULT_BUILD="$(realpath "$asan_faults")" \
+    GREEKMILL_FUZZ_EXAMPLES="${GREEKMILL_FUZZ_EXAMPLES:-1000}" \
+    "$interpreter" -c '
 import os, sys
 build = os.environ["GREEKMILL_SANITIZED_BUILD"]
 sys.path.insert(0, build)
@@ -90,8 +96,29 @@ if os.path.dirname(os.path.realpath(greekmill_python.__file__)) != build:
 if not os.path.realpath(greekmill._native.__file__).startswith(build):
     sys.exit(f"the sanitized array engine was not the one imported: {greekmill._native.__file__}")
 import pytest
-sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "tests"]))
-'
+sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", *sys.argv[1:]]))
+' "$@"
+}
+sanitized_pytest "$python" tests
+
+# The same abi3 build on the other interpreters, in the venvs scripts/test.sh
+# makes: the calls on the caller's own dictionary (the reproducer of a
+# use-after-free among them) and the interpreter life cycle.
+# shellcheck source=scripts/find_python.sh
+source scripts/find_python.sh
+reference_version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+for version in 3.11 3.12 3.13; do
+  [ "$version" = "$reference_version" ] && continue
+  venv=build/venv-$version
+  if [ ! -x "$venv/bin/python" ]; then
+    echo "== CPython $version under ASan: no $venv (scripts/test.sh makes it): skipped"
+    continue
+  fi
+  echo "== CPython $version under ASan + UBSan: the caller's own dictionary, the life cycle"
+  sanitized_pytest "$venv/bin/python" tests/test_lifecycle.py \
+    tests/test_fuzz.py::test_conversions_that_change_the_callers_own_dictionary_leave_every_argument_bound \
+    tests/test_fuzz.py::test_the_reproducer_of_the_emptied_dictionary_runs_a_thousand_times_without_a_crash
+done
 
 echo "== C++ core tests under valgrind memcheck"
 configure "$valgrind_build" -DGREEKMILL_BUILD_TESTS=ON -DGREEKMILL_BUILD_MODULE=OFF

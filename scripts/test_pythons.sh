@@ -19,17 +19,8 @@ reference=${2:-python3}
 grid=build/results-grid
 mkdir -p "$grid"
 
-find_python() {  # version -> path of its interpreter, or nothing
-  local version=$1 found=""
-  if command -v pyenv >/dev/null; then
-    found=$(ls -d "$(pyenv root)"/versions/"$version".*/bin/python"$version" 2>/dev/null |
-      sort -V | tail -n 1 || true)
-  fi
-  if [ -z "$found" ]; then
-    found=$(command -v "python$version" || true)
-  fi
-  echo "$found"
-}
+# shellcheck source=scripts/find_python.sh
+source scripts/find_python.sh
 
 reference_version=$("$reference" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 "$reference" scripts/results_grid.py >"$grid/$reference_version.txt"

@@ -12,6 +12,10 @@ whose behaviour the module passes on unchanged by contract.
 Each generated argument list is tried on all thirteen functions.  Examples
 (and so calls per function): GREEKMILL_FUZZ_EXAMPLES, default 3000; set it
 to e.g. 200000 for a long run.
+
+A second property calls the functions as C callers do, with their own keyword
+dictionary (PyObject_Call, _thread.start_new_thread), while the conversions
+clear, refill or rewrite it and change the other arguments.
 """
 
 from __future__ import annotations
@@ -497,13 +501,14 @@ def test_hostile_inputs_found_by_fuzzing_stay_covered(call, kind):
 # _thread.start_new_thread(f, args, d) from plain Python, PyObject_Call(f,
 # args, d) from any extension.  The conversions (user code) then run while the
 # dictionary is the call's: here they clear, refill, rewrite or thin it out,
-# change the other argument objects, and leave fresh garbage of other types
-# where the dropped values were.  Every argument must keep the object it was
+# change the values of the other argument objects, and leave fresh garbage of
+# other types where the dropped values were.  Every argument must keep the object it was
 # bound to.  The model evaluates a twin of the same scene in parameter order,
 # so it sees the same effects in the same order.
 
 MEDDLING_EXAMPLES = max(100, EXAMPLES // 6)
-ACTIONS = ("clear", "refill", "rewrite", "thin", "boxes", "nothing")
+ACTIONS = ("clear", "refill", "rewrite", "thin", "revalue", "nothing")
+
 
 class Scene:
     """The containers and objects of one call, and what its conversions do
@@ -511,17 +516,13 @@ class Scene:
 
     def __init__(self):
         self.kwargs = {}
-        self.boxes = []  # weak references: a box the dictionary drops dies
+        self.meddlers = []  # weak references: one the dictionary drops dies
         self.garbage = []
         self.thread_call = None  # a ThreadCall when the call runs on a new thread
 
-    def entered(self):
-        """Called by every conversion of the scene's objects."""
+    def act(self, action, seed):
         if self.thread_call is not None:
             self.thread_call.entered()
-
-    def act(self, action, seed):
-        self.entered()
         d = self.kwargs
         if action == "clear":
             d.clear()
@@ -537,36 +538,26 @@ class Scene:
         elif action == "thin":
             for key in list(d)[::2]:
                 del d[key]
-        elif action == "boxes":
-            for ref in self.boxes:
-                box = ref()
-                if box is not None:
-                    box.value = -box.value - 1.0
+        elif action == "revalue":
+            for ref in self.meddlers:
+                meddler = ref()
+                if meddler is not None:
+                    meddler.value = -meddler.value - 1.0
         rng = random.Random(seed)
         self.garbage += [[float(i) + 0.5 for i in range(rng.randrange(1, 2000))],
                          ["".join(["x"] * rng.randrange(1, 12)) for _ in range(rng.randrange(200))],
                          [range(i) for i in range(rng.randrange(100))]]
 
 
-class Box:
-    """A number whose value another argument's conversion may change."""
-
-    def __init__(self, scene, value):
-        self.scene, self.value = scene, value
-        scene.boxes.append(weakref.ref(self))
-
-    def __float__(self):
-        self.scene.entered()
-        return self.value
-
-
 class Meddler:
     """A number whose conversion first does `action` to the scene; then it
-    returns its value or raises a TypeError (reworded by the module)."""
+    returns its value (which another one's action may have changed) or
+    raises a TypeError (reworded by the module)."""
 
     def __init__(self, scene, value, action, seed, raises):
         self.scene, self.value, self.action, self.seed, self.raises = (
             scene, value, action, seed, raises)
+        scene.meddlers.append(weakref.ref(self))
 
     def __float__(self):
         self.scene.act(self.action, self.seed)
@@ -618,7 +609,7 @@ def plans(draw):
             values[parameter] = (kind, value, "", 0, False)
             continue
         kind = "meddler" if i == meddled else draw(
-            st.sampled_from(["float", "subclass", "box", "meddler"]))
+            st.sampled_from(["float", "subclass", "meddler", "meddler"]))
         values[parameter] = (kind, draw(FLOATS), draw(st.sampled_from(ACTIONS)),
                              draw(st.integers(1, 10**6)), draw(st.integers(0, 9)) == 0)
     extra = draw(st.sampled_from(["", "", "", "unknown", "repeated"]))
@@ -637,8 +628,6 @@ def stage(plan: Plan) -> tuple[Scene, Call]:
             return fresh_float(value)
         if kind == "subclass":
             return FloatSubclass(value)
-        if kind == "box":
-            return Box(scene, value)
         if kind == "meddler":
             return Meddler(scene, value, action, seed, raises)
         if kind == "text":
