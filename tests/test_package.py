@@ -240,3 +240,89 @@ def test_strict_mypy_infers_floats_for_scalars_and_arrays_for_arrays(tmp_path: P
     reported = {int(line.split(":")[1]) for line in bad.stdout.splitlines()
                 if line.startswith(str(bad_file)) and ": error:" in line}
     assert reported == marked, bad.stdout
+
+
+FAST_PROBE = """
+import hashlib, numpy as np, greekmill as gm
+rng = np.random.default_rng(5)
+n = 30_001
+x = dict(s=rng.uniform(20, 200, n), k=rng.uniform(50, 150, n), t=rng.uniform(0.0, 3.0, n),
+         r=rng.uniform(-0.02, 0.1, n), sigma=rng.uniform(0.0, 1.2, n), q=rng.uniform(0, 0.08, n),
+         option_type=rng.choice(["c", "p"], n))
+x["t"][::97] = 0.0
+digest = hashlib.sha256()
+for threads in (1, 2):
+    for out in (gm.european.greeks(**x, precision="fast", threads=threads),
+                gm.european.price(**x, precision="fast", threads=threads),
+                gm.american.greeks(**{k: v[:2000] for k, v in x.items()},
+                                   method="bjerksund-stensland", precision="fast",
+                                   threads=threads)):
+        digest.update(np.ascontiguousarray(out).tobytes())
+print(digest.hexdigest())
+"""
+
+
+def test_fast_precision_gives_the_same_bits_at_every_vector_width() -> None:
+    # GREEKMILL_SIMD forces the width (a width the CPU lacks falls back to the
+    # widest below it); every width and both thread counts hash alike.
+    digests = set()
+    for width in ("sse2", "avx2", "avx512"):
+        done = subprocess.run([sys.executable, "-c", FAST_PROBE], capture_output=True, text=True,
+                              env={**__import__("os").environ, "GREEKMILL_SIMD": width},
+                              check=True)
+        digests.add(done.stdout.strip())
+    assert len(digests) == 1
+
+
+def test_fast_precision_is_close_to_exact() -> None:
+    b = book(5000, seed=9)
+    exact, fast = gm.european.greeks(**b), gm.european.greeks(**b, precision="fast")
+    for e, f in zip(exact, fast):
+        np.testing.assert_allclose(f, e, rtol=1e-9, atol=1e-12)
+
+
+def test_spectral_is_the_default_and_never_below_the_closed_form_or_intrinsic() -> None:
+    b = book(300, seed=13)
+    accurate = gm.american.price(**b)
+    assert same_bits(accurate, gm.american.price(**b, method="spectral", accuracy="accurate"))
+    closed = gm.american.price(**b, method="bjerksund-stensland")
+    intrinsic = np.where(np.char.lower(b["option_type"].astype(str)).astype(str).astype("U1") == "c",
+                         np.maximum(b["s"] - b["k"], 0), np.maximum(b["k"] - b["s"], 0))
+    assert (accurate >= intrinsic - 1e-12).all()
+    assert (accurate >= closed - 1e-6 * b["k"]).all()
+
+
+def test_implied_volatility_round_trips_and_names_the_bound() -> None:
+    b = book(2000, seed=17)
+    sigma = b.pop("sigma")
+    european = gm.european.price(**b, sigma=sigma)
+    back = gm.european.implied_volatility(european, **b, errors="nan")
+    # The price carries a few ulps of rounding; divided by vega that is what
+    # the volatility can be told from it.
+    allowance = 16 * np.spacing(european) / gm.european.vega(**b, sigma=sigma) + 4 * np.spacing(sigma)
+    assert (np.abs(back - sigma) <= allowance).mean() > 0.999
+    small = {p: v[:60] for p, v in b.items()}
+    american = gm.american.price(**small, sigma=sigma[:60])
+    back = gm.american.implied_volatility(american, **small, errors="nan")
+    ok = ~np.isnan(back)
+    # NaN only where the American price is the exercise value (to within far
+    # less than the engine's accuracy), which no volatility moves.
+    call = np.char.lower(small["option_type"].astype(str)).astype("U1") == "c"
+    exercise = np.maximum(np.where(call, small["s"] - small["k"], small["k"] - small["s"]), 0)
+    assert (american[~ok] - exercise[~ok] <= 1e-12 * small["k"][~ok]).all()
+    np.testing.assert_allclose(back[ok], sigma[:60][ok], rtol=1e-7)
+    with pytest.raises(ValueError, match=r"price\[1\] = 150.0 is at or above the upper"):
+        gm.european.implied_volatility([5.0, 150.0], 100, 100, 1, 0.05)
+    with pytest.raises(ValueError, match="carries no information about volatility"):
+        gm.american.implied_volatility(20.0, 80, 100, 1, 0.05, 0.0, "put")
+
+
+def test_exercise_boundary_is_where_the_put_is_worth_its_intrinsic_value() -> None:
+    tau = np.array([0.25, 1.0, 3.0])
+    boundary = gm.american.exercise_boundary(tau, 100.0, 0.05, 0.25)
+    assert (np.diff(boundary) < 0).all() and (boundary < 100).all()
+    below = gm.american.price(boundary * 0.999, 100.0, tau, 0.05, 0.25, 0.0, "put")
+    above = gm.american.price(boundary * 1.01, 100.0, tau, 0.05, 0.25, 0.0, "put")
+    np.testing.assert_allclose(below, 100 - boundary * 0.999, rtol=1e-7)
+    assert (above > 100 - boundary * 1.01 + 1e-6).all()
+    assert gm.american.exercise_boundary(1.0, 100.0, 0.05, 0.25, 0.0, "call") == math.inf

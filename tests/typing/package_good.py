@@ -21,3 +21,8 @@ american: float = gm.american.price(100.0, 100.0, 1.0, 0.05, 0.2, 0.0, "put",
 american_book = gm.american.greeks([90.0, 100.0], 100.0, 1.0, 0.05, 0.2,
                                    method="bjerksund-stensland")
 thetas: NDArray[np.float64] = american_book.theta
+accurate: float = gm.american.price(100.0, 100.0, 1.0, 0.05, 0.2, 0.0, "put", accuracy="high")
+boundary: NDArray[np.float64] = gm.american.exercise_boundary([0.5, 1.0], 100.0, 0.05, 0.2)
+implied: float = gm.european.implied_volatility(10.0, 100.0, 100.0, 1.0, 0.05)
+american_implied: NDArray[np.float64] = gm.american.implied_volatility(
+    [6.1, 7.0], 100.0, 100.0, 1.0, 0.05, 0.0, "put")
