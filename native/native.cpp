@@ -12,6 +12,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <string_view>
 #include <thread>
 
 #include "batch/operations.hpp"
@@ -289,30 +291,84 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                          static_cast<int>(failures.first_reason));
 }
 
-// evaluate(op, precision, accuracy, width, price, s, k, t, r, sigma, q, type)
-// for one option, on the calling thread: a float (or a tuple of five), the
-// failure's number as an int, or NotImplemented when a number is not a float
-// or an int.
+// The index of `text` among `names`, or -1 (also when `text` is not a str).
+int index_of(PyObject* text, std::initializer_list<const char*> names) {
+    if (!PyUnicode_Check(text)) {
+        return -1;
+    }
+    int i = 0;
+    for (const char* name : names) {
+        if (PyUnicode_CompareWithASCIIString(text, name) == 0) {
+            return i;
+        }
+        ++i;
+    }
+    return -1;
+}
+
+// 0 call, 1 put, -1 anything else: "call", "put", "c", "p" in any mix of
+// ASCII letter case, as the package's OPTION_TYPES table.
+int option_type_code(PyObject* text) {
+    if (!PyUnicode_Check(text)) {
+        return -1;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (size < 1 || size > 4) {
+        return -1;
+    }
+    char lower[5] = {0, 0, 0, 0, 0};
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const char c = utf8[i];
+        lower[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+    }
+    const std::string_view word(lower, static_cast<std::size_t>(size));
+    if (word == "call" || word == "c") {
+        return 0;
+    }
+    if (word == "put" || word == "p") {
+        return 1;
+    }
+    return -1;
+}
+
+// evaluate(op, precision, accuracy, errors, option_type, price, s, k, t, r,
+// sigma, q) for one option, on the calling thread: a float (or a tuple of
+// five); with errors="raise" the failure's number as an int; NotImplemented
+// when any argument is not plain (a number that is not a float or an int, an
+// unknown keyword value, an option type that is not one of the accepted
+// strings), and the caller then takes the general path, which reports it.
 PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 12) {
         PyErr_SetString(PyExc_TypeError, "evaluate takes 12 arguments");
         return nullptr;
     }
-    std::array<long, 4> codes{};
-    for (std::size_t i = 0; i < 4; ++i) {
-        codes[i] = PyLong_AsLong(args[i]);
-        if (codes[i] == -1 && PyErr_Occurred()) {
-            return nullptr;
-        }
-    }
-    const batch::Operation* op = operation_at(codes[0]);
-    batch::Settings settings;
-    if (op == nullptr || !settings_from(codes[1], codes[2], codes[3], settings)) {
+    const long op_index = PyLong_AsLong(args[0]);
+    if (op_index == -1 && PyErr_Occurred()) {
         return nullptr;
     }
+    const batch::Operation* op = operation_at(op_index);
+    if (op == nullptr) {
+        return nullptr;
+    }
+    const int precision = index_of(args[1], {"exact", "fast"});
+    const int accuracy = index_of(args[2], {"fast", "accurate", "high"});
+    const int errors = index_of(args[3], {"raise", "nan"});
+    const int type_code = option_type_code(args[4]);
+    if (precision < 0 || accuracy < 0 || errors < 0 || type_code < 0) {
+        Py_INCREF(Py_NotImplemented);
+        return Py_NotImplemented;
+    }
+    batch::Settings settings;
+    settings.precision = static_cast<batch::Precision>(precision);
+    settings.accuracy = static_cast<greekmill::american::Accuracy>(accuracy);
     std::array<double, 7> values{};
     for (std::size_t c = 0; c < 7; ++c) {
-        PyObject* number = args[4 + c];
+        PyObject* number = args[5 + c];
         if (PyFloat_Check(number)) {
             values[c] = PyFloat_AsDouble(number);
         } else if (PyLong_Check(number)) {
@@ -321,23 +377,18 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 return nullptr;
             }
         } else {
-            // Not a plain number: the caller takes the array path.
             Py_INCREF(Py_NotImplemented);
             return Py_NotImplemented;
         }
     }
-    const long type_code = PyLong_AsLong(args[11]);
-    if (type_code == -1 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    const std::uint8_t type = type_code == 0 ? 0 : 1;
+    const std::uint8_t type = static_cast<std::uint8_t>(type_code);
     batch::Inputs x{{&values[0], 0}, {&values[1], 0}, {&values[2], 0}, {&values[3], 0},
                     {&values[4], 0}, {&values[5], 0}, {&values[6], 0}, {&type, 0}};
     std::array<double, 5> results{};
     batch::Outputs y{{&results[0], &results[1], &results[2], &results[3], &results[4]}};
     batch::Failures failures;
     batch::run_range(*op, x, y, 0, 1, settings, failures);
-    if (failures.count != 0) {
+    if (failures.count != 0 && errors == 0) {
         return PyLong_FromLong(static_cast<long>(failures.first_reason));
     }
     if (op->outputs == 1) {

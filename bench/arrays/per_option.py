@@ -1,4 +1,5 @@
-"""Per-option cost of the greekmill package over arrays, side by side with
+"""Per-option cost of the greekmill package over arrays (exact and
+precision="fast", one and two threads), side by side with
 hand-written numpy + scipy, fast-vollib (numpy backend) and the core's own C++
 loop (bench/arrays/core_loop.cpp), all in one run.
 
@@ -109,6 +110,10 @@ def main() -> None:
             contenders: dict[str, Callable[[], object]] = {
                 "greekmill, 1 thread": lambda: fn(**scalar, option_type="p", threads=1),
                 "greekmill, 2 threads": lambda: fn(**scalar, option_type="p", threads=2),
+                "fast, 1 thread": lambda: fn(**scalar, option_type="p", threads=1,
+                                             precision="fast"),
+                "fast, 2 threads": lambda: fn(**scalar, option_type="p", threads=2,
+                                              precision="fast"),
                 "numpy + scipy": lambda: numpy_fns[what](**x),
             }
             if fv is not None:
@@ -127,7 +132,8 @@ def main() -> None:
             rows.append((what, n, result))
             print(what, n, {k: round(v, 1) for k, v in result.items()}, file=sys.stderr)
 
-    names = ["greekmill, 1 thread", "greekmill, 2 threads", "core C++ loop", "numpy + scipy"]
+    names = ["greekmill, 1 thread", "greekmill, 2 threads", "fast, 1 thread", "fast, 2 threads",
+             "core C++ loop", "numpy + scipy"]
     if fv is not None:
         names.append("fast-vollib (numpy)")
     lines = [f"Per-option cost, ns (median of {args.rounds} interleaved rounds; "

@@ -186,33 +186,27 @@ def _failure_message(function: str, op: Operation, code: int, count: int,
     return text + " (errors='nan' gives NaN there instead)"
 
 
-def _nan_result(op: Operation) -> Any:
-    return math.nan if op.outputs == 1 else Greeks(*([math.nan] * 5))
+_tuple_new = tuple.__new__
 
 
 def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type: object,
              precision: object, accuracy: object, errors: object, threads: object) -> Any:
     """Run `op`; `values` are the seven engine columns (price, s, k, t, r, sigma, q)."""
-    precision_code = PRECISIONS.get(precision) if type(precision) is str else None
-    accuracy_code = ACCURACIES.get(accuracy) if type(accuracy) is str else None
-    if precision_code is None:
-        _choice(precision, PRECISIONS, "precision")
-    if accuracy_code is None:
-        _choice(accuracy, ACCURACIES, "accuracy")
-    if errors != "raise" and errors != "nan" or type(errors) is not str:
-        _choice(errors, ERRORS, "errors")
-    thread_count = 0 if threads is None else _threads(threads)
-
-    # All plain numbers: one call on this thread, no numpy.
-    code = OPTION_TYPES.get(option_type) if type(option_type) is str else None
-    if code is not None:
-        result = _native.evaluate(op.index, precision_code, accuracy_code, 0, *values, code)
+    # All plain numbers and plain keywords: one call on this thread, no numpy,
+    # every check in the engine (NotImplemented sends anything else below).
+    if threads is None or (type(threads) is int and threads > 0):
+        result = _native.evaluate(op.index, precision, accuracy, errors, option_type, *values)
         if result is not NotImplemented:
             if type(result) is int:
-                if errors == "nan":
-                    return _nan_result(op)
                 raise ValueError(_failure_message(function, op, result, 1, values.__getitem__, None))
-            return result if op.outputs == 1 else Greeks(*result)
+            return result if op.outputs == 1 else _tuple_new(Greeks, result)
+
+    precision_code = _choice(precision, PRECISIONS, "precision")
+    accuracy_code = _choice(accuracy, ACCURACIES, "accuracy")
+    _choice(errors, ERRORS, "errors")
+    thread_count = _threads(threads)
+    if isinstance(option_type, str):
+        _option_code(option_type)  # raises for an unknown type
 
     # A Dask array among the inputs: a lazy block-wise graph instead (greekmill._dask).
     if any(hasattr(type(v), "__dask_graph__") for v in (*values, option_type)):
