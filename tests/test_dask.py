@@ -93,7 +93,7 @@ def cases() -> list[Any]:
         found.append(("european.implied_volatility", gm.european.implied_volatility,
                       (prices, S, K, T, R, Q, TYPES), {}))
     if hasattr(gm.american, "implied_volatility"):
-        prices = gm.american.price(S, K, T, R, SIGMA, Q, TYPES, errors="nan")
+        prices = gm.american.price(S, K, T, R, SIGMA, Q, TYPES, method="spectral", errors="nan")
         found.append(("american.implied_volatility", gm.american.implied_volatility,
                       (prices, S, K, T, R, Q, TYPES), {}))
     if hasattr(gm.american, "exercise_boundary"):
