@@ -37,7 +37,11 @@ bool too_many_positional(const FunctionDescription& d, Py_ssize_t given) {
 
 bool unexpected_keyword(const FunctionDescription& d, PyObject* key) {
     const std::string name = full_name(d);
+    // %S runs the key's __str__, which may empty the dictionary that holds
+    // the only other reference to the key.
+    Py_INCREF(key);
     PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", name.c_str(), key);
+    Py_DECREF(key);
     return false;
 }
 
@@ -167,7 +171,7 @@ bool extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, 
         }
         const Py_ssize_t bound = given < n ? given : n;
         for (Py_ssize_t i = 0; i < bound; ++i) {
-            slots[i] = PyTuple_GetItem(args, i);
+            slots[i] = Py_NewRef(PyTuple_GetItem(args, i));
         }
         if (given > n) {
             return too_many_positional(d, given);
@@ -186,7 +190,7 @@ bool extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, 
                 if (slots[index] != nullptr) {
                     return multiple_values(d, parameter_name(d, index));
                 }
-                slots[index] = value;
+                slots[index] = Py_NewRef(value);
             }
         }
 

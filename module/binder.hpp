@@ -31,13 +31,41 @@ struct FunctionDescription {
 };
 
 // Fills the slots, one per positional parameter and then one per keyword-only
-// parameter, with borrowed references to the bound arguments; absent ones
-// stay null, so the caller zero-initialises them.  Returns false with a
+// parameter, with strong references to the bound arguments; absent ones stay
+// null, so the caller zero-initialises them.  Whatever the outcome, every
+// slot it filled owns its reference and the caller releases them all
+// (BoundArguments does): the conversions that follow run user code
+// (__float__, __index__), which may clear or refill the keyword dictionary
+// or drop the last other reference to an argument, so a borrowed reference
+// from the caller's containers would not survive them.  Returns false with a
 // TypeError set on a binding error.  Nothing is allocated unless an error is
 // being raised.
 [[nodiscard]] bool extract_arguments_tuple_dict(const FunctionDescription& description,
                                                 PyObject* args, PyObject* kwargs,
                                                 PyObject** slots) noexcept;
+
+// The slots of one call: null-initialised, and every reference in them
+// released when the call's scope ends, on every path out of it (returns,
+// errors and unwinding alike).  Releasing the last reference to an argument
+// may run its finaliser; the interpreter keeps a pending exception across it.
+template <std::size_t N>
+class BoundArguments {
+public:
+    BoundArguments() noexcept = default;
+    BoundArguments(const BoundArguments&) = delete;
+    BoundArguments& operator=(const BoundArguments&) = delete;
+    ~BoundArguments() {
+        for (PyObject* argument : slots_) {
+            Py_XDECREF(argument);
+        }
+    }
+
+    [[nodiscard]] PyObject** slots() noexcept { return slots_; }
+    [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
+
+private:
+    PyObject* slots_[N] = {};
+};
 
 // Appends 'a', 'a' and 'b', or 'a', 'b', and 'c' to message.
 void push_parameter_list(std::string& message, std::span<const std::string_view> names);

@@ -26,25 +26,35 @@ bool argument_extraction_error(const char* parameter) noexcept {
         return false;
     }
     PyErr_NormalizeException(&type, &old, &traceback);
-    Py_XDECREF(traceback);
+    // The old exception stays reachable as the new one's __context__, with
+    // the traceback that leads into the user's conversion code and its own
+    // __context__ and __cause__ as they were.
+    if (traceback != nullptr) {
+        PyException_SetTraceback(old, traceback);
+        Py_DECREF(traceback);
+    }
     PyObject* message = PyUnicode_FromFormat("argument '%s': %S", parameter, old);
     PyObject* replacement = nullptr;
     if (message != nullptr) {
         replacement = PyObject_CallFunctionObjArgs(PyExc_TypeError, message, nullptr);
         Py_DECREF(message);
     }
-    if (replacement != nullptr) {
-        PyObject* cause = PyException_GetCause(old);
-        if (cause != nullptr) {
-            PyException_SetCause(replacement, cause);  // steals
-        }
-        PyErr_SetObject(PyExc_TypeError, replacement);
-        Py_DECREF(replacement);
+    if (replacement == nullptr) {
+        // Building the replacement failed: that failure is what the caller
+        // sees.
+        Py_DECREF(type);
+        Py_DECREF(old);
+        return false;
     }
-    // The old exception is dropped, not chained.  If building the
-    // replacement failed, that failure is what the caller sees.
-    Py_DECREF(type);
-    Py_DECREF(old);
+    PyObject* cause = PyException_GetCause(old);
+    if (cause != nullptr) {
+        PyException_SetCause(replacement, cause);  // steals; suppresses the context's display
+    }
+    PyException_SetContext(replacement, old);  // steals
+    // Restored as it is: PyErr_SetObject would replace this context with the
+    // exception being handled around the call (which is old's own context
+    // already).
+    PyErr_Restore(type, replacement, nullptr);  // steals both
     return false;
 }
 

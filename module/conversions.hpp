@@ -12,8 +12,9 @@ namespace greekmill::python {
 
 // Re-raises the pending conversion error of `parameter`: a TypeError (the
 // class itself, not a subclass) becomes TypeError("argument 'p': <old
-// message>") with the old exception's __cause__; anything else is left as it
-// is.  Always returns false.
+// message>") with the old exception's __cause__, and the old exception, with
+// its traceback, as its __context__; anything else is left as it is.  Always
+// returns false.
 bool argument_extraction_error(const char* parameter) noexcept;
 
 // Any object with a float or index conversion: float, int, bool, numpy

@@ -7,9 +7,11 @@
 namespace greekmill::python {
 namespace {
 
-// Created on first use and kept for the life of the process.
+// Created on first use and kept while the interpreter that made it lives.
+PyObject* cached_panic_type = nullptr;
+
 PyObject* panic_type() noexcept {
-    static PyObject* type = nullptr;
+    PyObject*& type = cached_panic_type;
     if (type == nullptr) {
         type = GM_FAULT_OR("panic_type", PyErr_NewExceptionWithDoc(
             "greekmill_python.PanicException",
@@ -21,6 +23,10 @@ PyObject* panic_type() noexcept {
 }
 
 }  // namespace
+
+void forget_panic_type() noexcept {
+    cached_panic_type = nullptr;
+}
 
 PyObject* raise_from_pending(PyObject* type, const char* text) noexcept {
     PyObject* cause_type = nullptr;

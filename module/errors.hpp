@@ -21,6 +21,11 @@ PyObject* raise_from_pending(PyObject* type, const char* text) noexcept;
 // __cause__.  Always returns nullptr, for `return raise_panic(...)`.
 PyObject* raise_panic(const char* text) noexcept;
 
+// Drops the cached PanicException class without releasing it: called when a
+// new interpreter replaces a finalised one, whose objects must never be
+// touched again.  The next panic makes the class anew.
+void forget_panic_type() noexcept;
+
 // Raises ValueError with the error's display text.  Returns nullptr.
 PyObject* raise_option_error(const OptionError& error) noexcept;
 

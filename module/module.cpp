@@ -2,10 +2,10 @@
 //
 // Read top to bottom: the docstrings, the function tables (one row per
 // exported function), registration, and the init function.  Single-phase
-// initialisation: the module object is made once per process and every later
-// import returns it; a second interpreter is refused.
+// initialisation, main interpreter only: the module object is made once per
+// life of the main interpreter and every later import returns it; a
+// sub-interpreter is refused, before or after the main interpreter imports.
 
-#include <atomic>
 #include <cstdint>
 
 #include "bjerksund_stensland.hpp"
@@ -241,32 +241,69 @@ PyObject* build_module() noexcept {
     return module;
 }
 
-// The interpreter that first imported the module; -1 until then.
-std::atomic<std::int64_t> owner_interpreter{-1};
-// The module object, made once; guarded by the interpreter lock.
-PyObject* cached_module = nullptr;
+// CPython numbers interpreters in order of creation, from 0: the main
+// interpreter, the first one Py_Initialize makes, is 0 in every life of the
+// runtime, including one started again after Py_FinalizeEx.
+constexpr std::int64_t kMainInterpreter = 0;
+
+// The key of the module's entry in the main interpreter's state dictionary
+// (PyInterpreterState_GetDict, private to C code): absent until the first
+// import attempt of this interpreter, None while no attempt has succeeded,
+// then the module.  The dictionary dies with the interpreter, so an absent
+// entry tells a first import from one in a new interpreter after
+// Py_FinalizeEx, whose cached objects belong to the finalised one.
+constexpr const char* kStateKey = "greekmill_python.module";
+
+void forget_objects_of_a_finalised_interpreter() noexcept {
+    forget_greeks_type();
+    forget_panic_type();
+    forget_interned_parameter_names();
+}
 
 PyObject* init() {
     GM_FAULT_THROW("init");
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    const std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1) {
         return nullptr;
     }
-    std::int64_t expected = -1;
-    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    if (id != kMainInterpreter) {
+        // Checked before anything is made or cached: a refused import leaves
+        // nothing behind, and the main interpreter imports as if it had not
+        // happened.
         PyErr_SetString(PyExc_ImportError,
-                        "greekmill_python does not support sub-interpreters: it can only be "
-                        "imported once per process, by the interpreter that imported it first");
+                        "greekmill_python does not support sub-interpreters: only the main "
+                        "interpreter can import it");
         return nullptr;
     }
-    if (cached_module == nullptr) {
-        cached_module = build_module();
-        if (cached_module == nullptr) {
-            return nullptr;
+    PyObject* state = PyInterpreterState_GetDict(interpreter);
+    if (state == nullptr) {  // no exception is set in this case
+        return PyErr_NoMemory();
+    }
+    PyObject* key = PyUnicode_FromString(kStateKey);
+    if (key == nullptr) {
+        return nullptr;
+    }
+    PyObject* entry = PyDict_GetItemWithError(state, key);  // borrowed
+    if (entry == nullptr && PyErr_Occurred() == nullptr) {
+        // The first attempt in this interpreter: whatever is cached was made
+        // by a finalised one.
+        forget_objects_of_a_finalised_interpreter();
+        if (PyDict_SetItem(state, key, Py_None) == 0) {
+            entry = Py_None;
         }
     }
-    Py_INCREF(cached_module);
-    return cached_module;
+    PyObject* module = nullptr;
+    if (entry == Py_None) {
+        module = build_module();
+        if (module != nullptr && PyDict_SetItem(state, key, module) < 0) {
+            Py_CLEAR(module);
+        }
+    } else if (entry != nullptr) {
+        module = Py_NewRef(entry);
+    }
+    Py_DECREF(key);
+    return module;
 }
 
 }  // namespace

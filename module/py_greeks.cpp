@@ -98,13 +98,16 @@ PyType_Slot greeks_slots[] = {
     {0, nullptr},
 };
 
-// Default flags only: not a base type (no subclassing) and not tracked by
-// the cycle collector, since an instance holds no references.
+// Immutable: the class's attributes can be neither set nor deleted, so no
+// code in the process can replace __new__, __repr__, a field's getter or the
+// names, nor move an instance to another class through __class__.  Not a
+// base type (no subclassing) and not tracked by the cycle collector, since
+// an instance holds no references.
 PyType_Spec greeks_spec = {
     "builtins.PyGreeks",
     static_cast<int>(sizeof(PyGreeksObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     greeks_slots,
 };
 
@@ -125,6 +128,11 @@ PyTypeObject* greeks_type() noexcept {
         cached_type = reinterpret_cast<PyTypeObject*>(type);
     }
     return cached_type;
+}
+
+void forget_greeks_type() noexcept {
+    cached_type = nullptr;
+    cached_alloc = nullptr;
 }
 
 PyObject* new_greeks(const Greeks& greeks) noexcept {

@@ -6,10 +6,14 @@
 
 namespace greekmill::python {
 
-// The type object, created from its PyType_Spec on first need and kept for the life
-// of the process.  Returns a borrowed reference, or nullptr with an exception
-// set if the interpreter could not create it.
+// The type object, created from its PyType_Spec on first need and kept while
+// the interpreter that made it lives.  Returns a borrowed reference, or
+// nullptr with an exception set if the interpreter could not create it.
 PyTypeObject* greeks_type() noexcept;
+
+// Drops the cached type without releasing it: called when a new interpreter
+// replaces a finalised one, whose objects must never be touched again.
+void forget_greeks_type() noexcept;
 
 // A new PyGreeks reference holding the record's fields, or nullptr with a
 // PanicException set.

@@ -30,6 +30,19 @@ inline constexpr std::array<const char*, 7> kParameterNames{
 inline PyObject* interned_parameters_with_type[kParametersWithType.size()] = {};
 inline PyObject* interned_parameters_without_type[kParametersWithoutType.size()] = {};
 
+// Empties those caches without releasing the names: called when a new
+// interpreter replaces a finalised one.  Its interned strings may have been
+// freed with it (3.12 and later free them even when referenced), and an
+// address reused by a new key would match by identity.
+inline void forget_interned_parameter_names() noexcept {
+    for (PyObject*& name : interned_parameters_with_type) {
+        name = nullptr;
+    }
+    for (PyObject*& name : interned_parameters_without_type) {
+        name = nullptr;
+    }
+}
+
 // s, k, t, r and sigma are required; q and option_type have defaults.
 inline constexpr std::size_t kRequiredParameters = 5;
 
@@ -79,8 +92,10 @@ PyObject* call(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept 
     static_assert(Description.keyword_only_parameters.empty());
 
     return guarded([&]() -> PyObject* {
-        PyObject* slots[parameters] = {};
-        if (!extract_arguments_tuple_dict(Description, args, kwargs, slots)) {
+        // The call owns its arguments from binding to return: user code run
+        // by a conversion cannot free one that is still to be read.
+        BoundArguments<parameters> slots;
+        if (!extract_arguments_tuple_dict(Description, args, kwargs, slots.slots())) {
             return nullptr;
         }
         GM_FAULT_THROW("call");

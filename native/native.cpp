@@ -3,7 +3,6 @@
 // table over them with the interpreter lock released, and reports failures
 // as numbers; the Python layer normalises the inputs and writes the messages.
 #define Py_LIMITED_API 0x030B0000
-#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <sched.h>
@@ -162,7 +161,7 @@ bool settings_from(long precision, long accuracy, long width, batch::Settings& s
     }
     settings.precision = static_cast<batch::Precision>(precision);
     settings.accuracy = static_cast<greekmill::american::Accuracy>(accuracy);
-    settings.width = static_cast<batch::Width>(width);
+    settings.width = static_cast<greekmill::fast::Width>(width);
     return true;
 }
 
@@ -183,16 +182,22 @@ constexpr const char* kColumnNames[] = {"price", "s", "k", "t", "r", "sigma", "q
 //   inputs: (price, s, k, t, r, sigma, q, option_type), each a float or a
 //   buffer; option_type an int or a buffer of bytes.  outputs: a tuple of
 //   writable buffers of n doubles.  Returns (failed, first_index, reason).
-PyObject* compute(PyObject*, PyObject* args) {
-    long op_index, precision, accuracy, width, threads;
-    Py_ssize_t n_signed;
-    PyObject* inputs;
-    PyObject* outputs;
-    if (!PyArg_ParseTuple(args, "llllnlO!O!:compute", &op_index, &precision, &accuracy, &width,
-                          &n_signed, &threads, &PyTuple_Type, &inputs, &PyTuple_Type,
-                          &outputs)) {
+PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 8 || !PyTuple_Check(args[6]) || !PyTuple_Check(args[7])) {
+        PyErr_SetString(PyExc_TypeError,
+                        "compute(op, precision, accuracy, width, n, threads, inputs, outputs)");
         return nullptr;
     }
+    std::array<long, 6> codes{};
+    for (std::size_t i = 0; i < 6; ++i) {
+        codes[i] = PyLong_AsLong(args[i]);
+        if (codes[i] == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    const auto [op_index, precision, accuracy, width, n_signed, threads] = codes;
+    PyObject* inputs = args[6];
+    PyObject* outputs = args[7];
     const batch::Operation* op = operation_at(op_index);
     batch::Settings settings;
     if (op == nullptr || !settings_from(precision, accuracy, width, settings)) {
@@ -364,7 +369,8 @@ PyObject* cpu_count(PyObject*, PyObject*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"compute", compute, METH_VARARGS, "Run one operation over columns of options."},
+    {"compute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compute)),
+     METH_FASTCALL, "Run one operation over columns of options."},
     {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate)),
      METH_FASTCALL, "Run one operation for one option."},
     {"operation_table", operation_table, METH_NOARGS,

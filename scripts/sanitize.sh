@@ -48,6 +48,14 @@ configure "$asan_faults" -DGREEKMILL_SANITIZE=ON -DGREEKMILL_FAULT_INJECTION=ON 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
 
+# The greekmill package with the sanitized array engine: its Python files and
+# the engine built above, importable from one directory.
+asan_package="$asan_build/package"
+rm -rf "$asan_package"
+mkdir -p "$asan_package"
+cp -r src/greekmill "$asan_package/"
+cp "$asan_build"/_native*.so "$asan_package/greekmill/"
+
 echo "== C++ core tests under ASan + UBSan"
 ctest --test-dir "$asan_build" --output-on-failure --no-tests=error -j "$jobs" >/dev/null
 
@@ -75,9 +83,12 @@ env LD_PRELOAD="$libasan" \
 import os, sys
 build = os.environ["GREEKMILL_SANITIZED_BUILD"]
 sys.path.insert(0, build)
-import greekmill_python
+sys.path.insert(0, os.path.join(build, "package"))
+import greekmill_python, greekmill._native
 if os.path.dirname(os.path.realpath(greekmill_python.__file__)) != build:
     sys.exit(f"the sanitized module was not the one imported: {greekmill_python.__file__}")
+if not os.path.realpath(greekmill._native.__file__).startswith(build):
+    sys.exit(f"the sanitized array engine was not the one imported: {greekmill._native.__file__}")
 import pytest
 sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "tests"]))
 '

@@ -1,16 +1,19 @@
 """Shared helpers of the robustness tests: the fault-injection build of the
-extension and a way to run Python code against it in a fresh interpreter.
+extension and a way to run Python code against it in a fresh interpreter;
+and the two ways a C caller hands a function its own keyword dictionary.
 
 The fault-injection build is the ordinary module compiled with
 GREEKMILL_FAULT_INJECTION, which lets the environment variable GREEKMILL_FAULT
 make named internal sites fail.  It is built on first use into
-build/hardening-faults (or taken from GREEKMILL_FAULT_BUILD, which
+build/hardening-faults-<interpreter> (or taken from GREEKMILL_FAULT_BUILD, which
 scripts/sanitize.sh points at a sanitizer build of it) and only ever loaded in
 child interpreters, never into the process running the tests.
 """
 
 from __future__ import annotations
 
+import _thread
+import ctypes
 import fcntl
 import functools
 import inspect
@@ -20,10 +23,13 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import threading
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-FAULT_BUILD = ROOT / "build" / "hardening-faults"
+# One build per interpreter version: CMake builds the module against the
+# headers of the interpreter it is configured with.
+FAULT_BUILD = ROOT / "build" / f"hardening-faults-{sys.implementation.cache_tag}"
 
 
 @functools.cache
@@ -92,3 +98,63 @@ def describe_exception(error: BaseException) -> dict:
         "is_exception": isinstance(error, Exception),
         "cause": None if cause is None else type(cause).__name__,
     }
+
+
+# PyObject_Call(function, args, kwargs): the function gets `kwargs` itself,
+# where `function(*args, **kwargs)` would give it a copy.
+object_call = ctypes.pythonapi.PyObject_Call
+object_call.argtypes = [ctypes.py_object] * 3
+object_call.restype = ctypes.py_object
+
+_thread_data = threading.local()
+
+
+class _ThreadEnd:
+    """Kept in a thread's thread-local data; releases `lock` when the thread
+    ends and its state is cleared."""
+
+    def __init__(self, lock):
+        self.lock = lock
+
+    def __del__(self):
+        self.lock.release()
+
+
+class ThreadCall:
+    """One call made by `_thread.start_new_thread(function, args, kwargs)`,
+    which passes the dictionary itself and discards the result.
+
+    The thread cannot be joined, so user code that runs in the call (a
+    conversion) calls `entered()`, which leaves a marker in the thread's
+    local data: the marker dies, and `run` returns, when the thread ends.  A
+    call in which no user code runs fails in binding, and its report ends
+    the wait instead."""
+
+    def __init__(self):
+        self._finished = _thread.allocate_lock()
+        self._finished.acquire()
+        self._entered = False
+
+    def entered(self):
+        if not self._entered:
+            self._entered = True
+            _thread_data.end = _ThreadEnd(self._finished)
+
+    def run(self, function, args, kwargs):
+        """Returns None, or the exception the thread reported."""
+        reported = []
+
+        def hook(unraisable):
+            reported.append(unraisable.exc_value)
+            if not self._entered:
+                self._finished.release()
+
+        previous = sys.unraisablehook
+        sys.unraisablehook = hook
+        try:
+            _thread.start_new_thread(function, args, kwargs)
+            if not self._finished.acquire(timeout=120):
+                raise AssertionError("the thread did not end")
+        finally:
+            sys.unraisablehook = previous
+        return reported[0] if reported else None

@@ -1,6 +1,7 @@
 """Argument binding and conversion: CPython's rules and messages."""
 
 import math
+import traceback
 
 import pytest
 
@@ -208,6 +209,35 @@ def test_type_error_is_reworded_and_keeps_its_cause():
     assert str(info.value) == "argument 't': bad float"
     assert info.value is not original
     assert isinstance(info.value.__cause__, KeyError)
+    assert info.value.__context__ is original
+
+
+def refuse():
+    raise TypeError("refused on this line")
+
+
+class RefusesInADeeperFrame:
+    def __float__(self):
+        return refuse()
+
+
+def test_reworded_type_error_keeps_the_original_with_its_traceback_and_context():
+    handled = KeyError("being handled")
+    try:
+        raise handled
+    except KeyError:
+        with pytest.raises(TypeError) as info:
+            gm.am_vega(1, 1, 1, 0.05, RefusesInADeeperFrame())
+    error = info.value
+    assert str(error) == "argument 'sigma': refused on this line"
+    assert error.__cause__ is None
+    original = error.__context__
+    assert type(original) is TypeError and str(original) == "refused on this line"
+    assert original.__context__ is handled
+    frames = traceback.extract_tb(original.__traceback__)
+    assert [frame.name for frame in frames] == ["__float__", "refuse"]
+    # The printed report shows the user's failing line.
+    assert 'raise TypeError("refused on this line")' in "".join(traceback.format_exception(error))
 
 
 def test_float_returning_the_wrong_type():

@@ -21,10 +21,13 @@ import decimal
 import fractions
 import math
 import os
+import random
 import struct
 import warnings
+import weakref
 from collections import Counter
 from dataclasses import dataclass, field
+from pathlib import Path
 
 import pytest
 
@@ -33,6 +36,7 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import greekmill_python as gm  # noqa: E402
+from hardening_support import ThreadCall, object_call, run_child  # noqa: E402
 
 try:
     import numpy as np
@@ -278,6 +282,7 @@ class Raises:
     message: str
     cause: object = None  # a model of __cause__: (type, message) or None
     kind: str = ""
+    original: object = None  # the reworded exception, (type, message), kept as __context__
 
 
 MISSING = object()
@@ -349,7 +354,7 @@ def expected(call: Call):
             cause = error.__cause__
             return Raises(TypeError, f"argument '{params[i]}': {error}",
                           None if cause is None else (type(cause), str(cause)),
-                          kind="number TypeError")
+                          kind="number TypeError", original=(type(error), str(error)))
         return Raises(type(error), str(error), kind="number other error")
     option_type = None
     if name not in WITHOUT_TYPE:
@@ -388,15 +393,21 @@ def result_bits(result):
     return tuple(bits(getattr(result, a)) for a in ("delta", "gamma", "theta", "vega", "rho"))
 
 
-def check(call: Call, tally: Counter):
+def call_with_a_copy(function, args, kwargs):
+    return function(*args, **kwargs)
+
+
+def check(call: Call, tally: Counter, model_call: Call | None = None, invoke=call_with_a_copy):
+    """Calls `call` through `invoke` and compares with the model, which
+    evaluates `model_call` (a twin of `call` when conversions have effects)."""
     function = getattr(gm, call.name)
     with warnings.catch_warnings():
         # A __float__ returning a float subclass warns; as an error it is an
         # ordinary exception that both the model and the module see.
         warnings.simplefilter("error")
-        model = expected(call)
+        model = expected(model_call or call)
         try:
-            result = function(*call.args, **call.kwargs)
+            result = invoke(function, call.args, call.kwargs)
         except BaseException as error:  # noqa: BLE001
             raised = error
         else:
@@ -409,7 +420,11 @@ def check(call: Call, tally: Counter):
             cause = raised.__cause__
             got = None if cause is None else (type(cause), str(cause))
             assert got == model.cause, f"{call}: __cause__ {cause!r}; expected {model.cause}"
-            assert raised.__suppress_context__ or raised.__context__ is None
+            # The exception the conversion raised is the context, with its own
+            # cause: nothing of the original is lost.
+            original = raised.__context__
+            assert (type(original), str(original)) == model.original, f"{call}: {original!r}"
+            assert original.__cause__ is cause, call
         tally[model.kind] += 1
         return
     assert raised is None, f"{call} raised {raised!r}; expected a result"
@@ -473,3 +488,268 @@ def test_hostile_inputs_found_by_fuzzing_stay_covered(call, kind):
         model = expected(call)
     assert (model.type if isinstance(model, Raises) else None) is kind
     check(call, Counter())
+
+
+# ---------------------------------------------------------------------------
+# Callers that keep their own keyword dictionary.
+#
+# `f(**d)` hands the function a copy of d, but C callers pass theirs as it is:
+# _thread.start_new_thread(f, args, d) from plain Python, PyObject_Call(f,
+# args, d) from any extension.  The conversions (user code) then run while the
+# dictionary is the call's: here they clear, refill, rewrite or thin it out,
+# change the other argument objects, and leave fresh garbage of other types
+# where the dropped values were.  Every argument must keep the object it was
+# bound to.  The model evaluates a twin of the same scene in parameter order,
+# so it sees the same effects in the same order.
+
+MEDDLING_EXAMPLES = max(100, EXAMPLES // 6)
+ACTIONS = ("clear", "refill", "rewrite", "thin", "boxes", "nothing")
+
+class Scene:
+    """The containers and objects of one call, and what its conversions do
+    to them."""
+
+    def __init__(self):
+        self.kwargs = {}
+        self.boxes = []  # weak references: a box the dictionary drops dies
+        self.garbage = []
+        self.thread_call = None  # a ThreadCall when the call runs on a new thread
+
+    def entered(self):
+        """Called by every conversion of the scene's objects."""
+        if self.thread_call is not None:
+            self.thread_call.entered()
+
+    def act(self, action, seed):
+        self.entered()
+        d = self.kwargs
+        if action == "clear":
+            d.clear()
+        elif action == "refill":  # the same keys, other objects of other types
+            keys = list(d)
+            d.clear()
+            for i, key in enumerate(keys):
+                d[key] = ("".join(["pu", "t"]), fresh_float(seed + i), range(seed), IndexOnly(i),
+                          StrSubclass("call"))[i % 5]
+        elif action == "rewrite":
+            for i, key in enumerate(list(d)):
+                d[key] = fresh_float(seed * 0.5 + i)
+        elif action == "thin":
+            for key in list(d)[::2]:
+                del d[key]
+        elif action == "boxes":
+            for ref in self.boxes:
+                box = ref()
+                if box is not None:
+                    box.value = -box.value - 1.0
+        rng = random.Random(seed)
+        self.garbage += [[float(i) + 0.5 for i in range(rng.randrange(1, 2000))],
+                         ["".join(["x"] * rng.randrange(1, 12)) for _ in range(rng.randrange(200))],
+                         [range(i) for i in range(rng.randrange(100))]]
+
+
+class Box:
+    """A number whose value another argument's conversion may change."""
+
+    def __init__(self, scene, value):
+        self.scene, self.value = scene, value
+        scene.boxes.append(weakref.ref(self))
+
+    def __float__(self):
+        self.scene.entered()
+        return self.value
+
+
+class Meddler:
+    """A number whose conversion first does `action` to the scene; then it
+    returns its value or raises a TypeError (reworded by the module)."""
+
+    def __init__(self, scene, value, action, seed, raises):
+        self.scene, self.value, self.action, self.seed, self.raises = (
+            scene, value, action, seed, raises)
+
+    def __float__(self):
+        self.scene.act(self.action, self.seed)
+        if self.raises:
+            raise TypeError(f"meddled with {self.action}")
+        return self.value
+
+
+class MeddlingKey(str):
+    """An unknown keyword whose str(), taken for the error message, empties
+    the dictionary that holds it."""
+
+    scene = None
+
+    def __str__(self):
+        self.scene.act("clear", 7)
+        return "renamed"
+
+
+def fresh_float(x: float) -> float:
+    return float(repr(x))
+
+
+@dataclass(frozen=True)
+class Plan:
+    name: str
+    parameters: tuple  # the names passed
+    positional: int  # how many of them go in the tuple
+    values: tuple  # per name: (kind, value, action, seed, raises)
+    extra: str  # "", "unknown" (a MeddlingKey) or "repeated" (a positional one again)
+
+
+@st.composite
+def plans(draw):
+    name = draw(st.sampled_from(FUNCTIONS))
+    parameters = list(PARAMETERS[:REQUIRED])
+    if draw(st.booleans()):
+        parameters.append("q")
+    if name not in WITHOUT_TYPE and draw(st.booleans()):
+        parameters.append("option_type")
+    positional = draw(st.integers(0, len(parameters)))
+    keywords = draw(st.permutations(parameters[positional:]))
+    meddled = draw(st.integers(0, REQUIRED - 1))  # one conversion always meddles
+    values = {}
+    for i, parameter in enumerate(parameters):
+        if parameter == "option_type":
+            kind = draw(st.sampled_from(["text", "text", "str-subclass", "bytes"]))
+            value = draw(st.sampled_from(["call", "put", "C", "pUt", "straddle"]))
+            values[parameter] = (kind, value, "", 0, False)
+            continue
+        kind = "meddler" if i == meddled else draw(
+            st.sampled_from(["float", "subclass", "box", "meddler"]))
+        values[parameter] = (kind, draw(FLOATS), draw(st.sampled_from(ACTIONS)),
+                             draw(st.integers(1, 10**6)), draw(st.integers(0, 9)) == 0)
+    extra = draw(st.sampled_from(["", "", "", "unknown", "repeated"]))
+    return Plan(name, tuple(parameters[:positional]) + tuple(keywords), positional,
+                tuple(values[p] for p in parameters[:positional]) +
+                tuple(values[p] for p in keywords), extra)
+
+
+def stage(plan: Plan) -> tuple[Scene, Call]:
+    """A new scene of the plan: fresh objects, referenced only by the call's
+    tuple and dictionary (and the scene's weak references)."""
+    scene = Scene()
+
+    def make(kind, value, action, seed, raises):
+        if kind == "float":
+            return fresh_float(value)
+        if kind == "subclass":
+            return FloatSubclass(value)
+        if kind == "box":
+            return Box(scene, value)
+        if kind == "meddler":
+            return Meddler(scene, value, action, seed, raises)
+        if kind == "text":
+            return "".join(list(value))  # a str nobody else holds
+        if kind == "str-subclass":
+            return StrSubclass(value)
+        return value.encode()
+
+    objects = [make(*spec) for spec in plan.values]
+    args = tuple(objects[:plan.positional])
+    for parameter, value in zip(plan.parameters[plan.positional:], objects[plan.positional:]):
+        scene.kwargs[parameter] = value
+    if plan.extra == "unknown":
+        key = MeddlingKey("zz")
+        key.scene = scene
+        scene.kwargs[key] = fresh_float(1.0)
+    elif plan.extra == "repeated" and plan.positional > 0:
+        scene.kwargs[plan.parameters[0]] = fresh_float(2.0)
+    del objects
+    return scene, Call(plan.name, args, scene.kwargs)
+
+
+def test_conversions_that_change_the_callers_own_dictionary_leave_every_argument_bound():
+    tally = Counter()
+
+    @settings(max_examples=MEDDLING_EXAMPLES, deadline=None, database=None, print_blob=True,
+              suppress_health_check=list(HealthCheck))
+    @given(plan=plans())
+    def property_holds(plan):
+        # PyObject_Call: the result itself is compared.
+        _, model_call = stage(plan)
+        _, call = stage(plan)
+        check(call, tally, model_call, invoke=object_call)
+        # A new thread: only the outcome is seen.
+        _, model_call = stage(plan)
+        scene, call = stage(plan)
+        model = expected(model_call)
+        scene.thread_call = ThreadCall()
+        error = scene.thread_call.run(getattr(gm, plan.name), call.args, call.kwargs)
+        if isinstance(model, Raises):
+            assert (type(error), str(error)) == (model.type, model.message), (plan, error)
+        else:
+            assert error is None, (plan, error)
+        for _, _, action, _, _ in plan.values:
+            tally[action] += 1
+
+    property_holds()
+    assert tally["returned"] > 0 and tally["number TypeError"] > 0, tally
+    assert {"unexpected keyword", "multiple values"} <= set(tally), tally
+    assert set(ACTIONS) <= set(tally), tally
+
+
+# The report's reproducer, a thousand times over in one interpreter, on a new
+# thread and through PyObject_Call, with garbage of varying kinds and sizes
+# taking the memory of the freed arguments.  Before the call owned its
+# arguments this crashed, or raised a TypeError naming whatever object took
+# a freed string's place.
+REPRODUCER = """
+import _thread, random, threading
+import greekmill_python as gm
+loaded_from_build()
+import ctypes
+object_call = ctypes.pythonapi.PyObject_Call
+object_call.argtypes = [ctypes.py_object] * 3
+object_call.restype = ctypes.py_object
+thread_data = threading.local()
+
+class ThreadEnd:
+    def __init__(self, lock):
+        self.lock = lock
+    def __del__(self):
+        self.lock.release()
+
+class Evil:
+    def __init__(self, d, size, kind, finished):
+        self.d, self.size, self.kind, self.finished = d, size, kind, finished
+    def __float__(self):
+        if self.finished is not None:
+            thread_data.end = ThreadEnd(self.finished)
+        self.d.clear()
+        make = (lambda i: float(i) + 0.5, lambda i: str(i) * 3, range, lambda i: (i, i))[self.kind]
+        junk = [make(i) for i in range(self.size)]
+        return 100.0
+
+class F(float):
+    pass
+
+reported = []
+sys.unraisablehook = lambda unraisable: reported.append(repr(unraisable.exc_value))
+rng = random.Random(20261208)
+results = set()
+for _ in range(1000):
+    for on_thread in (True, False):
+        finished = _thread.allocate_lock() if on_thread else None
+        if finished is not None:
+            finished.acquire()
+        d = {}
+        d["s"] = Evil(d, rng.randrange(1, 4000), rng.randrange(4), finished)
+        d["k"] = F(100.0); d["t"] = F(1.0); d["r"] = F(0.05); d["sigma"] = F(0.2)
+        d["option_type"] = "".join(["p", "ut"])
+        if on_thread:
+            _thread.start_new_thread(gm.bs_delta, (), d)
+            del d
+            assert finished.acquire(timeout=60)
+        else:
+            results.add(object_call(gm.bs_delta, (), d).hex())
+print(json.dumps({"reported": reported, "results": sorted(results)}))
+"""
+
+
+def test_the_reproducer_of_the_emptied_dictionary_runs_a_thousand_times_without_a_crash():
+    build = Path(gm.__file__).resolve().parent
+    report = run_child(build, REPRODUCER)
+    assert report == {"reported": [], "results": [(-0.3631693488243809).hex()]}

@@ -1,10 +1,11 @@
 """Repeated calls leave nothing behind.
 
 For every path through a call -- success of each function, each binding
-error, each conversion error, a bad option type -- thousands of repetitions
-leave the reference counts of the argument objects, of the function, of the
-PyGreeks type and of the exception types where they were, and the memory
-traced by tracemalloc does not grow.  A mixed run of a few hundred thousand
+error, each conversion error, a bad option type, a conversion that empties
+the caller's own keyword dictionary -- thousands of repetitions leave the
+reference counts of the argument objects, of the function, of the PyGreeks
+type and of the exception types where they were, and the memory traced by
+tracemalloc does not grow.  A mixed run of a few hundred thousand
 calls also leaves the process's resident memory where it was, which covers
 allocations outside the Python allocators (the C++ message strings).
 """
@@ -19,6 +20,7 @@ import tracemalloc
 import pytest
 
 import greekmill_python as gm
+from hardening_support import ThreadCall, object_call
 
 REPEATS = 3000
 FUNCTIONS = ["bs_delta", "bs_gamma", "bs_theta", "bs_vega", "bs_rho", "bs_greeks",
@@ -135,6 +137,79 @@ def test_greeks_results_and_their_attributes_keep_reference_counts_and_traced_me
     gc.collect()
     assert [sys.getrefcount(o) for o in tracked] == counts
     assert tracemalloc.get_traced_memory()[0] - memory < 4096
+
+
+class EmptiesTheDictionary:
+    """A number whose conversion empties the caller's own keyword dictionary
+    (and leaves garbage where its values were), then returns or raises."""
+
+    def __init__(self, raises: bool):
+        self.raises = raises
+        self.kwargs: dict = {}
+        self.thread_call: ThreadCall | None = None
+
+    def __float__(self):
+        if self.thread_call is not None:
+            self.thread_call.entered()
+        self.kwargs.clear()
+        junk = [float(i) + 0.5 for i in range(64)]  # noqa: F841
+        if self.raises:
+            raise TypeError("emptied")
+        return 100.0
+
+
+# One function of each shape (six parameters, seven, a PyGreeks result): the
+# thirteen share one entry-point template, which the paths above hold to
+# account function by function.
+OWN_DICTIONARY_CASES = [
+    pytest.param(name, raises, caller, id=f"{name}-{'raises' if raises else 'returns'}-{caller}")
+    for name in ("bs_gamma", "bs_delta", "am_greeks") for raises in (False, True)
+    for caller in ("PyObject_Call", "start_new_thread")]
+
+
+@pytest.mark.parametrize(("name", "raises", "caller"), OWN_DICTIONARY_CASES)
+def test_calls_on_the_callers_own_dictionary_release_every_argument(traced, name, raises, caller):
+    """The call owns its arguments while a conversion empties the dictionary
+    that was their only other holder (here, the test keeps them too, so
+    their counts can be read): each one is released once, on success and on
+    the conversion error alike."""
+    meddler = EmptiesTheDictionary(raises)
+    values = {"s": meddler, **dict(zip(("k", "t", "r", "sigma", "q"),
+                                       (fresh_float(x) for x in (95.0, 0.5, 0.05, 0.2, 0.01))))}
+    if name not in WITHOUT_TYPE:
+        values["option_type"] = "".join(["P", "u", "T"])
+    function = getattr(gm, name)
+    tracked = [*values.values(), function, gm.PyGreeks, TypeError]
+
+    def repeat_calls(times):
+        for _ in range(times):
+            kwargs = dict(values)
+            meddler.kwargs = kwargs
+            if caller == "PyObject_Call":
+                try:
+                    object_call(function, (), kwargs)
+                except TypeError:
+                    assert raises
+                else:
+                    assert not raises
+            else:
+                meddler.thread_call = ThreadCall()
+                error = meddler.thread_call.run(function, (), kwargs)
+                assert (type(error) is TypeError) if raises else error is None, error
+                meddler.thread_call = None
+            del kwargs
+            assert not meddler.kwargs
+
+    times = REPEATS if caller == "PyObject_Call" else REPEATS // 10  # a thread each
+    repeat_calls(times // 10)
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in tracked]
+    memory = tracemalloc.get_traced_memory()[0]
+    repeat_calls(times)
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - memory
+    assert [sys.getrefcount(o) for o in tracked] == counts
+    assert grown < 4096, f"traced memory grew by {grown} bytes over {times} calls"
 
 
 def resident_bytes() -> int:

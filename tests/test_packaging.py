@@ -29,6 +29,13 @@ PROJECT = PYPROJECT["project"]
 DIST_NAME = f"{PROJECT['name']}-{PROJECT['version']}"
 EXTENSION = "greekmill_python.abi3.so"
 STUB = "greekmill_python-stubs/__init__.pyi"
+# The greekmill package: its Python files, its type marker and its array engine.
+PACKAGE_DIR = ROOT / "src" / "greekmill"
+NATIVE = "greekmill/_native.abi3.so"
+PACKAGE = {f"greekmill/{p.name}" for p in PACKAGE_DIR.iterdir()
+           if p.suffix == ".py" or p.name == "py.typed"} | {NATIVE}
+# Each extension with the one function it exports.
+EXTENSIONS = {EXTENSION: "PyInit_greekmill_python", NATIVE: "PyInit__native"}
 # Version encoded as Py_LIMITED_API expects it: 3.11 is the ABI the wheel is tagged for.
 LIMITED_API_3_11 = "0x030B0000"
 
@@ -75,7 +82,8 @@ def test_sdist_holds_the_sources_and_no_build_output(dist: dict[str, Path]) -> N
     required = {
         "pyproject.toml", "CMakeLists.txt", "README.md", "PKG-INFO", STUB,
         "core/option.hpp", "core/black_scholes.cpp", "core/bjerksund_stensland.cpp",
-        "module/module.cpp", "module/wrappers.hpp",
+        "module/module.cpp", "module/wrappers.hpp", "native/native.cpp",
+        "src/greekmill/__init__.py", "core/batch/operations.cpp",
     }
     assert required <= names
     assert not [n for n in names if n.startswith("build/") or n.endswith((".o", ".so"))]
@@ -92,7 +100,7 @@ def test_wheel_is_tagged_cp311_abi3(dist: dict[str, Path]) -> None:
 def test_wheel_ships_the_extension_and_its_stubs(dist: dict[str, Path]) -> None:
     with zipfile.ZipFile(dist["wheel"]) as archive:
         payload = {n for n in archive.namelist() if ".dist-info/" not in n}
-    assert payload == {EXTENSION, STUB}
+    assert payload == {EXTENSION, STUB} | PACKAGE
 
 
 def test_wheel_metadata_is_complete(dist: dict[str, Path]) -> None:
@@ -158,20 +166,24 @@ def test_limited_api_symbol_list_is_sound() -> None:
     assert len(symbols) > 600
 
 
-def test_extension_imports_nothing_outside_the_stable_abi(dist: dict[str, Path]) -> None:
-    library = dist["contents"] / EXTENSION
+@pytest.mark.parametrize("extension", EXTENSIONS)
+def test_extension_imports_nothing_outside_the_stable_abi(dist: dict[str, Path],
+                                                          extension: str) -> None:
+    library = dist["contents"] / extension
     imported = {n for n in dynamic_symbols(library, undefined=True) if n.startswith(("Py", "_Py"))}
     assert "PyFloat_FromDouble" in imported  # the filter sees the interpreter's symbols
     assert imported - limited_api_symbols() == set()
 
 
-def test_extension_exports_only_its_init_function(dist: dict[str, Path]) -> None:
-    exported = dynamic_symbols(dist["contents"] / EXTENSION, undefined=False)
-    assert {n for n in exported if not n.startswith("_")} == {"PyInit_greekmill_python"}
+@pytest.mark.parametrize("extension", EXTENSIONS)
+def test_extension_exports_only_its_init_function(dist: dict[str, Path], extension: str) -> None:
+    exported = dynamic_symbols(dist["contents"] / extension, undefined=False)
+    assert {n for n in exported if not n.startswith("_")} == {EXTENSIONS[extension]}
 
 
-def test_extension_does_not_link_libpython(dist: dict[str, Path]) -> None:
-    dynamic = run("readelf", "-d", dist["contents"] / EXTENSION)
+@pytest.mark.parametrize("extension", EXTENSIONS)
+def test_extension_does_not_link_libpython(dist: dict[str, Path], extension: str) -> None:
+    dynamic = run("readelf", "-d", dist["contents"] / extension)
     needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
     assert needed, "readelf listed no NEEDED entries"
     assert not [lib for lib in needed if "python" in lib]

@@ -1,4 +1,5 @@
-"""PyGreeks: read-only fields, fixed repr, no constructor, no subclassing."""
+"""PyGreeks: read-only fields, fixed repr, no constructor, no subclassing, an
+immutable class."""
 
 import math
 import re
@@ -96,6 +97,33 @@ def test_no_constructor(make):
 def test_cannot_be_subclassed():
     with pytest.raises(TypeError):
         type("Sub", (gm.PyGreeks,), {})
+
+
+@pytest.mark.parametrize(("name", "value"), [
+    ("__repr__", lambda self: "forged"),
+    ("__new__", staticmethod(lambda cls, *args: object.__new__(cls))),
+    ("__init__", lambda self, *args: None),
+    ("delta", property(lambda self: 0.0)),
+    ("rho", 0.0),
+    ("forged", 1),
+    ("__name__", "Forged"),
+    ("__qualname__", "Forged"),
+    ("__module__", "forged"),
+    ("__doc__", "forged"),
+])
+def test_the_class_can_be_neither_changed_nor_emptied(name, value):
+    g = gm.am_greeks(100, 105, 0.5, 0.05, 0.3, 0.02, "put")
+    before = (repr(g), g.delta, g.rho, gm.PyGreeks.__name__, gm.PyGreeks.__qualname__,
+              gm.PyGreeks.__module__, gm.PyGreeks.__doc__)
+    with pytest.raises(TypeError, match="immutable type"):
+        setattr(gm.PyGreeks, name, value)
+    if name in vars(gm.PyGreeks):
+        with pytest.raises(TypeError, match="immutable type"):
+            delattr(gm.PyGreeks, name)
+    assert (repr(g), g.delta, g.rho, gm.PyGreeks.__name__, gm.PyGreeks.__qualname__,
+            gm.PyGreeks.__module__, gm.PyGreeks.__doc__) == before
+    with pytest.raises(TypeError, match="^No constructor defined for PyGreeks$"):
+        gm.PyGreeks()
 
 
 def test_class_identity_and_names():

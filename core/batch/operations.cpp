@@ -1,11 +1,16 @@
 #include "operations.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
 
+#include "american/american.hpp"
 #include "bjerksund_stensland.hpp"
 #include "black_scholes.hpp"
+#include "fast/bjerksund_stensland_fast.hpp"
+#include "fast/european_fast.hpp"
+#include "implied_volatility.hpp"
 
 namespace greekmill::batch {
 namespace {
@@ -149,6 +154,149 @@ void greeks_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::si
     }
 }
 
+// ---- precision="fast": the same formulas on the vectorised kernels, which
+// take whole ranges.
+
+using FastKernel = void (*)(const Inputs&, const Outputs&, std::size_t, std::size_t,
+                            fast::Width) noexcept;
+
+template <Kernel Exact, FastKernel Fast>
+void with_precision(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
+                    const Settings& settings, Failures& failures) noexcept {
+    if (settings.precision == Precision::Fast) {
+        Fast(x, y, begin, end, settings.width);
+    } else {
+        Exact(x, y, begin, end, settings, failures);
+    }
+}
+
+// One Greek of the fast closed form: its five-Greek kernel over blocks, the
+// other four into scratch space on the stack.
+template <Field F>
+void closed_form_fast_single(const Inputs& x, const Outputs& y, std::size_t begin,
+                             std::size_t end, fast::Width width) noexcept {
+    constexpr std::size_t kBlock = 256;
+    std::array<std::array<double, kBlock>, 5> scratch;
+    for (std::size_t block = begin; block < end; block += kBlock) {
+        const std::size_t n = block + kBlock < end ? kBlock : end - block;
+        // The kernel writes element i at out[j][i]: shift the scratch so that
+        // element `block` lands at its start.
+        Outputs shifted;
+        for (int j = 0; j < 5; ++j) {
+            shifted.out[j] = scratch[j].data() - block;
+        }
+        fast::bjerksund_stensland_greeks(x, shifted, block, block + n, width);
+        std::copy_n(scratch[static_cast<int>(F)].data(), n, y.out[0] + block);
+    }
+}
+
+// ---- The accurate American engine: every output from one boundary solve.
+
+[[nodiscard]] inline american::Accuracy tier(const Settings& settings) noexcept {
+    return settings.accuracy;
+}
+
+void spectral_price(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
+                    const Settings& settings, Failures& failures) noexcept {
+    for (std::size_t i = begin; i < end; ++i) {
+        const Market m = market(x, i);
+        double v;
+        if (take(american::price(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type, tier(settings)), v)) {
+            y.out[0][i] = v;
+        } else {
+            y.out[0][i] = kNaN;
+            failures.add(i, Failure::NotConverged);
+        }
+    }
+}
+
+[[nodiscard]] inline bool spectral_greeks_of(const Market& m, const Settings& settings,
+                                             Greeks& g) noexcept {
+    const Result<american::Valuation> v =
+        american::value_and_greeks(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type, tier(settings));
+    if (!v) {
+        return false;
+    }
+    g = v->greeks;
+    return true;
+}
+
+template <Field F>
+void spectral_single(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
+                     const Settings& settings, Failures& failures) noexcept {
+    for (std::size_t i = begin; i < end; ++i) {
+        Greeks g;
+        if (spectral_greeks_of(market(x, i), settings, g)) {
+            y.out[0][i] = field_of(g, F);
+        } else {
+            y.out[0][i] = kNaN;
+            failures.add(i, Failure::NotConverged);
+        }
+    }
+}
+
+void spectral_greeks(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
+                     const Settings& settings, Failures& failures) noexcept {
+    for (std::size_t i = begin; i < end; ++i) {
+        Greeks g;
+        if (spectral_greeks_of(market(x, i), settings, g)) {
+            store_greeks(y, i, g);
+        } else {
+            store_failure(y, 5, i);
+            failures.add(i, Failure::NotConverged);
+        }
+    }
+}
+
+// The time to expiry tau travels in the s column.
+void exercise_boundary(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
+                       const Settings& settings, Failures& failures) noexcept {
+    for (std::size_t i = begin; i < end; ++i) {
+        double b;
+        if (take(american::exercise_boundary(x.s[i], x.k[i], x.r[i], x.sigma[i], x.q[i],
+                                             x.type[i], tier(settings)),
+                 b)) {
+            y.out[0][i] = b;
+        } else {
+            y.out[0][i] = kNaN;
+            failures.add(i, Failure::NotConverged);
+        }
+    }
+}
+
+// ---- Implied volatility: the solver's errors are the failures of the bounds.
+
+[[nodiscard]] inline Failure failure_of(implied_volatility::Error error) noexcept {
+    switch (error) {
+        case implied_volatility::Error::BelowLowerBound: return Failure::PriceBelowLowerBound;
+        case implied_volatility::Error::AboveUpperBound: return Failure::PriceAboveUpperBound;
+        case implied_volatility::Error::NoVolatilityInformation:
+            return Failure::NoVolatilityInformation;
+        case implied_volatility::Error::NotConverged: return Failure::NotConverged;
+    }
+    return Failure::NotConverged;
+}
+
+template <bool American>
+void implied_volatility_kernel(const Inputs& x, const Outputs& y, std::size_t begin,
+                               std::size_t end, const Settings& settings,
+                               Failures& failures) noexcept {
+    for (std::size_t i = begin; i < end; ++i) {
+        const double price = x.price[i];
+        const Market m = market(x, i);
+        const auto sigma =
+            American ? implied_volatility::american(price, m.s, m.k, m.t, m.r, m.q, m.type,
+                                                    tier(settings))
+                     : implied_volatility::european(price, m.s, m.k, m.t, m.r, m.q, m.type);
+        if (sigma) {
+            y.out[0][i] = *sigma;
+        } else {
+            y.out[0][i] = kNaN;
+            failures.add(i, failure_of(sigma.error()));
+        }
+    }
+}
+
 [[nodiscard]] inline bool positive(double v) noexcept { return v > 0.0 && v < INFINITY; }
 [[nodiscard]] inline bool nonnegative(double v) noexcept { return v >= 0.0 && v < INFINITY; }
 [[nodiscard]] inline bool finite(double v) noexcept { return std::isfinite(v); }
@@ -156,37 +304,65 @@ void greeks_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::si
 constexpr double kEuropeanCost = 1.0;
 constexpr double kClosedFormCost = 20.0;
 constexpr double kClosedFormGreeksCost = 160.0;
+constexpr double kSpectralCost = 200.0;
 
 const std::array kOperations{
     Operation{"european_price", Domain::Pricing, 1, kEuropeanCost,
-              value_kernel<european_price>},
+              with_precision<value_kernel<european_price>, fast::european_price>},
     Operation{"european_delta", Domain::Pricing, 1, kEuropeanCost,
-              value_kernel<european_single<Field::Delta>>},
+              with_precision<value_kernel<european_single<Field::Delta>>, fast::european_delta>},
     Operation{"european_gamma", Domain::Pricing, 1, kEuropeanCost,
-              value_kernel<european_single<Field::Gamma>>},
+              with_precision<value_kernel<european_single<Field::Gamma>>, fast::european_gamma>},
     Operation{"european_theta", Domain::Pricing, 1, kEuropeanCost,
-              value_kernel<european_single<Field::Theta>>},
+              with_precision<value_kernel<european_single<Field::Theta>>, fast::european_theta>},
     Operation{"european_vega", Domain::Pricing, 1, kEuropeanCost,
-              value_kernel<european_single<Field::Vega>>},
+              with_precision<value_kernel<european_single<Field::Vega>>, fast::european_vega>},
     Operation{"european_rho", Domain::Pricing, 1, kEuropeanCost,
-              value_kernel<european_single<Field::Rho>>},
+              with_precision<value_kernel<european_single<Field::Rho>>, fast::european_rho>},
     Operation{"european_greeks", Domain::Pricing, 5, 3 * kEuropeanCost,
-              greeks_kernel<european_greeks>},
+              with_precision<greeks_kernel<european_greeks>, fast::european_greeks>},
     Operation{"bjerksund_stensland_price", Domain::Pricing, 1, kClosedFormCost,
-              value_kernel<closed_form_price>},
+              with_precision<value_kernel<closed_form_price>, fast::bjerksund_stensland_price>},
     Operation{"bjerksund_stensland_delta", Domain::Pricing, 1, 2 * kClosedFormCost,
-              value_kernel<closed_form_single<Field::Delta>>},
+              with_precision<value_kernel<closed_form_single<Field::Delta>>,
+                             closed_form_fast_single<Field::Delta>>},
     Operation{"bjerksund_stensland_gamma", Domain::Pricing, 1, 3 * kClosedFormCost,
-              value_kernel<closed_form_single<Field::Gamma>>},
+              with_precision<value_kernel<closed_form_single<Field::Gamma>>,
+                             closed_form_fast_single<Field::Gamma>>},
     Operation{"bjerksund_stensland_theta", Domain::Pricing, 1, 2 * kClosedFormCost,
-              value_kernel<closed_form_single<Field::Theta>>},
+              with_precision<value_kernel<closed_form_single<Field::Theta>>,
+                             closed_form_fast_single<Field::Theta>>},
     Operation{"bjerksund_stensland_vega", Domain::Pricing, 1, 2 * kClosedFormCost,
-              value_kernel<closed_form_single<Field::Vega>>},
+              with_precision<value_kernel<closed_form_single<Field::Vega>>,
+                             closed_form_fast_single<Field::Vega>>},
     Operation{"bjerksund_stensland_rho", Domain::Pricing, 1, 2 * kClosedFormCost,
-              value_kernel<closed_form_single<Field::Rho>>},
+              with_precision<value_kernel<closed_form_single<Field::Rho>>,
+                             closed_form_fast_single<Field::Rho>>},
     Operation{"bjerksund_stensland_greeks", Domain::Pricing, 5, kClosedFormGreeksCost,
-              greeks_kernel<closed_form_greeks>},
+              with_precision<greeks_kernel<closed_form_greeks>, fast::bjerksund_stensland_greeks>},
+    Operation{"spectral_price", Domain::Pricing, 1, kSpectralCost, spectral_price},
+    Operation{"spectral_delta", Domain::Pricing, 1, kSpectralCost, spectral_single<Field::Delta>},
+    Operation{"spectral_gamma", Domain::Pricing, 1, kSpectralCost, spectral_single<Field::Gamma>},
+    Operation{"spectral_theta", Domain::Pricing, 1, kSpectralCost, spectral_single<Field::Theta>},
+    Operation{"spectral_vega", Domain::Pricing, 1, kSpectralCost, spectral_single<Field::Vega>},
+    Operation{"spectral_rho", Domain::Pricing, 1, kSpectralCost, spectral_single<Field::Rho>},
+    Operation{"spectral_greeks", Domain::Pricing, 5, kSpectralCost, spectral_greeks},
+    Operation{"exercise_boundary", Domain::ExerciseBoundary, 1, kSpectralCost,
+              exercise_boundary},
+    Operation{"european_implied_volatility", Domain::ImpliedVolatility, 1, 5 * kEuropeanCost,
+              implied_volatility_kernel<false>},
+    Operation{"american_implied_volatility", Domain::ImpliedVolatility, 1, 5 * kSpectralCost,
+              implied_volatility_kernel<true>},
 };
+
+// The pricing domain as one expression without branches: every comparison
+// with a NaN is false, so NaNs fail the range tests.
+[[nodiscard]] inline bool in_pricing_domain(const Inputs& x, std::size_t i) noexcept {
+    const double s = x.s[i], k = x.k[i], t = x.t[i], r = x.r[i], sigma = x.sigma[i], q = x.q[i];
+    const double big = std::numeric_limits<double>::max();
+    return (s > 0.0) & (s <= big) & (k > 0.0) & (k <= big) & (t >= 0.0) & (t <= big) &
+           (r >= -big) & (r <= big) & (sigma >= 0.0) & (sigma <= big) & (q >= -big) & (q <= big);
+}
 
 }  // namespace
 
@@ -230,14 +406,21 @@ void run_range(const Operation& op, const Inputs& x, const Outputs& y, std::size
     std::array<bool, kBlock> bad;
     for (std::size_t block = begin; block < end; block += kBlock) {
         const std::size_t block_end = block + kBlock < end ? block + kBlock : end;
+        // A branch-free pass finds whether the block has any failure; only
+        // then is each element's reason looked up.
         bool any_bad = false;
         for (std::size_t i = block; i < block_end; ++i) {
-            const Failure why = check_domain(op.domain, x, i);
-            bad[i - block] = why != Failure::None;
-            if (why != Failure::None) {
-                any_bad = true;
-                failures.add(i, why);
-                store_failure(y, op.outputs, i);
+            const bool in_domain = op.domain == Domain::Pricing ? in_pricing_domain(x, i)
+                                                                  : check_domain(op.domain, x, i) == Failure::None;
+            bad[i - block] = !in_domain;
+            any_bad |= !in_domain;
+        }
+        if (any_bad) {
+            for (std::size_t i = block; i < block_end; ++i) {
+                if (bad[i - block]) {
+                    failures.add(i, check_domain(op.domain, x, i));
+                    store_failure(y, op.outputs, i);
+                }
             }
         }
         if (!any_bad) {

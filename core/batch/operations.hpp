@@ -9,18 +9,18 @@
 
 #include "american/american.hpp"
 #include "columns.hpp"
+#include "fast/fast_math.hpp"
 
 namespace greekmill::batch {
 
 enum class Precision : std::uint8_t { Exact = 0, Fast = 1 };
 
-// Vector width of the fast kernels: Auto takes the widest the CPU has.
-enum class Width : std::uint8_t { Auto = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3 };
-
 struct Settings {
     Precision precision = Precision::Exact;
     american::Accuracy accuracy = american::Accuracy::Accurate;
-    Width width = Width::Auto;
+    // Vector width of the fast kernels: Auto takes the widest the CPU has
+    // (or the one GREEKMILL_SIMD names); the bits are the same at every width.
+    fast::Width width = fast::Width::Auto;
 };
 
 // The inputs an operation reads, each checked by the common domain check.

@@ -118,24 +118,37 @@ _P = np.array([ord("p"), 0, 0, 0], dtype=np.uint32)
 
 def _codes_of_text(array: np.ndarray) -> np.ndarray:
     # Compare code points, not Python strings: a million elements in a few
-    # milliseconds.  Only ASCII letters change case.
+    # milliseconds.  Only ASCII letters change case.  Blocks bound the
+    # temporaries to a few megabytes whatever the size of the book.
     width = array.dtype.itemsize // 4
     points = np.ascontiguousarray(array).reshape(-1).view(np.uint32).reshape(-1, width)
-    head = np.zeros((points.shape[0], 4), dtype=np.uint32)
-    head[:, : min(width, 4)] = points[:, :4]
-    head = np.where((head >= 65) & (head <= 90), head + 32, head)
-    longer = (points[:, 4:] != 0).any(axis=1) if width > 4 else np.zeros(len(head), bool)
-    put = ((head == _PUT).all(axis=1) | (head == _P).all(axis=1)) & ~longer
-    call = ((head == _CALL).all(axis=1) | (head == _C).all(axis=1)) & ~longer
-    bad = ~(put | call)
-    if bad.any():
-        first = int(np.flatnonzero(bad)[0])
-        index = np.unravel_index(first, array.shape)
+    codes = np.empty(points.shape[0], dtype=np.uint8)
+    bad_count, first_bad = 0, -1
+    for start in range(0, points.shape[0], _TEXT_BLOCK):
+        block = points[start:start + _TEXT_BLOCK]
+        head = np.zeros((block.shape[0], 4), dtype=np.uint32)
+        head[:, : min(width, 4)] = block[:, :4]
+        head |= ((head >= 65) & (head <= 90)).astype(np.uint32) << 5
+        put = (head == _PUT).all(axis=1) | (head == _P).all(axis=1)
+        call = (head == _CALL).all(axis=1) | (head == _C).all(axis=1)
+        bad = ~(put | call)
+        if width > 4:
+            bad |= (block[:, 4:] != 0).any(axis=1)
+        if bad.any():
+            if first_bad < 0:
+                first_bad = start + int(np.flatnonzero(bad)[0])
+            bad_count += int(bad.sum())
+        codes[start:start + block.shape[0]] = put
+    if bad_count:
+        index = np.unravel_index(first_bad, array.shape)
         raise ValueError(
             f"option_type must be 'call' or 'put' ('c', 'p', any letter case); "
-            f"option_type[{_index_text(index)}] = {array[index]!r} is not "
-            f"({int(bad.sum())} such element{'s' if bad.sum() > 1 else ''})")
-    return put.astype(np.uint8).reshape(array.shape)
+            f"option_type[{_index_text(index)}] = {str(array[index])!r} is not "
+            f"({bad_count} such element{'s' if bad_count > 1 else ''})")
+    return codes.reshape(array.shape)
+
+
+_TEXT_BLOCK = 1 << 16
 
 
 def _index_text(index: tuple[Any, ...]) -> str:

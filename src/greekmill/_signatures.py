@@ -48,24 +48,59 @@ class EuropeanGreeks(Protocol):
 class AmericanValue(Protocol):
     @overload
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
-                 option_type: str = ..., *, method: Method, accuracy: Accuracy = ...,
+                 option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ...) -> float: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 method: Method, accuracy: Accuracy = ..., precision: Precision = ...,
+                 method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
                  errors: Errors = ..., threads: int | None = ...) -> Array: ...
 
 
 class AmericanGreeks(Protocol):
     @overload
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
-                 option_type: str = ..., *, method: Method, accuracy: Accuracy = ...,
+                 option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ...) -> Greeks[float]: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 method: Method, accuracy: Accuracy = ..., precision: Precision = ...,
+                 method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
                  errors: Errors = ..., threads: int | None = ...) -> Greeks[Array]: ...
+
+
+class EuropeanImpliedVolatility(Protocol):
+    @overload
+    def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
+                 option_type: str = ..., *, errors: Errors = ...,
+                 threads: int | None = ...) -> float: ...
+    @overload
+    def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
+                 r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
+                 errors: Errors = ..., threads: int | None = ...) -> Array: ...
+
+
+class AmericanImpliedVolatility(Protocol):
+    @overload
+    def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
+                 option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
+                 threads: int | None = ...) -> float: ...
+    @overload
+    def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
+                 r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
+                 accuracy: Accuracy = ..., errors: Errors = ...,
+                 threads: int | None = ...) -> Array: ...
+
+
+class ExerciseBoundary(Protocol):
+    @overload
+    def __call__(self, tau: float, k: float, r: float, sigma: float, q: float = ...,
+                 option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
+                 threads: int | None = ...) -> float: ...
+    @overload
+    def __call__(self, tau: ArrayLike, k: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *,
+                 accuracy: Accuracy = ..., errors: Errors = ...,
+                 threads: int | None = ...) -> Array: ...

@@ -28,9 +28,9 @@ from __future__ import annotations
 from typing import Any
 
 from . import _arrays
-from ._signatures import EuropeanGreeks, EuropeanValue
+from ._signatures import EuropeanGreeks, EuropeanImpliedVolatility, EuropeanValue
 
-__all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks"]
+__all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "implied_volatility"]
 
 
 def _pricing(name: str, operation: str, doc: str) -> Any:
@@ -88,3 +88,36 @@ greeks: EuropeanGreeks = _pricing("greeks", "european_greeks", """\
 The five Greeks of a European option as ``greekmill.Greeks(delta, gamma,
 theta, vega, rho)``: each field equals the single function bit for bit.
 """)
+
+
+def _implied_volatility() -> Any:
+    op = _arrays.Operation("european_implied_volatility")
+
+    def implied_volatility(price: Any, s: Any, k: Any, t: Any, r: Any, q: Any = 0.0,
+                           option_type: Any = "call", *, errors: str = "raise",
+                           threads: int | None = None) -> Any:
+        return _arrays.evaluate("greekmill.european.implied_volatility", op,
+                                (price, s, k, t, r, 0.0, q), option_type, "exact", "accurate",
+                                errors, threads)
+
+    implied_volatility.__module__ = __name__
+    implied_volatility.__qualname__ = "implied_volatility"
+    return implied_volatility
+
+
+implied_volatility: EuropeanImpliedVolatility = _implied_volatility()
+implied_volatility.__doc__ = """\
+The Black-Scholes-Merton volatility (annual) at which the European value is
+``price``.
+
+After Jaeckel's "Let's Be Rational": the price is reduced to the normalised
+out-of-the-money Black price (in the money through put-call parity), a
+rational initial guess on one of four branches is refined by two third-order
+Householder steps; the result is as accurate as the double price allows,
+down to normalised prices of the smallest positive double.
+
+Prices outside the no-arbitrage bounds are out of the domain: below the
+discounted intrinsic value of the forward, or at or above the discounted spot
+(call) or the discounted strike (put).  A price equal to that lower bound
+gives 0.  At t == 0 no volatility can be told from the price.
+"""

@@ -198,12 +198,17 @@ def _names(columns: Mapping[str, str] | None, parameters: tuple[str, ...]) -> di
         return names
     if not isinstance(columns, Mapping):
         raise TypeError(f"columns must map parameter names to column names; got {columns!r}")
-    unknown = [key for key in columns if key not in names]
+    # One mapping serves both functions: a name for a parameter that this
+    # function does not read (sigma for implied volatility) is accepted and unused.
+    unknown = [key for key in columns if key not in _ALL_PARAMETERS]
     if unknown:
         raise ValueError(f"columns: unknown parameter {unknown[0]!r}; the parameters are "
                          + ", ".join(repr(p) for p in parameters))
-    names.update(columns)
+    names.update((key, value) for key, value in columns.items() if key in names)
     return names
+
+
+_ALL_PARAMETERS = ("s", "k", "t", "r", "sigma", "q", "option_type")
 
 
 def _model(model: object, models: Mapping[str, Any]) -> Any:

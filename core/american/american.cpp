@@ -1,0 +1,235 @@
+// Dispatch of the American engine over the regimes of (r, q, sigma, t), put-call
+// symmetry and greekmill's units.  Every solver below works on a put.
+#include "american.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "boundary.hpp"
+#include "double_boundary.hpp"
+#include "premium.hpp"
+#include "put_result.hpp"
+#include "quadrature.hpp"
+
+namespace greekmill::american {
+namespace {
+
+using detail::PutResult;
+
+constexpr double kDaysPerYear = 365.0;
+constexpr double kPercent = 100.0;
+
+// Where early exercise can pay for a put.  Holding the exercised position
+// K - S for dt earns (r K - q S) dt, so exercise needs r K > q S somewhere
+// below the strike:
+//   r > 0                  one boundary below min(1, r/q) K  (single)
+//   r <= 0 and q >= r      never: r K - q S <= (r - q) K... <= 0 for S < K
+//                          (European value)
+//   q < r <= 0             exercise only between two boundaries, for
+//                          K r/q < S < K at short expiries (double); with
+//                          r = 0 the lower boundary is 0.
+// A call with (r, q) is the put with (q, r) (McDonald and Schroder 1998).
+enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
+
+[[nodiscard]] Regime put_regime(double r, double q) noexcept {
+    if (r > 0.0) {
+        return Regime::SingleBoundary;
+    }
+    if (q >= r) {
+        return Regime::NoEarlyExercise;
+    }
+    return Regime::DoubleBoundary;
+}
+
+[[nodiscard]] bool valid(double s, double k, double t, double r, double sigma,
+                         double q) noexcept {
+    return std::isfinite(s) && std::isfinite(k) && std::isfinite(t) && std::isfinite(r) &&
+           std::isfinite(sigma) && std::isfinite(q) && s > 0.0 && k > 0.0 && t >= 0.0 &&
+           sigma >= 0.0;
+}
+
+[[nodiscard]] PutResult exercised(double s, double k) noexcept {
+    PutResult x{};
+    x.value = k - s;
+    x.delta = -1.0;
+    return x;
+}
+
+// sigma = 0: the path is deterministic, S(t) = S e^{(r - q) t}, and the put
+// is worth max(0, max over t in [0, T] of K e^{-r t} - S e^{-q t}).  The
+// stationary point solves q S e^{-q t} = r K e^{-r t}.
+[[nodiscard]] PutResult deterministic_put(double s, double k, double t, double r,
+                                          double q) noexcept {
+    const auto payoff = [&](double u) { return k * std::exp(-r * u) - s * std::exp(-q * u); };
+    double best_time = 0.0;
+    double best = payoff(0.0);
+    if (payoff(t) > best) {
+        best = payoff(t);
+        best_time = t;
+    }
+    if (q != r && q * s / (r * k) > 0.0) {
+        const double u = std::log(q * s / (r * k)) / (q - r);
+        if (u > 0.0 && u < t && payoff(u) > best) {
+            best = payoff(u);
+            best_time = u;
+        }
+    }
+    PutResult x{};
+    if (!(best > 0.0)) {
+        return x;
+    }
+    x.value = best;
+    x.delta = -std::exp(-q * best_time);
+    x.drate = -best_time * k * std::exp(-r * best_time);
+    x.dyield = best_time * s * std::exp(-q * best_time);
+    if (best_time == t) {
+        x.dtau = -r * k * std::exp(-r * t) + q * s * std::exp(-q * t);
+    }
+    return x;
+}
+
+[[nodiscard]] PutResult intrinsic_put(double s, double k) noexcept {
+    PutResult x{};
+    if (s < k) {
+        x = exercised(s, k);
+    }
+    return x;
+}
+
+[[nodiscard]] Result<PutResult> put(double s, double k, double t, double r, double sigma,
+                                    double q, Accuracy accuracy, bool greeks) noexcept {
+    if (t == 0.0) {
+        return intrinsic_put(s, k);
+    }
+    if (sigma == 0.0) {
+        return deterministic_put(s, k, t, r, q);
+    }
+    switch (put_regime(r, q)) {
+        case Regime::NoEarlyExercise:
+            return detail::european_put(s, k, t, r, q, sigma);
+        case Regime::DoubleBoundary:
+            return detail::double_boundary_put(s, k, t, r, q, sigma, accuracy, greeks);
+        case Regime::SingleBoundary:
+            break;
+    }
+    const detail::Tables& tables = detail::tables(accuracy);
+    detail::Boundary boundary;
+    detail::BoundarySensitivity sensitivity;
+    detail::solve_boundary(tables, t, r, q, sigma, boundary, greeks ? &sensitivity : nullptr);
+    if (s <= k * std::exp(boundary.ln_b[tables.tier.n])) {
+        return exercised(s, k);
+    }
+    PutResult x{};
+    if (greeks) {
+        x = detail::premium_value_and_greeks(boundary, sensitivity, s, k);
+    } else {
+        x.value = detail::premium_value(boundary, s, k);
+    }
+    // The exercise value is a lower bound of the true value; quadrature
+    // error next to the boundary must not take the value below it.
+    if (x.value < k - s) {
+        x = exercised(s, k);
+    }
+    if (!std::isfinite(x.value)) {
+        return std::unexpected(OptionError::invalid_parameters(
+            "the American engine could not price these inputs"));
+    }
+    return x;
+}
+
+// Put-call symmetry: C(S, K, T, r, q, sigma) = P(K, S, T, q, r, sigma).  The
+// put is a homogeneous function of (spot, strike) of degree one, so the
+// call's delta is the put's strike derivative (P - K dP/dK...) and its gamma
+// K^2 / S^2 times the put's gamma.
+[[nodiscard]] Result<PutResult> solve(double s, double k, double t, double r, double sigma,
+                                      double q, OptionType type, Accuracy accuracy,
+                                      bool greeks) noexcept {
+    if (!valid(s, k, t, r, sigma, q)) {
+        return std::unexpected(OptionError::invalid_parameters(
+            "the American engine needs finite inputs with s > 0, k > 0, t >= 0, sigma >= 0"));
+    }
+    if (type == OptionType::Put) {
+        return put(s, k, t, r, sigma, q, accuracy, greeks);
+    }
+    if (type != OptionType::Call) {
+        return std::unexpected(OptionError::invalid_option_type());
+    }
+    Result<PutResult> mirrored = put(k, s, t, q, sigma, r, accuracy, greeks);
+    if (!mirrored) {
+        return mirrored;
+    }
+    const PutResult& p = *mirrored;
+    PutResult c{};
+    c.value = p.value;
+    c.delta = (p.value - k * p.delta) / s;
+    c.gamma = (k / s) * (k / s) * p.gamma;
+    c.dtau = p.dtau;
+    c.dsigma = p.dsigma;
+    c.drate = p.dyield;
+    c.dyield = p.drate;
+    return c;
+}
+
+}  // namespace
+
+Result<double> price(double s, double k, double t, double r, double sigma, double q,
+                     OptionType type, Accuracy accuracy) noexcept {
+    Result<PutResult> x = solve(s, k, t, r, sigma, q, type, accuracy, false);
+    if (!x) {
+        return std::unexpected(x.error());
+    }
+    return x->value;
+}
+
+Result<Valuation> value_and_greeks(double s, double k, double t, double r, double sigma,
+                                   double q, OptionType type, Accuracy accuracy) noexcept {
+    Result<PutResult> x = solve(s, k, t, r, sigma, q, type, accuracy, true);
+    if (!x) {
+        return std::unexpected(x.error());
+    }
+    Valuation v{};
+    v.price = x->value;
+    v.greeks.delta = x->delta;
+    v.greeks.gamma = x->gamma;
+    // Calendar time runs against time to expiry.
+    v.greeks.theta = -x->dtau / kDaysPerYear;
+    v.greeks.vega = x->dsigma;
+    v.greeks.rho = x->drate / kPercent;
+    return v;
+}
+
+Result<double> exercise_boundary(double tau, double k, double r, double sigma, double q,
+                                 OptionType type, Accuracy accuracy) noexcept {
+    if (!valid(1.0, k, tau, r, sigma, q)) {
+        return std::unexpected(OptionError::invalid_parameters(
+            "the exercise boundary needs finite inputs with k > 0, tau >= 0, sigma >= 0"));
+    }
+    if (type != OptionType::Put && type != OptionType::Call) {
+        return std::unexpected(OptionError::invalid_option_type());
+    }
+    const bool call = type == OptionType::Call;
+    const double rp = call ? q : r;
+    const double qp = call ? r : q;
+    const double never = call ? std::numeric_limits<double>::infinity() : 0.0;
+    const Regime regime = put_regime(rp, qp);
+    if (regime == Regime::NoEarlyExercise) {
+        return never;
+    }
+    if (regime == Regime::DoubleBoundary) {
+        return std::unexpected(OptionError::invalid_parameters(
+            "with q < r <= 0 (put) or r < q <= 0 (call) early exercise happens between two "
+            "boundaries; use exercise_boundaries"));
+    }
+    // The put's boundary with strike 1, at tau; B(0+) = min(1, r/q).
+    double b = qp > rp ? rp / qp : 1.0;
+    if (tau > 0.0 && sigma > 0.0) {
+        const detail::Tables& tables = detail::tables(accuracy);
+        detail::Boundary boundary;
+        detail::solve_boundary(tables, tau, rp, qp, sigma, boundary);
+        b = std::exp(boundary.ln_b[tables.tier.n]);
+    }
+    // Put with spot K and strike S exercised when K <= S b: S >= K / b.
+    return call ? k / b : k * b;
+}
+
+}  // namespace greekmill::american

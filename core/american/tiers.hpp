@@ -1,0 +1,40 @@
+// The accuracy tiers of the spectral engine as constant tables.
+//
+// Andersen, Lake and Offengenden (2016) steer the engine with four numbers
+// (their section 5): n, the degree of the Chebyshev interpolant of the
+// exercise boundary in sqrt(tau); l, the Gauss-Legendre order of the integrals
+// inside the fixed-point map; m, the number of fixed-point iterations (the
+// first a partial Jacobi-Newton step); p, the Gauss-Legendre order of the
+// final premium integral.  Each tier's error, measured on the benchmark
+// portfolios, is in docs/american_spectral.md.
+#pragma once
+
+#include "american.hpp"
+
+namespace greekmill::american::detail {
+
+struct Tier {
+    int n;            // Chebyshev degree: nodes 0..n in sqrt(tau)
+    int l;            // quadrature points per boundary integral
+    int m;            // fixed-point iterations at most
+    int p;            // quadrature points of the premium integral
+    double tolerance; // stop iterating once no node moves more (in ln B)
+};
+
+// m counts Newton steps on the discrete FP-B system (see boundary.cpp): from
+// the QD+ start each step squares the error, so two or three suffice.  The
+// boundary integrals converge with few points (l = 8 is as good as l = 48 at
+// n = 16); the error is set by n, the interpolation of the boundary.
+inline constexpr Tier kFast{8, 8, 2, 32, 1e-9};
+inline constexpr Tier kAccurate{16, 8, 3, 32, 1e-12};
+inline constexpr Tier kHigh{24, 16, 4, 64, 1e-14};
+// The finer setting the benchmark measures the tiers against.
+inline constexpr Tier kReference{32, 32, 6, 128, 1e-15};
+
+// Capacities of the fixed-size work arrays: the largest tier and the finer
+// setting the benchmark checks the high tier's convergence against.
+inline constexpr int kMaxN = 32;
+inline constexpr int kMaxL = 64;
+inline constexpr int kMaxP = 256;
+
+}  // namespace greekmill::american::detail
