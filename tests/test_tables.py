@@ -15,17 +15,6 @@ dd = pytest.importorskip("dask.dataframe")
 import greekmill as gm  # noqa: E402
 
 
-def spectral_available() -> bool:
-    try:
-        gm.american.price(100.0, 100.0, 1.0, 0.05, 0.2, method="spectral")
-    except ValueError:
-        return False
-    return True
-
-
-needs_spectral = pytest.mark.skipif(not spectral_available(),
-                                    reason="the accurate American engine is not in this build")
-
 # model -> the function module and the keywords the table passes
 MODELS = {
     "european": (gm.european, {}),
@@ -55,8 +44,7 @@ def arguments(frame: Any) -> list[Any]:
             frame.kind.astype(str)]
 
 
-@pytest.mark.parametrize("model", [
-    "european", "bjerksund-stensland", pytest.param("american", marks=needs_spectral)])
+@pytest.mark.parametrize("model", ["european", "bjerksund-stensland", "american"])
 def test_values_and_greeks_are_the_functions_bits_with_the_index(book: Any, model: str) -> None:
     before = book.copy()
     table = gm.tables.value(book, model, columns=COLUMNS)
@@ -73,11 +61,9 @@ def test_values_and_greeks_are_the_functions_bits_with_the_index(book: Any, mode
     pd.testing.assert_frame_equal(prices, table[["price"]], check_exact=True)
 
 
-@pytest.mark.parametrize("model", ["european", pytest.param("american", marks=needs_spectral)])
+@pytest.mark.parametrize("model", ["european", "american"])
 def test_implied_volatility_is_the_functions_bits(book: Any, model: str) -> None:
     module, keywords = MODELS[model]
-    if not hasattr(module, "implied_volatility"):
-        pytest.skip(f"{module.__name__}.implied_volatility is not in this build")
     quotes = book.assign(mid=module.price(*arguments(book), **keywords), vol=np.nan)
     table = gm.tables.implied_volatility(quotes, model, price="mid", columns=COLUMNS,
                                          errors="nan")

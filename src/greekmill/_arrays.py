@@ -209,7 +209,8 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
         _option_code(option_type)  # raises for an unknown type
 
     # A Dask array among the inputs: a lazy block-wise graph instead (greekmill._dask).
-    if any(hasattr(type(v), "__dask_graph__") for v in (*values, option_type)):
+    if not _PLAIN.issuperset(map(type, (*values, option_type))) and any(
+            hasattr(type(v), "__dask_graph__") for v in (*values, option_type)):
         from . import _dask
         return _dask.evaluate(function, op, values, option_type, precision, accuracy, errors,
                               threads)
@@ -237,6 +238,10 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
     if shape == ():
         return float(outputs[0][()]) if op.outputs == 1 else Greeks(*(float(o[()]) for o in outputs))
     return outputs[0] if op.outputs == 1 else Greeks(*outputs)
+
+
+# Types that are never Dask collections: the common case skips the attribute look-ups.
+_PLAIN = frozenset({float, int, str, list, tuple, np.ndarray, np.float64})
 
 
 def _column(array: np.ndarray, shape: tuple[int, ...], n: int) -> Any:
