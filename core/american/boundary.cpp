@@ -372,8 +372,10 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
         // factors: its contraction factor is that small step, and it needs
         // no derivatives.  (Chord steps from the start gain only a factor ~10
         // per step, because the Jacobian at the short-expiry nodes moves
-        // with the boundary.)
-        if (last_change < 1e-4) {
+        // with the boundary.)  With sensitivities wanted every step is a
+        // Newton step, so that they come from the Jacobian at the last
+        // iterate but one, not at an early one.
+        if (last_change < 1e-4 && sensitivity == nullptr) {
             std::array<double, kMaxL> g_u{};
             for (int i = 1; i <= n; ++i) {
                 point_g(out, i, g_u.data());
@@ -406,8 +408,7 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
     if (sensitivity != nullptr) {
         // The implicit-function derivative of the discrete fixed point,
         // (I - dF/d ln B) d ln B / dp = dF/dp, with the matrix of the last
-        // Newton step (taken where the error was below 1e-4: the
-        // sensitivities' relative error is of that order squared or less).
+        // Newton step (one step old: its error is the size of that step).
         for (int p = 0; p < 3; ++p) {
             sensitivity->ln_x[p] = dln_x[p];
             sensitivity->ln_b[p][0] = dln_x[p];
