@@ -98,7 +98,7 @@ PutResult integrate(const Boundary& b, const BoundarySensitivity* sensitivity, d
     const double layer = (ln_s - b.ln_b[tab.tier.n]) / b.sigma;  // in sqrt(v)
     const double split = 6.0 * layer;
     const double sqrt_t = std::sqrt(b.t);
-    if (!(split < 0.5 * sqrt_t)) {
+    if (!(split < 0.9 * sqrt_t)) {
         for (int j = 0; j < tab.tier.p; ++j) {
             add_point<kGreeks>(b, sensitivity, s, k, ln_s, rule.sin[j], rule.cos[j],
                                rule.weight[j], tab.premium_lagrange[j].data(), acc);
