@@ -23,12 +23,13 @@ constexpr double kPercent = 100.0;
 // Where early exercise can pay for a put.  Holding the exercised position
 // K - S for dt earns (r K - q S) dt, so exercise needs r K > q S somewhere
 // below the strike:
-//   r > 0                  one boundary below min(1, r/q) K  (single)
-//   r <= 0 and q >= r      never: r K - q S <= (r - q) K... <= 0 for S < K
+//   r > 0                  one boundary, starting at K min(1, r/q) (single)
+//   r <= 0 and q >= r      never: for 0 < S < K, r K - q S <= 0 when q >= 0,
+//                          and r K - q S < (r - q) K <= 0 when q < 0
 //                          (European value)
-//   q < r <= 0             exercise only between two boundaries, for
-//                          K r/q < S < K at short expiries (double); with
-//                          r = 0 the lower boundary is 0.
+//   q < r <= 0             exercise only between two boundaries, starting at
+//                          K r/q and K (double); with r = 0 the lower
+//                          boundary is 0.
 // A call with (r, q) is the put with (q, r) (McDonald and Schroder 1998).
 enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
 

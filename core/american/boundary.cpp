@@ -265,7 +265,9 @@ void solve_factored(System& sys, int n, int first, int last) noexcept {
     const auto& a = sys.matrix;
     auto& rhs = sys.rhs;
     for (int col = 0; col < n; ++col) {
-        std::swap(rhs[col], rhs[sys.pivot[col]]);
+        for (int p = first; p < last; ++p) {
+            std::swap(rhs[col][p], rhs[sys.pivot[col]][p]);
+        }
         for (int row = col + 1; row < n; ++row) {
             for (int p = first; p < last; ++p) {
                 rhs[row][p] -= a[row][col] * rhs[col][p];
@@ -362,14 +364,29 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
     build_grid(out, grid);
     System sys;
     out.iterations = 0;
+    double last_change = 1.0;
     for (int iteration = 0; iteration < tables.tier.m; ++iteration) {
         // Newton's method on the discrete FP-B system: from the QD+ start
-        // (error ~1e-3 in ln B) each step squares the error.  (Chord steps
-        // reusing the first factors gain only a factor ~10 per step, because
-        // the Jacobian at the short-expiry nodes moves with the boundary.)
-        assemble(out, grid, dln_x, sys);
-        factor(sys, n);
-        solve_factored(sys, n, 0, sensitivity != nullptr ? 4 : 1);
+        // (error ~1e-3 in ln B) each step squares the error.  Once a step
+        // was below 1e-4 the next one is a chord step with the same
+        // factors: its contraction factor is that small step, and it needs
+        // no derivatives.  (Chord steps from the start gain only a factor ~10
+        // per step, because the Jacobian at the short-expiry nodes moves
+        // with the boundary.)  With sensitivities wanted every step is a
+        // Newton step, so that they come from the Jacobian at the last
+        // iterate but one, not at an early one.
+        if (last_change < 1e-4 && sensitivity == nullptr) {
+            std::array<double, kMaxL> g_u{};
+            for (int i = 1; i <= n; ++i) {
+                point_g(out, i, g_u.data());
+                sys.rhs[i - 1][0] = fp_map<false>(out, grid, i, g_u.data(), nullptr) - out.ln_b[i];
+            }
+            solve_factored(sys, n, 0, 1);
+        } else {
+            assemble(out, grid, dln_x, sys);
+            factor(sys, n);
+            solve_factored(sys, n, 0, sensitivity != nullptr ? 4 : 1);
+        }
         double change = 0.0;
         for (int i = 1; i <= n; ++i) {
             double step = sys.rhs[i - 1][0];
@@ -383,6 +400,7 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
             change = std::fmax(change, std::fabs(step));
         }
         ++out.iterations;
+        last_change = change;
         if (change < tables.tier.tolerance) {
             break;
         }

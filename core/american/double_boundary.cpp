@@ -19,8 +19,10 @@ constexpr GridSize kGrids[3] = {{500, 250}, {800, 400}, {1600, 1000}};
 struct Grid {
     double x_low;
     double h;
-    int anchor;  // node of ln S
+    int anchor;      // node of ln S, or the node below it when off_node
     int size;
+    bool off_node;   // ln S lies between nodes (spot within a step of the strike)
+    double ln_s;
 };
 
 // Half-width of the grid in ln S: six standard deviations plus the drift.
@@ -39,13 +41,24 @@ Grid make_grid(double s, double k, double t, double r, double q, double sigma,
     // keep the strike on a node of the half-resolution grid too.
     const double gap = std::fabs(ln_k - ln_s);
     const double pairs = std::round(gap / (2.0 * g.h));
-    if (pairs >= 1.0) {
-        g.h = gap / (2.0 * pairs);
-    }
-
-    g.anchor = static_cast<int>(std::round((ln_s - low) / g.h));
-    g.x_low = ln_s - g.anchor * g.h;
     g.size = intervals + 1;
+    g.ln_s = ln_s;
+    if (pairs >= 1.0 || gap == 0.0) {
+        if (pairs >= 1.0) {
+            g.h = gap / (2.0 * pairs);
+        }
+        g.anchor = static_cast<int>(std::round((ln_s - low) / g.h));
+        g.x_low = ln_s - g.anchor * g.h;
+        g.off_node = false;
+        return g;
+    }
+    // Spot within a step of the strike: the strike on an even node, the
+    // spot between nodes, read by interpolation (4 points).
+    int strike_node = static_cast<int>(std::round((ln_k - low) / g.h));
+    strike_node -= strike_node % 2;
+    g.x_low = ln_k - strike_node * g.h;
+    g.anchor = static_cast<int>(std::floor((ln_s - g.x_low) / g.h));
+    g.off_node = true;
     return g;
 }
 
@@ -158,9 +171,26 @@ GridValue solve(double s, double k, double t, double r, double q, double sigma,
         step(v, payoff, g.size, dt, 0.5, lower, a_low, a_mid, a_up);
     }
     const int i = g.anchor;
-    const double vx = (v[i + 1] - v[i - 1]) / (2.0 * g.h);
-    const double vxx = (v[i + 1] - 2.0 * v[i] + v[i - 1]) / (g.h * g.h);
-    return {v[i], vx / s, (vxx - vx) / (s * s)};
+    if (!g.off_node) {
+        const double vx = (v[i + 1] - v[i - 1]) / (2.0 * g.h);
+        const double vxx = (v[i + 1] - 2.0 * v[i] + v[i - 1]) / (g.h * g.h);
+        return {v[i], vx / s, (vxx - vx) / (s * s)};
+    }
+    // Cubic Lagrange interpolation on nodes i-1..i+2, u = (ln S - x_i) / h.
+    const double u = (g.ln_s - (g.x_low + i * g.h)) / g.h;
+    const double a = v[i - 1];
+    const double b = v[i];
+    const double c = v[i + 1];
+    const double d = v[i + 2];
+    const double value = -a * u * (u - 1.0) * (u - 2.0) / 6.0 + b * (u + 1.0) * (u - 1.0) * (u - 2.0) / 2.0 -
+                         c * (u + 1.0) * u * (u - 2.0) / 2.0 + d * (u + 1.0) * u * (u - 1.0) / 6.0;
+    const double du = (-a * (3.0 * u * u - 6.0 * u + 2.0) / 6.0 + b * (3.0 * u * u - 4.0 * u - 1.0) / 2.0 -
+                       c * (3.0 * u * u - 2.0 * u - 2.0) / 2.0 + d * (3.0 * u * u - 1.0) / 6.0);
+    const double duu = (-a * (6.0 * u - 6.0) / 6.0 + b * (6.0 * u - 4.0) / 2.0 -
+                        c * (6.0 * u - 2.0) / 2.0 + d * (6.0 * u) / 6.0);
+    const double vx = du / g.h;
+    const double vxx = duu / (g.h * g.h);
+    return {value, vx / s, (vxx - vx) / (s * s)};
 }
 
 }  // namespace
@@ -172,9 +202,13 @@ PutResult double_boundary_put(double s, double k, double t, double r, double q, 
     // The same grid with every other node: spot and strike stay on nodes.
     Grid coarse = g;
     coarse.h = 2.0 * g.h;
-    coarse.anchor = (g.anchor + 1) / 2;
-    coarse.x_low = std::log(s) - coarse.anchor * coarse.h;
     coarse.size = (g.size - 1) / 2 + 1;
+    if (g.off_node) {
+        coarse.anchor = static_cast<int>(std::floor((g.ln_s - g.x_low) / coarse.h));
+    } else {
+        coarse.anchor = (g.anchor + 1) / 2;
+        coarse.x_low = std::log(s) - coarse.anchor * coarse.h;
+    }
     // Richardson extrapolation in the grid spacing: the error is O(h^2).
     const auto extrapolated = [&](double sig, double rate, double yield) {
         const GridValue fine = solve(s, k, t, rate, yield, sig, g, size.time);

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Accuracy and speed of the spectral American engine beside QuantLib's QD-FP
+# engine, in one run: builds the core and the C++ driver, writes the cases
+# and reference values, then times QuantLib on the same cases.
+#   bench/american/run.sh [python]   (python: an interpreter with QuantLib,
+#                                     pip install -r bench/requirements.txt)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+python=${1:-python3}
+build=build/american-bench
+cmake -S . -B "$build" -DGREEKMILL_BUILD_MODULE=OFF >/dev/null
+cmake --build "$build" -j 2 --target greekmill_core >/dev/null
+g++ -std=c++23 -O2 -ffp-contract=off -fno-fast-math -Icore -Itests/core \
+  bench/american/american_accuracy.cpp "$build/libgreekmill_core.a" -lpthread \
+  -o "$build/american_accuracy"
+"$build/american_accuracy" "$build/american_cases.csv"
+echo
+"$python" bench/american/quantlib_compare.py "$build/american_cases.csv"
