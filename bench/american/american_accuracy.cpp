@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "american/american.hpp"
-#include "american/spectral.hpp"
+#include "american/collocation.hpp"
 #include "american/tiers.hpp"
 #include "american_reference.hpp"
 

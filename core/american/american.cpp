@@ -10,7 +10,7 @@
 #include "premium.hpp"
 #include "put_result.hpp"
 #include "quadrature.hpp"
-#include "spectral.hpp"
+#include "collocation.hpp"
 
 namespace greekmill::american {
 namespace {

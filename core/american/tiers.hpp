@@ -6,7 +6,7 @@
 // inside the fixed-point map; m, the number of fixed-point iterations (the
 // first a partial Jacobi-Newton step); p, the Gauss-Legendre order of the
 // final premium integral.  Each tier's error, measured on the benchmark
-// portfolios, is in docs/american_spectral.md.
+// portfolios, is in docs/american_engine.md.
 #pragma once
 
 #include "american.hpp"

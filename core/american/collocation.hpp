@@ -1,4 +1,5 @@
-// The spectral engine on a given set of tables, for the single-boundary
+// The boundary solved on Chebyshev nodes from its integral equation, on a given
+// set of tables, for the single-boundary
 // regime (put: r > 0; call: q > 0), t > 0, sigma > 0.  american.cpp reaches it
 // through the tier tables; the benchmark also through finer settings.
 #pragma once

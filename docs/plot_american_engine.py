@@ -2,10 +2,10 @@
 (gm.american, method="spectral", accuracy="accurate") beside the closed form
 (method="bjerksund-stensland"), the European value and the exercise value,
 with the spectral engine's exercise boundary marked.  Writes
-docs/american_spectral.png.
+docs/american_engine.png.
 
     pip install . matplotlib
-    python docs/plot_american_spectral.py
+    python docs/plot_american_engine.py
 """
 
 from __future__ import annotations
@@ -20,7 +20,7 @@ import numpy as np  # noqa: E402
 
 import greekmill as gm  # noqa: E402
 
-OUT = Path(__file__).resolve().parent / "american_spectral.png"
+OUT = Path(__file__).resolve().parent / "american_engine.png"
 K, T, R, SIGMA, Q = 100.0, 1.0, 0.06, 0.25, 0.0
 SPOTS = np.linspace(50.0, 150.0, 801)
 
