@@ -17,13 +17,18 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// One element's inputs and the tier of the accurate engine (which the other
+// models do not read).
 struct Market {
     double s, k, t, r, sigma, q;
     OptionType type;
+    american::Accuracy accuracy;
 };
 
-[[nodiscard]] inline Market market(const Inputs& x, std::size_t i) noexcept {
-    return {x.s[i], x.k[i], x.t[i], x.r[i], x.sigma[i], x.q[i], x.type[i]};
+[[nodiscard]] inline Market market(const Inputs& x, std::size_t i,
+                                   const Settings& settings) noexcept {
+    return {x.s[i],     x.k[i], x.t[i],    x.r[i],
+            x.sigma[i], x.q[i], x.type[i], settings.accuracy};
 }
 
 // Which of the five Greeks a single-output operation returns.
@@ -127,11 +132,11 @@ template <Field F>
 
 template <Result<double> (*Value)(const Market&) noexcept>
 void value_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
-                  const Settings&, Failures& failures) noexcept {
+                  const Settings& settings, Failures& failures) noexcept {
     double* out = y.out[0];
     for (std::size_t i = begin; i < end; ++i) {
         double v;
-        if (take(Value(market(x, i)), v)) {
+        if (take(Value(market(x, i, settings)), v)) {
             out[i] = v;
         } else {
             out[i] = kNaN;
@@ -142,10 +147,10 @@ void value_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::siz
 
 template <Result<Greeks> (*Value)(const Market&) noexcept>
 void greeks_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
-                   const Settings&, Failures& failures) noexcept {
+                   const Settings& settings, Failures& failures) noexcept {
     for (std::size_t i = begin; i < end; ++i) {
         Greeks g;
-        if (take(Value(market(x, i)), g)) {
+        if (take(Value(market(x, i, settings)), g)) {
             store_greeks(y, i, g);
         } else {
             store_failure(y, 5, i);
@@ -172,76 +177,31 @@ void with_precision(const Inputs& x, const Outputs& y, std::size_t begin, std::s
 
 // ---- The accurate American engine: every output from one boundary solve.
 
-[[nodiscard]] inline american::Accuracy tier(const Settings& settings) noexcept {
-    return settings.accuracy;
+[[nodiscard]] inline Result<double> accurate_price(const Market& m) noexcept {
+    return american::price(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type, m.accuracy);
 }
 
-void spectral_price(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
-                    const Settings& settings, Failures& failures) noexcept {
-    for (std::size_t i = begin; i < end; ++i) {
-        const Market m = market(x, i);
-        double v;
-        if (take(american::price(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type, tier(settings)), v)) {
-            y.out[0][i] = v;
-        } else {
-            y.out[0][i] = kNaN;
-            failures.add(i, Failure::NotConverged);
-        }
-    }
-}
-
-[[nodiscard]] inline bool spectral_greeks_of(const Market& m, const Settings& settings,
-                                             Greeks& g) noexcept {
+[[nodiscard]] inline Result<Greeks> accurate_greeks(const Market& m) noexcept {
     const Result<american::Valuation> v =
-        american::value_and_greeks(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type, tier(settings));
+        american::value_and_greeks(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type, m.accuracy);
     if (!v) {
-        return false;
+        return std::unexpected(v.error());
     }
-    g = v->greeks;
-    return true;
+    return v->greeks;
 }
 
 template <Field F>
-void spectral_single(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
-                     const Settings& settings, Failures& failures) noexcept {
-    for (std::size_t i = begin; i < end; ++i) {
-        Greeks g;
-        if (spectral_greeks_of(market(x, i), settings, g)) {
-            y.out[0][i] = field_of(g, F);
-        } else {
-            y.out[0][i] = kNaN;
-            failures.add(i, Failure::NotConverged);
-        }
+[[nodiscard]] inline Result<double> accurate_single(const Market& m) noexcept {
+    const Result<Greeks> g = accurate_greeks(m);
+    if (!g) {
+        return std::unexpected(g.error());
     }
-}
-
-void spectral_greeks(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
-                     const Settings& settings, Failures& failures) noexcept {
-    for (std::size_t i = begin; i < end; ++i) {
-        Greeks g;
-        if (spectral_greeks_of(market(x, i), settings, g)) {
-            store_greeks(y, i, g);
-        } else {
-            store_failure(y, 5, i);
-            failures.add(i, Failure::NotConverged);
-        }
-    }
+    return field_of(*g, F);
 }
 
 // The time to expiry tau travels in the s column.
-void exercise_boundary(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
-                       const Settings& settings, Failures& failures) noexcept {
-    for (std::size_t i = begin; i < end; ++i) {
-        double b;
-        if (take(american::exercise_boundary(x.s[i], x.k[i], x.r[i], x.sigma[i], x.q[i],
-                                             x.type[i], tier(settings)),
-                 b)) {
-            y.out[0][i] = b;
-        } else {
-            y.out[0][i] = kNaN;
-            failures.add(i, Failure::NotConverged);
-        }
-    }
+[[nodiscard]] inline Result<double> exercise_boundary(const Market& m) noexcept {
+    return american::exercise_boundary(m.s, m.k, m.r, m.sigma, m.q, m.type, m.accuracy);
 }
 
 // ---- Implied volatility: the solver's errors are the failures of the bounds.
@@ -263,10 +223,10 @@ void implied_volatility_kernel(const Inputs& x, const Outputs& y, std::size_t be
                                Failures& failures) noexcept {
     for (std::size_t i = begin; i < end; ++i) {
         const double price = x.price[i];
-        const Market m = market(x, i);
+        const Market m = market(x, i, settings);
         const auto sigma =
             American ? implied_volatility::american(price, m.s, m.k, m.t, m.r, m.q, m.type,
-                                                    tier(settings))
+                                                    m.accuracy)
                      : implied_volatility::european(price, m.s, m.k, m.t, m.r, m.q, m.type);
         if (sigma) {
             y.out[0][i] = *sigma;
@@ -320,15 +280,22 @@ const std::array kOperations{
                              fast::bjerksund_stensland_rho>},
     Operation{"bjerksund_stensland_greeks", Domain::Pricing, 5, kClosedFormGreeksCost,
               with_precision<greeks_kernel<closed_form_greeks>, fast::bjerksund_stensland_greeks>},
-    Operation{"spectral_price", Domain::Pricing, 1, kSpectralCost, spectral_price},
-    Operation{"spectral_delta", Domain::Pricing, 1, kSpectralCost, spectral_single<Field::Delta>},
-    Operation{"spectral_gamma", Domain::Pricing, 1, kSpectralCost, spectral_single<Field::Gamma>},
-    Operation{"spectral_theta", Domain::Pricing, 1, kSpectralCost, spectral_single<Field::Theta>},
-    Operation{"spectral_vega", Domain::Pricing, 1, kSpectralCost, spectral_single<Field::Vega>},
-    Operation{"spectral_rho", Domain::Pricing, 1, kSpectralCost, spectral_single<Field::Rho>},
-    Operation{"spectral_greeks", Domain::Pricing, 5, kSpectralCost, spectral_greeks},
+    Operation{"spectral_price", Domain::Pricing, 1, kSpectralCost,
+              value_kernel<accurate_price>},
+    Operation{"spectral_delta", Domain::Pricing, 1, kSpectralCost,
+              value_kernel<accurate_single<Field::Delta>>},
+    Operation{"spectral_gamma", Domain::Pricing, 1, kSpectralCost,
+              value_kernel<accurate_single<Field::Gamma>>},
+    Operation{"spectral_theta", Domain::Pricing, 1, kSpectralCost,
+              value_kernel<accurate_single<Field::Theta>>},
+    Operation{"spectral_vega", Domain::Pricing, 1, kSpectralCost,
+              value_kernel<accurate_single<Field::Vega>>},
+    Operation{"spectral_rho", Domain::Pricing, 1, kSpectralCost,
+              value_kernel<accurate_single<Field::Rho>>},
+    Operation{"spectral_greeks", Domain::Pricing, 5, kSpectralCost,
+              greeks_kernel<accurate_greeks>},
     Operation{"exercise_boundary", Domain::ExerciseBoundary, 1, kSpectralCost,
-              exercise_boundary},
+              value_kernel<exercise_boundary>},
     Operation{"european_implied_volatility", Domain::ImpliedVolatility, 1, 5 * kEuropeanCost,
               implied_volatility_kernel<false>},
     Operation{"american_implied_volatility", Domain::ImpliedVolatility, 1, 5 * kSpectralCost,
