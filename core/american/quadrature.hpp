@@ -48,6 +48,17 @@ struct Tables {
 // settings); the engine itself uses only tables(accuracy).
 void build_tables(const Tier& tier, Tables& out) noexcept;
 
+struct SinCos {
+    double sin;
+    double cos;
+};
+
+// sin and cos of theta in [0, pi/2], and the angle in [0, pi/2] of a cosine
+// in [0, 1]: the engine's own, to a few 1e-16, with the same bits on every
+// machine (no platform maths library).
+[[nodiscard]] SinCos sin_cos(double theta) noexcept;
+[[nodiscard]] double arc_cos(double c) noexcept;
+
 // Barycentric Lagrange weights of the tables' nodes at y in [0, 1].
 void lagrange_weights(const Tables& t, double y, double* out) noexcept;
 

@@ -1,0 +1,899 @@
+// The spectral engine on the lane kernels of core/fast/: the QD+ start, the
+// FP-B system and its Newton steps, the premium integral and the Greeks.
+// Included once by each spectral_*.cpp, which defines GREEKMILL_FAST_ISA,
+// GREEKMILL_FAST_LANES and GREEKMILL_SPECTRAL_TABLE.
+//
+// How the bits stay the same at every width: the quadrature points of a node
+// (and the points of the premium integral) are independent lanes, each
+// computed by the same sequence of IEEE operations whatever the vector holds
+// beside it; every sum over points, nodes or interpolation weights runs in
+// scalar code in one fixed order; the scalar exp, log and normal functions
+// are lane 0 of the same kernels.  The core is built with -ffp-contract=off
+// and without fast-math, so nothing is fused or reassociated.
+#pragma once
+
+#ifndef GREEKMILL_FAST_ISA
+#error "include spectral_lanes.hpp only from a per-instruction-set translation unit"
+#endif
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <numbers>
+
+#include "american/boundary.hpp"
+#include "american/put_result.hpp"
+#include "american/quadrature.hpp"
+#include "american/spectral.hpp"
+#include "fast/lanes.hpp"
+
+namespace greekmill::american::detail::GREEKMILL_FAST_ISA {
+namespace {
+
+namespace lanes = greekmill::fast::GREEKMILL_FAST_ISA;
+
+constexpr int kN = GREEKMILL_FAST_LANES;
+using D = lanes::Lanes<kN>::D;
+using D2 = lanes::D2;
+
+// 1 / sqrt(2 pi) rounded to double (0x3FD9884533D43651).
+constexpr double kInvSqrt2Pi = 0x1.9884533d43651p-2;
+// Columns are padded to a whole number of vectors of the widest build.
+constexpr int kPad = 8;
+constexpr int kMaxPoints = 2 * kMaxP;
+
+[[nodiscard]] constexpr int padded(int count) noexcept { return (count + kPad - 1) / kPad * kPad; }
+
+[[gnu::always_inline]] inline D load(const double* p) noexcept {
+    D v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+[[gnu::always_inline]] inline void store(double* p, D v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+[[gnu::always_inline]] inline D splat(double x) noexcept { return lanes::splat<D>(x); }
+
+// Scalar values: lane 0 of the kernels.
+[[gnu::always_inline]] inline double exp1(double x) noexcept {
+    return lanes::exp(lanes::splat<D2>(x))[0];
+}
+[[gnu::always_inline]] inline double log1(double x) noexcept {
+    return lanes::log(lanes::splat<D2>(x))[0];
+}
+[[gnu::always_inline]] inline double cdf1(double x) noexcept {
+    return lanes::normal_cdf(lanes::splat<D2>(x))[0];
+}
+[[gnu::always_inline]] inline double pdf1(double x) noexcept {
+    return lanes::normal_pdf(lanes::splat<D2>(x))[0];
+}
+
+// e^x - 1 without the cancellation of exp(x) - 1 for small x: the Taylor
+// series below 1/2 (the first term left out, x^18/18!, is below 3e-22).
+[[nodiscard]] inline double exp_minus_one(double x) noexcept {
+    if (!(std::fabs(x) < 0.5)) {
+        return exp1(x) - 1.0;
+    }
+    double sum = 0.0;
+    for (int k = 17; k >= 1; --k) {
+        sum = x / k * (1.0 + sum);
+    }
+    return sum;
+}
+
+// ---- Work arrays: one set per thread, made on first use (they are too
+// large for a small thread stack, and allocating per option would cost).
+
+// Quantities of the FP-B map at node i and point j that do not change
+// between iterations: sigma sqrt(tau_i - u_j), its reciprocal, tau_i - u_j,
+// exp(-q (tau_i - u_j)), and the weights of int f du / sqrt(tau - u) (already
+// divided by sigma) and of int f du.
+struct NodeGrid {
+    std::array<double, kMaxN + 1> tau;
+    std::array<double, kMaxN + 1> sigma_sqrt_tau;
+    alignas(64) double sv[kMaxN + 1][kMaxL];
+    alignas(64) double inv_sv[kMaxN + 1][kMaxL];
+    alignas(64) double v[kMaxN + 1][kMaxL];
+    alignas(64) double discount_q[kMaxN + 1][kMaxL];
+    alignas(64) double weight_n[kMaxN + 1][kMaxL];
+    alignas(64) double weight_d[kMaxN + 1][kMaxL];
+    // G(u_j) at the points of each node, from the current iterate.
+    alignas(64) double g_u[kMaxN + 1][kMaxL];
+};
+
+// The discrete system at the current nodes: the residual F(ln B) - ln B, the
+// Newton matrix I - dF/d ln B and the right-hand sides dF/dp (+ the part that
+// moves with X).  Rows and columns 1..n are stored from 0.
+struct System {
+    std::array<std::array<double, kMaxN>, kMaxN> matrix;
+    std::array<std::array<double, 4>, kMaxN> rhs;  // [residual, sigma, r, q]
+    std::array<int, kMaxN> pivot;
+};
+
+// The points of the premium integral (two pieces when it is split).
+struct PremiumPoints {
+    alignas(64) double sin[kMaxPoints];
+    alignas(64) double cos[kMaxPoints];
+    alignas(64) double weight[kMaxPoints];
+    alignas(64) double g[kMaxPoints];
+    alignas(64) double b[kMaxPoints];  // B(u) / K
+    alignas(64) double dr[kMaxPoints];
+    alignas(64) double dq[kMaxPoints];
+    alignas(64) double n_minus[kMaxPoints];
+    alignas(64) double n_plus[kMaxPoints];
+    alignas(64) double pdf[kMaxPoints];
+    alignas(64) double d_plus[kMaxPoints];
+    // Interpolation weights of the points of a split integral.
+    double lagrange[kMaxPoints][kMaxN + 1];
+};
+
+struct Workspace {
+    NodeGrid grid;
+    System system;
+    PremiumPoints premium;
+};
+
+[[nodiscard]] Workspace* workspace() noexcept {
+    thread_local std::unique_ptr<Workspace> held;
+    if (!held) {
+        held.reset(new (std::nothrow) Workspace);
+    }
+    return held.get();
+}
+
+// ---- QD+ (Li 2010): the start of Newton's method at the nodes.
+
+struct QdTerms {
+    double h;            // 1 - exp(-r tau)
+    double alpha;        // 2 r / sigma^2
+    double beta;         // 2 (r - q) / sigma^2
+    double lambda;       // the negative root of the perpetual-style quadratic
+    double lambda_prime; // d lambda / d h
+    double dr;           // exp(-r tau)
+    double dq;           // exp(-q tau)
+    double v;            // sigma sqrt(tau)
+    double sqrt_tau;
+};
+
+// The residual of Li's boundary equation (2010, eq. 11 with the QD+
+// correction c0 of eq. 14) at the critical spot S* = e^x (strike 1):
+//   (1 - e^{-q tau} Phi(-d1(S*))) S* + (lambda + c0) (K - S* - p(S*)) = 0,
+// which is value matching plus smooth pasting of p + A (S/S*)^(lambda + c0).
+double qd_residual(double x, double tau, double r, double q, double sigma,
+                   const QdTerms& c) noexcept {
+    const double s = exp1(x);
+    const double d1 = (x + (r - q) * tau) / c.v + 0.5 * c.v;
+    const double d2 = d1 - c.v;
+    const double n_d1 = cdf1(-d1);
+    const double n_d2 = cdf1(-d2);
+    const double put = c.dr * n_d2 - s * c.dq * n_d1;
+    // Theta of the European put in calendar time, dp/dt = -dp/dtau.
+    const double theta = r * c.dr * n_d2 - q * s * c.dq * n_d1 -
+                         0.5 * sigma * s * c.dq * pdf1(d1) / c.sqrt_tau;
+    const double premium = 1.0 - s - put;
+    const double denominator = 2.0 * c.lambda + c.beta - 1.0;
+    double c0 = 0.0;
+    if (premium > 1e-300) {
+        c0 = -((1.0 - c.h) * c.alpha / denominator) *
+             (1.0 / c.h - theta / (r * c.dr * premium) + c.lambda_prime / denominator);
+    }
+    return (1.0 - c.dq * n_d1) * s + (c.lambda + c0) * premium;
+}
+
+// ln S* of QD+ at tau, searched from the guess ln_guess (ln X at most).
+double qd_plus_ln_boundary(double tau, double r, double q, double sigma, double ln_x,
+                           double ln_guess) noexcept {
+    const double sigma2 = sigma * sigma;
+    QdTerms c{};
+    c.h = -exp_minus_one(-r * tau);
+    c.alpha = 2.0 * r / sigma2;
+    c.beta = 2.0 * (r - q) / sigma2;
+    const double root = std::sqrt((c.beta - 1.0) * (c.beta - 1.0) + 4.0 * c.alpha / c.h);
+    c.lambda = 0.5 * (-(c.beta - 1.0) - root);
+    c.lambda_prime = c.alpha / (c.h * c.h * root);
+    c.dr = exp1(-r * tau);
+    c.dq = exp1(-q * tau);
+    c.sqrt_tau = std::sqrt(tau);
+    c.v = sigma * c.sqrt_tau;
+
+    // The root in ln S, bracketed: the residual is negative as S -> 0 (the
+    // second term tends to (lambda + c0) K (1 - e^{-r tau}) < 0) and
+    // positive next to X, where lambda ~ -1/(sigma sqrt tau) dominates.  The
+    // search starts at the guess (the previous node's root) and expands in
+    // steps of the boundary's natural scale sigma sqrt(tau); the Illinois
+    // variant of regula falsi then needs a handful of evaluations.  The
+    // result only starts Newton's method, and QD+ itself is good to a few
+    // 1e-3, so 2e-3 of the scale is plenty.
+    const double upper = ln_x;
+    const double scale = c.v;
+    const auto f = [&](double x) { return qd_residual(x, tau, r, q, sigma, c); };
+    double x = std::fmin(ln_guess, upper - 0.01 * scale);
+    double fx = f(x);
+    if (!std::isfinite(fx)) {
+        return ln_x;
+    }
+    double a = x;
+    double fa = fx;
+    double b = x;
+    double fb = fx;
+    double step = 0.25 * scale;
+    for (int i = 0; i < 60 && (fa >= 0.0) == (fb >= 0.0); ++i) {
+        if (fx >= 0.0) {
+            a = b - step;  // root below
+            fa = f(a);
+            if (fa >= 0.0) {
+                b = a;
+                fb = fa;
+            }
+        } else {
+            b = std::fmin(a + step, upper);  // root above
+            fb = f(b);
+            if (fb < 0.0) {
+                if (b >= upper) {
+                    return ln_x;
+                }
+                a = b;
+                fa = fb;
+            }
+        }
+        step *= 3.0;
+        if (!std::isfinite(fa) || !std::isfinite(fb)) {
+            return ln_x;
+        }
+    }
+    if ((fa >= 0.0) == (fb >= 0.0)) {
+        return ln_x;
+    }
+    // Illinois: f(a) < 0 < f(b).
+    if (fa > 0.0) {
+        std::swap(a, b);
+        std::swap(fa, fb);
+    }
+    int side = 0;
+    double x_root = 0.5 * (a + b);
+    for (int i = 0; i < 40; ++i) {
+        x_root = (a * fb - b * fa) / (fb - fa);
+        const double fr = f(x_root);
+        if (!std::isfinite(fr)) {
+            break;
+        }
+        if (fr < 0.0) {
+            a = x_root;
+            fa = fr;
+            if (side == -1) {
+                fb *= 0.5;
+            }
+            side = -1;
+        } else {
+            b = x_root;
+            fb = fr;
+            if (side == 1) {
+                fa *= 0.5;
+            }
+            side = 1;
+        }
+        if (std::fabs(b - a) < 2e-3 * scale || fr == 0.0) {
+            break;
+        }
+    }
+    return std::fmin(x_root, upper);
+}
+
+// ---- The boundary: the FP-B system of Andersen, Lake and Offengenden
+// (2016, eq. 3.7-3.9 with 4.5) on Chebyshev nodes in sqrt(tau).
+
+// G(u) = sqrt(sum_k w_k G_k^2) from interpolation weights over the nodes;
+// ln B(u) = ln X - G(u).  The interpolant of H = G^2 >= 0 may dip below
+// zero between nodes near tau = 0.
+[[nodiscard]] inline double interpolated_g(const Boundary& b, const double* weights) noexcept {
+    const int n = b.tables->tier.n;
+    double h = 0.0;
+    for (int k = 1; k <= n; ++k) {
+        h += weights[k] * (b.g[k] * b.g[k]);
+    }
+    return h > 0.0 ? std::sqrt(h) : 0.0;
+}
+
+void build_grid(const Boundary& b, NodeGrid& grid) noexcept {
+    const Tables& tab = *b.tables;
+    const GaussRule& rule = tab.boundary_rule;
+    const int l = tab.tier.l;
+    const double sqrt_t = std::sqrt(b.t);
+    for (int i = 1; i <= tab.tier.n; ++i) {
+        const double tau = b.t * tab.node[i] * tab.node[i];
+        const double sqrt_tau = sqrt_t * tab.node[i];
+        grid.tau[i] = tau;
+        grid.sigma_sqrt_tau[i] = b.sigma * sqrt_tau;
+        // Padding lanes repeat the last point; no sum ever reads them.
+        for (int jp = 0; jp < padded(l); ++jp) {
+            const int j = jp < l ? jp : l - 1;
+            // u = tau sin^2(theta), tau - u = tau cos^2(theta):
+            // du = 2 tau sin cos d theta, du / sqrt(tau - u) = 2 sqrt(tau) sin d theta.
+            grid.v[i][jp] = tau * rule.cos[j] * rule.cos[j];
+            grid.sv[i][jp] = b.sigma * sqrt_tau * rule.cos[j];
+            grid.inv_sv[i][jp] = 1.0 / grid.sv[i][jp];
+            grid.weight_n[i][jp] = rule.weight[j] * 2.0 * sqrt_tau * rule.sin[j] / b.sigma;
+            grid.weight_d[i][jp] = rule.weight[j] * 2.0 * tau * rule.sin[j] * rule.cos[j];
+        }
+        const D minus_q = splat(-b.q);
+        for (int j = 0; j < l; j += kN) {
+            store(&grid.discount_q[i][j], lanes::exp(minus_q * load(&grid.v[i][j])));
+        }
+    }
+}
+
+// G(u_j) at the quadrature points of every node.
+void point_g(const Boundary& b, NodeGrid& grid) noexcept {
+    const Tables& tab = *b.tables;
+    const int l = tab.tier.l;
+    for (int i = 1; i <= tab.tier.n; ++i) {
+        for (int jp = 0; jp < padded(l); ++jp) {
+            const int j = jp < l ? jp : l - 1;
+            grid.g_u[i][jp] = interpolated_g(b, tab.lagrange[i][j].data());
+        }
+    }
+}
+
+// Partial derivatives of F_i = ln N(tau_i) - ln D(tau_i) at node i.
+struct NodeDerivatives {
+    double own;                      // dF_i / d ln B(tau_i), the B(u) held fixed
+    std::array<double, 3> parameter; // dF_i / d(sigma, r, q), every B held fixed
+    std::array<double, kMaxL> point; // dF_i / d ln B(u_j)
+};
+
+// The FP-B map (ALO eq. 3.7-3.9), written with the identity
+// e^{-r v} phi(d-(v, z)) = z e^{-q v} phi(d+(v, z)) so that one exponential
+// and one normal distribution per point suffice, and multiplied through by
+// e^{-r tau} (numerator) and e^{-q tau} (denominator):
+//   B(tau) = K N(tau) / D(tau),
+//   N = z0 psi(tau, z0) / (sigma sqrt tau)
+//       + r int_0^tau z psi(tau - u, z) / (sigma sqrt(tau - u)) du,
+//   D = psi(tau, z0) / (sigma sqrt tau) + Psi(tau, z0)
+//       + q int_0^tau [psi(tau - u, z) / (sigma sqrt(tau - u)) + Psi(tau - u, z)] du,
+// with z0 = B(tau) / K, z = B(tau) / B(u), psi(v, z) = e^{-q v} phi(d+(v, z)),
+// Psi(v, z) = e^{-q v} Phi(d+(v, z)).  Returns F = ln(N / D) (K = 1).
+template <bool kDerivatives>
+double fp_map(const Boundary& b, const NodeGrid& grid, int i, NodeDerivatives* out) noexcept {
+    const Tables& tab = *b.tables;
+    const int l = tab.tier.l;
+    const double r = b.r;
+    const double q = b.q;
+    const double sigma = b.sigma;
+    const double drift = r - q;
+    const double inv_sigma = 1.0 / sigma;
+    const double tau = grid.tau[i];
+    const double st = grid.sigma_sqrt_tau[i];
+    const double ln_b = b.ln_b[i];
+
+    const double d_plus_0 = (ln_b + drift * tau) / st + 0.5 * st;
+    const double discount_q_0 = exp1(-q * tau);
+    const double psi_0 = discount_q_0 * pdf1(d_plus_0);
+    const double cap_psi_0 = discount_q_0 * cdf1(d_plus_0);
+    const double z_0 = exp1(ln_b);
+    const double n_0 = z_0 * psi_0 / st;
+    const double d1_0 = psi_0 / st;
+    const double d_0 = d1_0 + cap_psi_0;
+
+    // The transcendental part of every point, a lane each.
+    alignas(64) double d_plus_at[kMaxL];
+    alignas(64) double psi_at[kMaxL];
+    alignas(64) double cap_psi_at[kMaxL];
+    alignas(64) double z_at[kMaxL];
+    {
+        const D ln_b_v = splat(ln_b);
+        const D ln_x_v = splat(b.ln_x);
+        const D drift_v = splat(drift);
+        for (int j = 0; j < l; j += kN) {
+            const D ell = ln_b_v - (ln_x_v - load(&grid.g_u[i][j]));
+            const D sv = load(&grid.sv[i][j]);
+            const D d_plus = (ell + drift_v * load(&grid.v[i][j])) * load(&grid.inv_sv[i][j]) +
+                             0.5 * sv;
+            const lanes::NormalAt<D> normal = lanes::normal_at(d_plus);
+            const D eq = load(&grid.discount_q[i][j]);
+            store(d_plus_at + j, d_plus);
+            store(psi_at + j, eq * normal.pdf);
+            store(cap_psi_at + j, eq * normal.cdf);
+            store(z_at + j, lanes::exp(ell));
+        }
+    }
+
+    double sum_n = 0.0;
+    double sum_d = 0.0;
+    // Derivative accumulators: [0] d/d ln z, then sigma, r, q.
+    std::array<double, 4> dn{};
+    std::array<double, 4> dd{};
+    std::array<double, 4> dn_0{};
+    std::array<double, 4> dd_0{};
+    std::array<double, kMaxL> point_n{};
+    std::array<double, kMaxL> point_d{};
+    if constexpr (kDerivatives) {
+        const double d_minus_0 = d_plus_0 - st;
+        const double root_v = st / sigma;  // sqrt(tau)
+        const double rv_s = root_v / sigma;
+        dn_0 = {-n_0 * d_minus_0 / st, n_0 * (d_plus_0 * d_minus_0 - 1.0) / sigma,
+                -n_0 * d_plus_0 * rv_s, n_0 * (d_plus_0 * rv_s - tau)};
+        dd_0 = {-d1_0 * d_plus_0 / st + psi_0 / st,
+                d1_0 * (d_plus_0 * d_minus_0 - 1.0) / sigma - psi_0 * d_minus_0 / sigma,
+                -d1_0 * d_plus_0 * rv_s + psi_0 * rv_s,
+                d1_0 * (d_plus_0 * rv_s - tau) - psi_0 * rv_s - tau * cap_psi_0};
+    }
+    for (int j = 0; j < l; ++j) {
+        const double wd = grid.weight_d[i][j];
+        const double t_d1 = grid.weight_n[i][j] * psi_at[j];
+        const double t_n = t_d1 * z_at[j];
+        const double t_d2 = wd * cap_psi_at[j];
+        sum_n += t_n;
+        sum_d += t_d1 + t_d2;
+        if constexpr (kDerivatives) {
+            const double sv = grid.sv[i][j];
+            const double inv_sv = grid.inv_sv[i][j];
+            const double v = grid.v[i][j];
+            const double d_plus = d_plus_at[j];
+            const double psi = psi_at[j];
+            const double d_minus = d_plus - sv;
+            const double rv_s = v * inv_sv;  // sqrt(v) / sigma
+            const double wd_psi = wd * psi;
+            const double ln_n = -t_n * d_minus * inv_sv;
+            const double ln_d = (wd_psi - t_d1 * d_plus) * inv_sv;
+            const double product = d_plus * d_minus - 1.0;
+            point_n[j] = ln_n;
+            point_d[j] = ln_d;
+            dn[0] += ln_n;
+            dd[0] += ln_d;
+            dn[1] += t_n * product * inv_sigma;
+            dd[1] += (t_d1 * product - wd_psi * d_minus) * inv_sigma;
+            dn[2] += -t_n * d_plus * rv_s;
+            dd[2] += (wd_psi - t_d1 * d_plus) * rv_s;
+            dn[3] += t_n * (d_plus * rv_s - v);
+            dd[3] += t_d1 * (d_plus * rv_s - v) - wd_psi * rv_s - wd * v * cap_psi_at[j];
+        }
+    }
+    const double numerator = n_0 + r * sum_n;
+    const double denominator = d_0 + q * sum_d;
+    if constexpr (kDerivatives) {
+        const double inv_n = 1.0 / numerator;
+        const double inv_d = 1.0 / denominator;
+        out->own = (dn_0[0] + r * dn[0]) * inv_n - (dd_0[0] + q * dd[0]) * inv_d;
+        out->parameter[kSigma] = (dn_0[1] + r * dn[1]) * inv_n - (dd_0[1] + q * dd[1]) * inv_d;
+        out->parameter[kRate] =
+            (dn_0[2] + sum_n + r * dn[2]) * inv_n - (dd_0[2] + q * dd[2]) * inv_d;
+        out->parameter[kYield] =
+            (dn_0[3] + r * dn[3]) * inv_n - (dd_0[3] + sum_d + q * dd[3]) * inv_d;
+        for (int j = 0; j < l; ++j) {
+            // ln z_j = ln B(tau_i) - ln B(u_j).
+            out->point[j] = -(r * point_n[j] * inv_n - q * point_d[j] * inv_d);
+        }
+    }
+    return log1(numerator / denominator);
+}
+
+void set_node(Boundary& b, int i, double ln_b) noexcept {
+    b.ln_b[i] = ln_b > b.ln_x ? b.ln_x : ln_b;
+    b.g[i] = b.ln_x - b.ln_b[i];
+}
+
+void assemble(const Boundary& b, const NodeGrid& grid, const std::array<double, 3>& dln_x,
+              System& sys) noexcept {
+    const Tables& tab = *b.tables;
+    const int n = tab.tier.n;
+    const int l = tab.tier.l;
+    for (int i = 1; i <= n; ++i) {
+        NodeDerivatives d{};
+        const double f = fp_map<true>(b, grid, i, &d);
+        auto& row = sys.matrix[i - 1];
+        row.fill(0.0);
+        row[i - 1] = 1.0 - d.own;
+        // d ln B(u) = sum_k M_k d ln B_k + (1 - sum_k M_k) d ln X with
+        // M_k = L_k G_k / G(u), from G(u)^2 = sum_k L_k G_k^2 (eq. 4.3).
+        double x_coefficient = 0.0;
+        for (int j = 0; j < l; ++j) {
+            const double c = d.point[j];
+            x_coefficient += c;
+            const double g_u = grid.g_u[i][j];
+            if (!(g_u > 1e-300)) {
+                continue;  // ln B(u) = ln X there: it moves with X alone
+            }
+            const double scale = c / g_u;
+            const auto& weights = tab.lagrange[i][j];
+            for (int k = 1; k <= n; ++k) {
+                const double m = weights[k] * b.g[k] * scale;
+                row[k - 1] -= m;
+                x_coefficient -= m;
+            }
+        }
+        sys.rhs[i - 1][0] = f - b.ln_b[i];
+        for (int p = 0; p < 3; ++p) {
+            sys.rhs[i - 1][p + 1] = d.parameter[p] + x_coefficient * dln_x[p];
+        }
+        bool finite = std::isfinite(f) && std::isfinite(x_coefficient);
+        for (int k = 0; k < n; ++k) {
+            finite = finite && std::isfinite(row[k]);
+        }
+        if (!finite) {
+            // An underflowed kernel (a start far from the boundary at a
+            // short expiry): hold this node for the step rather than let a
+            // non-finite row spoil every other node's step.
+            row.fill(0.0);
+            row[i - 1] = 1.0;
+            sys.rhs[i - 1] = {0.0, 0.0, 0.0, 0.0};
+        }
+    }
+}
+
+// LU factorisation with partial pivoting, in place (L's multipliers below the
+// diagonal), so that later chord steps reuse it.
+void factor(System& sys, int n) noexcept {
+    auto& a = sys.matrix;
+    for (int col = 0; col < n; ++col) {
+        int pivot = col;
+        for (int row = col + 1; row < n; ++row) {
+            if (std::fabs(a[row][col]) > std::fabs(a[pivot][col])) {
+                pivot = row;
+            }
+        }
+        sys.pivot[col] = pivot;
+        std::swap(a[col], a[pivot]);
+        const double inv = 1.0 / a[col][col];
+        for (int row = col + 1; row < n; ++row) {
+            const double factor = a[row][col] * inv;
+            a[row][col] = factor;
+            if (factor == 0.0) {
+                continue;
+            }
+            for (int k = col + 1; k < n; ++k) {
+                a[row][k] -= factor * a[col][k];
+            }
+        }
+    }
+}
+
+// Solves with the factors for columns [first, last) of rhs.
+void solve_factored(System& sys, int n, int first, int last) noexcept {
+    const auto& a = sys.matrix;
+    auto& rhs = sys.rhs;
+    for (int col = 0; col < n; ++col) {
+        for (int p = first; p < last; ++p) {
+            std::swap(rhs[col][p], rhs[sys.pivot[col]][p]);
+        }
+        for (int row = col + 1; row < n; ++row) {
+            for (int p = first; p < last; ++p) {
+                rhs[row][p] -= a[row][col] * rhs[col][p];
+            }
+        }
+    }
+    for (int row = n - 1; row >= 0; --row) {
+        for (int p = first; p < last; ++p) {
+            double sum = rhs[row][p];
+            for (int k = row + 1; k < n; ++k) {
+                sum -= a[row][k] * rhs[k][p];
+            }
+            rhs[row][p] = sum / a[row][row];
+        }
+    }
+}
+
+// Solves for the boundary on [0, t]: r > 0, sigma > 0, t > 0.  With a
+// sensitivity record, also the derivatives of ln B with respect to sigma,
+// r and q, from the matrix of the last Newton step.
+void solve_boundary(const Tables& tables, double t, double r, double q, double sigma,
+                    Workspace& work, Boundary& out, BoundarySensitivity* sensitivity) noexcept {
+    const int n = tables.tier.n;
+    out.tables = &tables;
+    out.t = t;
+    out.r = r;
+    out.q = q;
+    out.sigma = sigma;
+    // B(0+) = K min(1, r / q) (ALO eq. 2.4).
+    out.ln_x = q > r ? log1(r / q) : 0.0;
+    out.ln_b[0] = out.ln_x;
+    out.g[0] = 0.0;
+    // QD+ at the first nodes and every other node beyond (its root search is
+    // the costliest part of the start); the nodes between are interpolated
+    // linearly in sqrt(tau), well within QD+'s own error of a few 1e-3.
+    for (int i = 1; i <= n; ++i) {
+        if (i > 4 && i % 2 == 1 && i < n) {
+            continue;
+        }
+        const double tau = t * tables.node[i] * tables.node[i];
+        // The root search starts from the previous roots, extrapolated
+        // linearly in sqrt(tau).
+        const int p1 = (i > 4 && i % 2 == 0) ? i - 2 : i - 1;
+        const int p2 = (i > 6) ? p1 - 2 : p1 - 1;
+        double guess = out.ln_b[p1];
+        if (p2 >= 1) {
+            const double slope =
+                (out.ln_b[p1] - out.ln_b[p2]) / (tables.node[p1] - tables.node[p2]);
+            guess += slope * (tables.node[i] - tables.node[p1]);
+        }
+        set_node(out, i, qd_plus_ln_boundary(tau, r, q, sigma, out.ln_x, guess));
+    }
+    for (int i = 5; i < n; i += 2) {
+        const double w =
+            (tables.node[i] - tables.node[i - 1]) / (tables.node[i + 1] - tables.node[i - 1]);
+        set_node(out, i, out.ln_b[i - 1] + w * (out.ln_b[i + 1] - out.ln_b[i - 1]));
+    }
+    // d ln X / d(sigma, r, q): X = r / q when q > r.
+    std::array<double, 3> dln_x{0.0, 0.0, 0.0};
+    if (q > r) {
+        dln_x = {0.0, 1.0 / r, -1.0 / q};
+    }
+
+    NodeGrid& grid = work.grid;
+    System& sys = work.system;
+    build_grid(out, grid);
+    out.iterations = 0;
+    double last_change = 1.0;
+    for (int iteration = 0; iteration < tables.tier.m; ++iteration) {
+        // Newton's method on the discrete FP-B system: from the QD+ start
+        // (error ~1e-3 in ln B) each step squares the error.  Once a step
+        // was below 1e-4 the next one is a chord step with the same
+        // factors: its contraction factor is that small step, and it needs
+        // no derivatives.  (Chord steps from the start gain only a factor ~10
+        // per step, because the Jacobian at the short-expiry nodes moves
+        // with the boundary.)  With sensitivities wanted every step is a
+        // Newton step, so that they come from the Jacobian at the last
+        // iterate but one, not at an early one.
+        point_g(out, grid);
+        if (last_change < 1e-4 && sensitivity == nullptr) {
+            for (int i = 1; i <= n; ++i) {
+                sys.rhs[i - 1][0] = fp_map<false>(out, grid, i, nullptr) - out.ln_b[i];
+            }
+            solve_factored(sys, n, 0, 1);
+        } else {
+            assemble(out, grid, dln_x, sys);
+            factor(sys, n);
+            solve_factored(sys, n, 0, sensitivity != nullptr ? 4 : 1);
+        }
+        double change = 0.0;
+        for (int i = 1; i <= n; ++i) {
+            double step = sys.rhs[i - 1][0];
+            if (!std::isfinite(step)) {
+                step = 0.0;  // an underflowed kernel: keep the node
+            }
+            // Far from the fixed point a full step can overshoot: no node
+            // moves by more than a quarter in ln B at once.
+            step = std::fmax(-0.25, std::fmin(0.25, step));
+            set_node(out, i, out.ln_b[i] + step);
+            change = std::fmax(change, std::fabs(step));
+        }
+        ++out.iterations;
+        last_change = change;
+        if (change < tables.tier.tolerance) {
+            break;
+        }
+    }
+    if (sensitivity != nullptr) {
+        // The implicit-function derivative of the discrete fixed point,
+        // (I - dF/d ln B) d ln B / dp = dF/dp, with the matrix of the last
+        // Newton step (one step old: its error is the size of that step).
+        for (int p = 0; p < 3; ++p) {
+            sensitivity->ln_x[p] = dln_x[p];
+            sensitivity->ln_b[p][0] = dln_x[p];
+            for (int i = 1; i <= n; ++i) {
+                sensitivity->ln_b[p][i] = sys.rhs[i - 1][p + 1];
+            }
+        }
+    }
+}
+
+// ---- The value: the European value plus the early-exercise premium
+// integrated along the boundary (Kim 1990; ALO eq. 2.5), and its
+// derivatives from the same boundary.
+
+// The premium integral, u = t sin^2(theta), v = t - u = t cos^2(theta):
+//   int_0^t [r K e^{-r v} Phi(-d-(v, S/B(u))) - q S e^{-q v} Phi(-d+(v, S/B(u)))] du.
+// Close to the boundary the integrand changes over sqrt(v) ~ ln(S / B(t)) /
+// sigma next to v = 0, a layer the fixed rule cannot resolve once it is
+// thinner than about sqrt(t) / 6.7: then the integral is split where sqrt(v)
+// is six layer widths, with a Gauss-Legendre rule on each piece.  (Measured
+// on the benchmark grids: splitting only below sqrt(t) / 12 doubles the
+// worst gamma and long-dated value errors; four widths trade a better delta
+// and vega for a twice worse gamma.)
+//
+// Delta and gamma differentiate the representation in s (the boundary does
+// not depend on s); dV/dT comes from the Black-Scholes equation; the
+// parameter derivatives add to the fixed-boundary derivative the boundary's
+// own sensitivity, d g / d ln B(u) = S psi (r K / B - q) / (sigma sqrt v).
+template <bool kGreeks>
+PutResult integrate(const Boundary& b, const BoundarySensitivity* sensitivity, double s, double k,
+                    PremiumPoints& pts) noexcept {
+    const Tables& tab = *b.tables;
+    const GaussRule& rule = tab.premium_rule;
+    const int n = tab.tier.n;
+    const int p = tab.tier.p;
+    const double r = b.r;
+    const double q = b.q;
+    const double sigma = b.sigma;
+    const double ln_s = log1(s / k);
+    const double layer = (ln_s - b.ln_b[n]) / sigma;  // in sqrt(v)
+    const double split = 6.0 * layer;
+    const double sqrt_t = std::sqrt(b.t);
+    const bool whole = !(split < 0.9 * sqrt_t);
+
+    // The points, their weights and the boundary there.
+    int count = 0;
+    if (whole) {
+        for (int j = 0; j < p; ++j) {
+            pts.sin[j] = rule.sin[j];
+            pts.cos[j] = rule.cos[j];
+            pts.weight[j] = rule.weight[j];
+            pts.g[j] = interpolated_g(b, tab.premium_lagrange[j].data());
+        }
+        count = p;
+    } else {
+        // cos(theta_split) = split / sqrt(t).
+        const double theta_split = arc_cos(split / sqrt_t);
+        const double pieces[2][2] = {{0.0, theta_split},
+                                     {theta_split, 0.5 * std::numbers::pi}};
+        for (const auto& piece : pieces) {
+            const double half = 0.5 * (piece[1] - piece[0]);
+            for (int j = 0; j < p; ++j) {
+                const SinCos sc = sin_cos(piece[0] + half * (1.0 + rule.x[j]));
+                pts.sin[count] = sc.sin;
+                pts.cos[count] = sc.cos;
+                pts.weight[count] = half * rule.w[j];
+                lagrange_weights(tab, sc.sin, pts.lagrange[count]);
+                pts.g[count] = interpolated_g(b, pts.lagrange[count]);
+                ++count;
+            }
+        }
+    }
+    for (int j = count; j < padded(count); ++j) {
+        pts.sin[j] = pts.sin[count - 1];
+        pts.cos[j] = pts.cos[count - 1];
+        pts.weight[j] = 0.0;
+        pts.g[j] = pts.g[count - 1];
+    }
+
+    // The transcendental part, a lane per point.
+    {
+        const D ln_s_v = splat(ln_s);
+        const D ln_x_v = splat(b.ln_x);
+        const D drift = splat(r - q);
+        const D sqrt_t_v = splat(sqrt_t);
+        for (int j = 0; j < count; j += kN) {
+            const D ln_b = ln_x_v - load(pts.g + j);  // ln(B(u) / K)
+            const D ell = ln_s_v - ln_b;               // ln(S / B(u))
+            const D root_v = sqrt_t_v * load(pts.cos + j);
+            const D v = root_v * root_v;
+            const D sv = sigma * root_v;
+            const D d_plus = (ell + drift * v) / sv + 0.5 * sv;
+            const D d_minus = d_plus - sv;
+            const lanes::NormalAt<D> plus = lanes::normal_at(d_plus);
+            store(pts.d_plus + j, d_plus);
+            store(pts.n_plus + j, plus.cdf_neg);
+            store(pts.pdf + j, plus.pdf);
+            store(pts.n_minus + j, lanes::normal_cdf(-d_minus));
+            store(pts.dr + j, lanes::exp((-r) * v));
+            store(pts.dq + j, lanes::exp((-q) * v));
+            if constexpr (kGreeks) {
+                store(pts.b + j, lanes::exp(ln_b));
+            }
+        }
+    }
+
+    double premium = 0.0;
+    double delta = 0.0;
+    double gamma = 0.0;
+    double dsigma = 0.0;
+    double drate = 0.0;
+    double dyield = 0.0;
+    for (int j = 0; j < count; ++j) {
+        const double sin_theta = pts.sin[j];
+        const double cos_theta = pts.cos[j];
+        const double weight = pts.weight[j];
+        const double dr = pts.dr[j];
+        const double dq = pts.dq[j];
+        const double n_minus = pts.n_minus[j];
+        const double n_plus = pts.n_plus[j];
+        const double w = weight * 2.0 * b.t * sin_theta * cos_theta;  // du
+        premium += w * (r * k * dr * n_minus - q * s * dq * n_plus);
+        if constexpr (kGreeks) {
+            const double root_v = sqrt_t * cos_theta;
+            const double v = root_v * root_v;
+            const double sv = sigma * root_v;
+            const double d_plus = pts.d_plus[j];
+            const double d_minus = d_plus - sv;
+            // du / sqrt(v), finite as v -> 0.
+            const double wn = weight * 2.0 * sqrt_t * sin_theta;
+            const double psi = dq * pts.pdf[j];
+            const double ratio = r / pts.b[j];  // r K / B(u)
+            const double pull = q - ratio;      // q - r K / B(u)
+            delta += wn * psi * pull / sigma - w * q * dq * n_plus;
+            gamma += (wn * psi / (s * sigma)) * (q - d_plus * pull / sv);
+            dsigma += w * s * psi * (ratio * d_plus - q * d_minus) / sigma;
+            drate += w * (k * dr * n_minus * (1.0 - r * v) + s * psi * (root_v / sigma) * pull);
+            dyield += w * (-s * dq * n_plus * (1.0 - q * v) - s * psi * (root_v / sigma) * pull);
+            const double boundary_term = -wn * s * psi * pull / sigma;
+            const double* lagrange = whole ? tab.premium_lagrange[j].data() : pts.lagrange[j];
+            const double g_u = pts.g[j];
+            double m_sum = 0.0;
+            std::array<double, 3> dln_b{0.0, 0.0, 0.0};
+            if (g_u > 1e-300) {
+                for (int kk = 1; kk <= n; ++kk) {
+                    const double m = lagrange[kk] * b.g[kk] / g_u;
+                    m_sum += m;
+                    for (int par = 0; par < 3; ++par) {
+                        dln_b[par] += m * sensitivity->ln_b[par][kk];
+                    }
+                }
+            }
+            for (int par = 0; par < 3; ++par) {
+                dln_b[par] += (1.0 - m_sum) * sensitivity->ln_x[par];
+            }
+            dsigma += boundary_term * dln_b[kSigma];
+            drate += boundary_term * dln_b[kRate];
+            dyield += boundary_term * dln_b[kYield];
+        }
+    }
+    PutResult x = european_put(s, k, b.t, r, q, sigma);
+    x.value += premium;
+    if constexpr (kGreeks) {
+        x.delta += delta;
+        x.gamma += gamma;
+        x.dsigma += dsigma;
+        x.drate += drate;
+        x.dyield += dyield;
+        x.dtau = 0.5 * sigma * sigma * s * s * x.gamma + (r - q) * s * x.delta - r * x.value;
+    }
+    return x;
+}
+
+[[nodiscard]] PutResult exercised(double s, double k) noexcept {
+    PutResult x{};
+    x.value = k - s;
+    x.delta = -1.0;
+    return x;
+}
+
+Result<PutResult> put(const Tables& tables, double s, double k, double t, double r, double sigma,
+                      double q, bool greeks) noexcept {
+    Workspace* work = workspace();
+    if (work == nullptr) {
+        return std::unexpected(OptionError::invalid_parameters(
+            "the American engine could not allocate its work arrays"));
+    }
+    Boundary boundary;
+    BoundarySensitivity sensitivity;
+    solve_boundary(tables, t, r, q, sigma, *work, boundary, greeks ? &sensitivity : nullptr);
+    if (s <= k * exp1(boundary.ln_b[tables.tier.n])) {
+        return exercised(s, k);
+    }
+    PutResult x = greeks ? integrate<true>(boundary, &sensitivity, s, k, work->premium)
+                         : integrate<false>(boundary, nullptr, s, k, work->premium);
+    // The exercise value is a lower bound of the true value; quadrature
+    // error next to the boundary must not take the value below it.
+    if (x.value < k - s) {
+        x = exercised(s, k);
+    }
+    if (!std::isfinite(x.value)) {
+        return std::unexpected(OptionError::invalid_parameters(
+            "the American engine could not price these inputs"));
+    }
+    return x;
+}
+
+double ln_boundary(const Tables& tables, double tau, double r, double q, double sigma) noexcept {
+    Workspace* work = workspace();
+    if (work == nullptr) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    Boundary boundary;
+    solve_boundary(tables, tau, r, q, sigma, *work, boundary, nullptr);
+    return boundary.ln_b[tables.tier.n];
+}
+
+}  // namespace
+}  // namespace greekmill::american::detail::GREEKMILL_FAST_ISA
+
+namespace greekmill::american::detail {
+
+const SpectralEngine GREEKMILL_SPECTRAL_TABLE = {
+    &GREEKMILL_FAST_ISA::put,
+    &GREEKMILL_FAST_ISA::ln_boundary,
+};
+
+}  // namespace greekmill::american::detail
