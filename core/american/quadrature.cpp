@@ -150,6 +150,9 @@ void build(const Tier& tier, Tables& t) noexcept {
     for (int i = 1; i <= tier.n; ++i) {
         for (int j = 0; j < tier.l; ++j) {
             barycentric(t, t.node[i] * t.boundary_rule.sin[j], t.lagrange[i][j].data());
+            for (int k = 0; k <= tier.n; ++k) {
+                t.lagrange_by_node[i][k][j] = t.lagrange[i][j][k];
+            }
         }
     }
     for (int j = 0; j < tier.p; ++j) {

@@ -38,6 +38,9 @@ struct Tables {
     GaussRule premium_rule;              // p points
     // lagrange[i][j][k]: weight of node k at y_i sin(theta_j) (boundary rule).
     std::array<std::array<std::array<double, kMaxN + 1>, kMaxL>, kMaxN + 1> lagrange;
+    // The same weights with the points innermost, lagrange_by_node[i][k][j],
+    // so that the interpolation at every point of a node runs in lanes.
+    std::array<std::array<std::array<double, kMaxL>, kMaxN + 1>, kMaxN + 1> lagrange_by_node;
     // premium_lagrange[j][k]: weight of node k at sin(theta_j) (premium rule).
     std::array<std::array<double, kMaxN + 1>, kMaxP> premium_lagrange;
 };

@@ -67,9 +67,6 @@ constexpr int kMaxPoints = 2 * kMaxP;
 [[gnu::always_inline]] inline double cdf1(double x) noexcept {
     return lanes::normal_cdf(lanes::splat<D2>(x))[0];
 }
-[[gnu::always_inline]] inline double pdf1(double x) noexcept {
-    return lanes::normal_pdf(lanes::splat<D2>(x))[0];
-}
 
 // e^x - 1 without the cancellation of exp(x) - 1 for small x: the Taylor
 // series below 1/2 (the first term left out, x^18/18!, is below 3e-22).
@@ -167,12 +164,13 @@ double qd_residual(double x, double tau, double r, double q, double sigma,
     const double s = exp1(x);
     const double d1 = (x + (r - q) * tau) / c.v + 0.5 * c.v;
     const double d2 = d1 - c.v;
-    const double n_d1 = cdf1(-d1);
+    const lanes::NormalAt<D2> at_d1 = lanes::normal_at(lanes::splat<D2>(d1));
+    const double n_d1 = at_d1.cdf_neg[0];
     const double n_d2 = cdf1(-d2);
     const double put = c.dr * n_d2 - s * c.dq * n_d1;
     // Theta of the European put in calendar time, dp/dt = -dp/dtau.
     const double theta = r * c.dr * n_d2 - q * s * c.dq * n_d1 -
-                         0.5 * sigma * s * c.dq * pdf1(d1) / c.sqrt_tau;
+                         0.5 * sigma * s * c.dq * at_d1.pdf[0] / c.sqrt_tau;
     const double premium = 1.0 - s - put;
     const double denominator = 2.0 * c.lambda + c.beta - 1.0;
     double c0 = 0.0;
@@ -325,14 +323,24 @@ void build_grid(const Boundary& b, NodeGrid& grid) noexcept {
     }
 }
 
-// G(u_j) at the quadrature points of every node.
+// G(u_j) at the quadrature points of every node: interpolated_g with the
+// points in lanes (each lane sums over the nodes in the same order).
 void point_g(const Boundary& b, NodeGrid& grid) noexcept {
     const Tables& tab = *b.tables;
+    const int n = tab.tier.n;
     const int l = tab.tier.l;
-    for (int i = 1; i <= tab.tier.n; ++i) {
-        for (int jp = 0; jp < padded(l); ++jp) {
-            const int j = jp < l ? jp : l - 1;
-            grid.g_u[i][jp] = interpolated_g(b, tab.lagrange[i][j].data());
+    std::array<double, kMaxN + 1> g2{};
+    for (int k = 1; k <= n; ++k) {
+        g2[k] = b.g[k] * b.g[k];
+    }
+    for (int i = 1; i <= n; ++i) {
+        const auto& weights = tab.lagrange_by_node[i];
+        for (int j = 0; j < l; j += kN) {
+            D h{};
+            for (int k = 1; k <= n; ++k) {
+                h += load(&weights[k][j]) * g2[k];
+            }
+            store(&grid.g_u[i][j], lanes::select(h > 0.0, lanes::sqrt(h), D{}));
         }
     }
 }
@@ -370,8 +378,9 @@ double fp_map(const Boundary& b, const NodeGrid& grid, int i, NodeDerivatives* o
 
     const double d_plus_0 = (ln_b + drift * tau) / st + 0.5 * st;
     const double discount_q_0 = exp1(-q * tau);
-    const double psi_0 = discount_q_0 * pdf1(d_plus_0);
-    const double cap_psi_0 = discount_q_0 * cdf1(d_plus_0);
+    const lanes::NormalAt<D2> at_0 = lanes::normal_at(lanes::splat<D2>(d_plus_0));
+    const double psi_0 = discount_q_0 * at_0.pdf[0];
+    const double cap_psi_0 = discount_q_0 * at_0.cdf[0];
     const double z_0 = exp1(ln_b);
     const double n_0 = z_0 * psi_0 / st;
     const double d1_0 = psi_0 / st;
@@ -407,8 +416,8 @@ double fp_map(const Boundary& b, const NodeGrid& grid, int i, NodeDerivatives* o
     std::array<double, 4> dd{};
     std::array<double, 4> dn_0{};
     std::array<double, 4> dd_0{};
-    std::array<double, kMaxL> point_n{};
-    std::array<double, kMaxL> point_d{};
+    std::array<double, kMaxL> point_n;
+    std::array<double, kMaxL> point_d;
     if constexpr (kDerivatives) {
         const double d_minus_0 = d_plus_0 - st;
         const double root_v = st / sigma;  // sqrt(tau)
@@ -481,14 +490,16 @@ void assemble(const Boundary& b, const NodeGrid& grid, const std::array<double, 
     const int n = tab.tier.n;
     const int l = tab.tier.l;
     for (int i = 1; i <= n; ++i) {
-        NodeDerivatives d{};
+        NodeDerivatives d;
         const double f = fp_map<true>(b, grid, i, &d);
         auto& row = sys.matrix[i - 1];
         row.fill(0.0);
         row[i - 1] = 1.0 - d.own;
         // d ln B(u) = sum_k M_k d ln B_k + (1 - sum_k M_k) d ln X with
-        // M_k = L_k G_k / G(u), from G(u)^2 = sum_k L_k G_k^2 (eq. 4.3).
+        // M_k = L_k G_k / G(u), from G(u)^2 = sum_k L_k G_k^2 (eq. 4.3):
+        // the row gains -G_k sum_j c_j L_jk / G(u_j), node by node.
         double x_coefficient = 0.0;
+        alignas(64) std::array<double, kMaxN + 1> pulled{};
         for (int j = 0; j < l; ++j) {
             const double c = d.point[j];
             x_coefficient += c;
@@ -499,10 +510,13 @@ void assemble(const Boundary& b, const NodeGrid& grid, const std::array<double, 
             const double scale = c / g_u;
             const auto& weights = tab.lagrange[i][j];
             for (int k = 1; k <= n; ++k) {
-                const double m = weights[k] * b.g[k] * scale;
-                row[k - 1] -= m;
-                x_coefficient -= m;
+                pulled[k] += weights[k] * scale;
             }
+        }
+        for (int k = 1; k <= n; ++k) {
+            const double m = b.g[k] * pulled[k];
+            row[k - 1] -= m;
+            x_coefficient -= m;
         }
         sys.rhs[i - 1][0] = f - b.ln_b[i];
         for (int p = 0; p < 3; ++p) {
