@@ -141,143 +141,129 @@ struct Workspace {
     return held.get();
 }
 
-// ---- QD+ (Li 2010): the start of Newton's method at the nodes.
+// ---- QD+ (Li 2010): the start of Newton's method at the nodes, every node
+// a lane of one root search.
 
-struct QdTerms {
-    double h;            // 1 - exp(-r tau)
-    double alpha;        // 2 r / sigma^2
-    double beta;         // 2 (r - q) / sigma^2
-    double lambda;       // the negative root of the perpetual-style quadratic
-    double lambda_prime; // d lambda / d h
-    double dr;           // exp(-r tau)
-    double dq;           // exp(-q tau)
-    double v;            // sigma sqrt(tau)
-    double sqrt_tau;
+// Li's terms at one node (strike 1).
+struct QdLanes {
+    D tau, h, lambda, lambda_prime, dr, dq, v, sqrt_tau;
 };
 
 // The residual of Li's boundary equation (2010, eq. 11 with the QD+
 // correction c0 of eq. 14) at the critical spot S* = e^x (strike 1):
 //   (1 - e^{-q tau} Phi(-d1(S*))) S* + (lambda + c0) (K - S* - p(S*)) = 0,
 // which is value matching plus smooth pasting of p + A (S/S*)^(lambda + c0).
-double qd_residual(double x, double tau, double r, double q, double sigma,
-                   const QdTerms& c) noexcept {
-    const double s = exp1(x);
-    const double d1 = (x + (r - q) * tau) / c.v + 0.5 * c.v;
-    const double d2 = d1 - c.v;
-    const lanes::NormalAt<D2> at_d1 = lanes::normal_at(lanes::splat<D2>(d1));
-    const double n_d1 = at_d1.cdf_neg[0];
-    const double n_d2 = cdf1(-d2);
-    const double put = c.dr * n_d2 - s * c.dq * n_d1;
+D qd_residual(D x, double r, double q, double sigma, double alpha, double beta,
+              const QdLanes& c) noexcept {
+    const D s = lanes::exp(x);
+    const D d1 = (x + (r - q) * c.tau) / c.v + 0.5 * c.v;
+    const D d2 = d1 - c.v;
+    const lanes::NormalAt<D> at_d1 = lanes::normal_at(d1);
+    const D n_d1 = at_d1.cdf_neg;
+    const D n_d2 = lanes::normal_cdf(-d2);
+    const D put = c.dr * n_d2 - s * c.dq * n_d1;
     // Theta of the European put in calendar time, dp/dt = -dp/dtau.
-    const double theta = r * c.dr * n_d2 - q * s * c.dq * n_d1 -
-                         0.5 * sigma * s * c.dq * at_d1.pdf[0] / c.sqrt_tau;
-    const double premium = 1.0 - s - put;
-    const double denominator = 2.0 * c.lambda + c.beta - 1.0;
-    double c0 = 0.0;
-    if (premium > 1e-300) {
-        c0 = -((1.0 - c.h) * c.alpha / denominator) *
-             (1.0 / c.h - theta / (r * c.dr * premium) + c.lambda_prime / denominator);
-    }
-    return (1.0 - c.dq * n_d1) * s + (c.lambda + c0) * premium;
+    const D theta = r * c.dr * n_d2 - q * s * c.dq * n_d1 -
+                    0.5 * sigma * s * c.dq * at_d1.pdf / c.sqrt_tau;
+    const D premium = 1.0 - s - put;
+    const D denominator = 2.0 * c.lambda + beta - 1.0;
+    const D c0 = -((1.0 - c.h) * alpha / denominator) *
+                 (1.0 / c.h - theta / (r * c.dr * premium) + c.lambda_prime / denominator);
+    const D correction = lanes::select(premium > 1e-300, c0, D{});
+    return (1.0 - c.dq * n_d1) * s + (c.lambda + correction) * premium;
 }
 
-// ln S* of QD+ at tau, searched from the guess ln_guess (ln X at most).
-double qd_plus_ln_boundary(double tau, double r, double q, double sigma, double ln_x,
-                           double ln_guess) noexcept {
+// ln S* of QD+ at the count nodes taus[0..count) (at most kPad lanes of
+// work per vector), written to ln_b.  The residual is negative as S -> 0
+// (the second term tends to (lambda + c0) K (1 - e^{-r tau}) < 0) and
+// positive next to X, where lambda ~ -1/(sigma sqrt tau) dominates.  Each
+// lane searches down from X in steps of the boundary's natural scale
+// sigma sqrt(tau), growing threefold, until the residual changes sign, then
+// narrows the bracket by the Illinois variant of regula falsi.  The result
+// only starts Newton's method, and QD+ itself is good to a few 1e-3, so 2e-3
+// of the scale is plenty.  A lane that has finished keeps its state, so its
+// result does not depend on the lanes beside it.
+void qd_plus_ln_boundaries(const double* taus, int count, double r, double q, double sigma,
+                           double ln_x, double* ln_b) noexcept {
     const double sigma2 = sigma * sigma;
-    QdTerms c{};
-    c.h = -exp_minus_one(-r * tau);
-    c.alpha = 2.0 * r / sigma2;
-    c.beta = 2.0 * (r - q) / sigma2;
-    const double root = std::sqrt((c.beta - 1.0) * (c.beta - 1.0) + 4.0 * c.alpha / c.h);
-    c.lambda = 0.5 * (-(c.beta - 1.0) - root);
-    c.lambda_prime = c.alpha / (c.h * c.h * root);
-    c.dr = exp1(-r * tau);
-    c.dq = exp1(-q * tau);
-    c.sqrt_tau = std::sqrt(tau);
-    c.v = sigma * c.sqrt_tau;
+    const double alpha = 2.0 * r / sigma2;
+    const double beta = 2.0 * (r - q) / sigma2;
+    for (int first = 0; first < count; first += kN) {
+        alignas(64) double tau_at[kN];
+        alignas(64) double h_at[kN];
+        for (int j = 0; j < kN; ++j) {
+            tau_at[j] = taus[first + j < count ? first + j : count - 1];
+            h_at[j] = -exp_minus_one(-r * tau_at[j]);
+        }
+        QdLanes c{};
+        c.tau = load(tau_at);
+        c.h = load(h_at);
+        const D root = lanes::sqrt((beta - 1.0) * (beta - 1.0) + 4.0 * alpha / c.h);
+        c.lambda = 0.5 * (-(beta - 1.0) - root);
+        c.lambda_prime = alpha / (c.h * c.h * root);
+        c.dr = lanes::exp((-r) * c.tau);
+        c.dq = lanes::exp((-q) * c.tau);
+        c.sqrt_tau = lanes::sqrt(c.tau);
+        c.v = sigma * c.sqrt_tau;
+        const D scale = c.v;
+        const D upper = splat(ln_x);
+        const auto f = [&](D x) { return qd_residual(x, r, q, sigma, alpha, beta, c); };
 
-    // The root in ln S, bracketed: the residual is negative as S -> 0 (the
-    // second term tends to (lambda + c0) K (1 - e^{-r tau}) < 0) and
-    // positive next to X, where lambda ~ -1/(sigma sqrt tau) dominates.  The
-    // search starts at the guess (the previous node's root) and expands in
-    // steps of the boundary's natural scale sigma sqrt(tau); the Illinois
-    // variant of regula falsi then needs a handful of evaluations.  The
-    // result only starts Newton's method, and QD+ itself is good to a few
-    // 1e-3, so 2e-3 of the scale is plenty.
-    const double upper = ln_x;
-    const double scale = c.v;
-    const auto f = [&](double x) { return qd_residual(x, tau, r, q, sigma, c); };
-    double x = std::fmin(ln_guess, upper - 0.01 * scale);
-    double fx = f(x);
-    if (!std::isfinite(fx)) {
-        return ln_x;
-    }
-    double a = x;
-    double fa = fx;
-    double b = x;
-    double fb = fx;
-    double step = 0.25 * scale;
-    for (int i = 0; i < 60 && (fa >= 0.0) == (fb >= 0.0); ++i) {
-        if (fx >= 0.0) {
-            a = b - step;  // root below
-            fa = f(a);
-            if (fa >= 0.0) {
-                b = a;
-                fb = fa;
-            }
-        } else {
-            b = std::fmin(a + step, upper);  // root above
-            fb = f(b);
-            if (fb < 0.0) {
-                if (b >= upper) {
-                    return ln_x;
-                }
-                a = b;
-                fa = fb;
-            }
+        D b = upper - 0.01 * scale;
+        D fb = f(b);
+        // Lanes whose residual is already negative there have their root
+        // within 1 % of the scale of X; lanes with a non-finite residual
+        // start from X.
+        auto done = (fb < 0.0) | (fb != fb);
+        D result = lanes::select(fb < 0.0, upper - 0.005 * scale, upper);
+        D a = b;
+        D fa = fb;
+        D step = 0.25 * scale;
+        auto bracketed = fb != fb;  // false in every lane
+        for (int i = 0; i < 30 && lanes::any_lane(~(done | bracketed)); ++i) {
+            const auto searching = ~(done | bracketed);
+            const D x = b - step;
+            const D fx = f(x);
+            const auto below = searching & (fx < 0.0);
+            const auto above = searching & (fx >= 0.0);
+            a = lanes::select(below, x, a);
+            fa = lanes::select(below, fx, fa);
+            b = lanes::select(above, x, b);
+            fb = lanes::select(above, fx, fb);
+            bracketed = bracketed | below;
+            done = done | (searching & (fx != fx));
+            step = lanes::select(searching, step * 3.0, step);
         }
-        step *= 3.0;
-        if (!std::isfinite(fa) || !std::isfinite(fb)) {
-            return ln_x;
+        // Never bracketed: X.
+        done = done | ~bracketed;
+        D side{};  // -1: a moved last, +1: b moved last
+        D x_root = 0.5 * (a + b);
+        for (int i = 0; i < 40 && lanes::any_lane(~done); ++i) {
+            const auto active = ~done;
+            const D x = (a * fb - b * fa) / (fb - fa);
+            const D fx = f(x);
+            x_root = lanes::select(active, x, x_root);
+            const auto bad = active & (fx != fx);
+            const auto low = active & ~bad & (fx < 0.0);
+            const auto high = active & ~bad & (fx >= 0.0);
+            fb = lanes::select(low & (side == -1.0), fb * 0.5, fb);
+            fa = lanes::select(high & (side == 1.0), fa * 0.5, fa);
+            a = lanes::select(low, x, a);
+            fa = lanes::select(low, fx, fa);
+            b = lanes::select(high, x, b);
+            fb = lanes::select(high, fx, fb);
+            side = lanes::select(low, splat(-1.0), lanes::select(high, splat(1.0), side));
+            const D width = b - a;
+            const D magnitude = lanes::select(width < 0.0, -width, width);
+            done = done | bad | (active & ((magnitude < 2e-3 * scale) | (fx == 0.0)));
         }
-    }
-    if ((fa >= 0.0) == (fb >= 0.0)) {
-        return ln_x;
-    }
-    // Illinois: f(a) < 0 < f(b).
-    if (fa > 0.0) {
-        std::swap(a, b);
-        std::swap(fa, fb);
-    }
-    int side = 0;
-    double x_root = 0.5 * (a + b);
-    for (int i = 0; i < 40; ++i) {
-        x_root = (a * fb - b * fa) / (fb - fa);
-        const double fr = f(x_root);
-        if (!std::isfinite(fr)) {
-            break;
-        }
-        if (fr < 0.0) {
-            a = x_root;
-            fa = fr;
-            if (side == -1) {
-                fb *= 0.5;
-            }
-            side = -1;
-        } else {
-            b = x_root;
-            fb = fr;
-            if (side == 1) {
-                fa *= 0.5;
-            }
-            side = 1;
-        }
-        if (std::fabs(b - a) < 2e-3 * scale || fr == 0.0) {
-            break;
+        result = lanes::select(bracketed, lanes::select(x_root < upper, x_root, upper), result);
+        alignas(64) double out[kN];
+        store(out, result);
+        for (int j = 0; j < kN && first + j < count; ++j) {
+            ln_b[first + j] = out[j];
         }
     }
-    return std::fmin(x_root, upper);
 }
 
 // ---- The boundary: the FP-B system of Andersen, Lake and Offengenden
@@ -349,7 +335,8 @@ void point_g(const Boundary& b, NodeGrid& grid) noexcept {
 struct NodeDerivatives {
     double own;                      // dF_i / d ln B(tau_i), the B(u) held fixed
     std::array<double, 3> parameter; // dF_i / d(sigma, r, q), every B held fixed
-    std::array<double, kMaxL> point; // dF_i / d ln B(u_j)
+    alignas(64) std::array<double, kMaxL> point; // dF_i / d ln B(u_j), padded lanes 0
+
 };
 
 // The FP-B map (ALO eq. 3.7-3.9), written with the identity
@@ -475,6 +462,9 @@ double fp_map(const Boundary& b, const NodeGrid& grid, int i, NodeDerivatives* o
             // ln z_j = ln B(tau_i) - ln B(u_j).
             out->point[j] = -(r * point_n[j] * inv_n - q * point_d[j] * inv_d);
         }
+        for (int j = l; j < padded(l); ++j) {
+            out->point[j] = 0.0;
+        }
     }
     return log1(numerator / denominator);
 }
@@ -498,19 +488,20 @@ void assemble(const Boundary& b, const NodeGrid& grid, const std::array<double, 
         // d ln B(u) = sum_k M_k d ln B_k + (1 - sum_k M_k) d ln X with
         // M_k = L_k G_k / G(u), from G(u)^2 = sum_k L_k G_k^2 (eq. 4.3):
         // the row gains -G_k sum_j c_j L_jk / G(u_j), node by node.
+        // Where G(u_j) = 0, ln B(u) = ln X: that point moves with X alone.
+        alignas(64) double scale[kMaxL];
+        for (int j = 0; j < l; j += kN) {
+            const D g_u = load(&grid.g_u[i][j]);
+            const D c = load(d.point.data() + j);
+            store(scale + j, lanes::select(g_u > 1e-300, c / g_u, D{}));
+        }
         double x_coefficient = 0.0;
         alignas(64) std::array<double, kMaxN + 1> pulled{};
         for (int j = 0; j < l; ++j) {
-            const double c = d.point[j];
-            x_coefficient += c;
-            const double g_u = grid.g_u[i][j];
-            if (!(g_u > 1e-300)) {
-                continue;  // ln B(u) = ln X there: it moves with X alone
-            }
-            const double scale = c / g_u;
+            x_coefficient += d.point[j];
             const auto& weights = tab.lagrange[i][j];
             for (int k = 1; k <= n; ++k) {
-                pulled[k] += weights[k] * scale;
+                pulled[k] += weights[k] * scale[j];
             }
         }
         for (int k = 1; k <= n; ++k) {
@@ -604,25 +595,24 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
     out.ln_x = q > r ? log1(r / q) : 0.0;
     out.ln_b[0] = out.ln_x;
     out.g[0] = 0.0;
-    // QD+ at the first nodes and every other node beyond (its root search is
-    // the costliest part of the start); the nodes between are interpolated
-    // linearly in sqrt(tau), well within QD+'s own error of a few 1e-3.
+    // QD+ at the first nodes and every other node beyond, all in one lane
+    // search; the nodes between are interpolated linearly in sqrt(tau), well
+    // within QD+'s own error of a few 1e-3.
+    std::array<double, kMaxN + 1> qd_tau;
+    std::array<int, kMaxN + 1> qd_node;
+    std::array<double, kMaxN + 1> qd_ln_b;
+    int qd_count = 0;
     for (int i = 1; i <= n; ++i) {
         if (i > 4 && i % 2 == 1 && i < n) {
             continue;
         }
-        const double tau = t * tables.node[i] * tables.node[i];
-        // The root search starts from the previous roots, extrapolated
-        // linearly in sqrt(tau).
-        const int p1 = (i > 4 && i % 2 == 0) ? i - 2 : i - 1;
-        const int p2 = (i > 6) ? p1 - 2 : p1 - 1;
-        double guess = out.ln_b[p1];
-        if (p2 >= 1) {
-            const double slope =
-                (out.ln_b[p1] - out.ln_b[p2]) / (tables.node[p1] - tables.node[p2]);
-            guess += slope * (tables.node[i] - tables.node[p1]);
-        }
-        set_node(out, i, qd_plus_ln_boundary(tau, r, q, sigma, out.ln_x, guess));
+        qd_tau[qd_count] = t * tables.node[i] * tables.node[i];
+        qd_node[qd_count] = i;
+        ++qd_count;
+    }
+    qd_plus_ln_boundaries(qd_tau.data(), qd_count, r, q, sigma, out.ln_x, qd_ln_b.data());
+    for (int j = 0; j < qd_count; ++j) {
+        set_node(out, qd_node[j], qd_ln_b[j]);
     }
     for (int i = 5; i < n; i += 2) {
         const double w =
