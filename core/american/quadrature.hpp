@@ -31,13 +31,16 @@ struct GaussRule {
     std::array<double, kMaxP> w;       // and weights, for rules on sub-intervals
 };
 
+inline constexpr int kLagrangeRow = (kMaxN + 1 + 7) / 8 * 8;
+
 struct Tables {
     Tier tier;
     std::array<double, kMaxN + 1> node;  // y_k in [0, 1]
     GaussRule boundary_rule;             // l points
     GaussRule premium_rule;              // p points
-    // lagrange[i][j][k]: weight of node k at y_i sin(theta_j) (boundary rule).
-    std::array<std::array<std::array<double, kMaxN + 1>, kMaxL>, kMaxN + 1> lagrange;
+    // lagrange[i][j][k]: weight of node k at y_i sin(theta_j) (boundary rule);
+    // rows padded with zeros to whole vectors of eight.
+    std::array<std::array<std::array<double, kLagrangeRow>, kMaxL>, kMaxN + 1> lagrange;
     // The same weights with the points innermost, lagrange_by_node[i][k][j],
     // so that the interpolation at every point of a node runs in lanes.
     std::array<std::array<std::array<double, kMaxL>, kMaxN + 1>, kMaxN + 1> lagrange_by_node;

@@ -496,13 +496,17 @@ void assemble(const Boundary& b, const NodeGrid& grid, const std::array<double, 
             store(scale + j, lanes::select(g_u > 1e-300, c / g_u, D{}));
         }
         double x_coefficient = 0.0;
-        alignas(64) std::array<double, kMaxN + 1> pulled{};
         for (int j = 0; j < l; ++j) {
             x_coefficient += d.point[j];
-            const auto& weights = tab.lagrange[i][j];
-            for (int k = 1; k <= n; ++k) {
-                pulled[k] += weights[k] * scale[j];
+        }
+        // pulled[k] = sum_j L_jk c_j / G(u_j), the nodes in lanes.
+        alignas(64) double pulled[kLagrangeRow];
+        for (int k = 0; k <= n; k += kN) {
+            D sum{};
+            for (int j = 0; j < l; ++j) {
+                sum += load(&tab.lagrange[i][j][k]) * scale[j];
             }
+            store(pulled + k, sum);
         }
         for (int k = 1; k <= n; ++k) {
             const double m = b.g[k] * pulled[k];
