@@ -89,8 +89,17 @@ constexpr int kMaxPoints = 2 * kMaxP;
 // exp(-q (tau_i - u_j)), and the weights of int f du / sqrt(tau - u) (already
 // divided by sigma) and of int f du.
 struct NodeGrid {
-    std::array<double, kMaxN + 1> tau;
-    std::array<double, kMaxN + 1> sigma_sqrt_tau;
+    // Per node (padded with copies of the last node, for lanes over nodes):
+    // tau_i, sigma sqrt(tau_i), exp(-q tau_i), and from the current iterate
+    // the node's own terms of the map.
+    alignas(64) double tau[kLagrangeRow];
+    alignas(64) double sigma_sqrt_tau[kLagrangeRow];
+    alignas(64) double discount_q_0[kLagrangeRow];
+    alignas(64) double d_plus_0[kLagrangeRow];
+    alignas(64) double psi_0[kLagrangeRow];
+    alignas(64) double cap_psi_0[kLagrangeRow];
+    alignas(64) double z_0[kLagrangeRow];
+    alignas(64) double ratio[kLagrangeRow];  // N(tau_i) / D(tau_i)
     alignas(64) double sv[kMaxN + 1][kMaxL];
     alignas(64) double inv_sv[kMaxN + 1][kMaxL];
     alignas(64) double v[kMaxN + 1][kMaxL];
@@ -108,6 +117,7 @@ struct System {
     std::array<std::array<double, kMaxN>, kMaxN> matrix;
     std::array<std::array<double, 4>, kMaxN> rhs;  // [residual, sigma, r, q]
     std::array<int, kMaxN> pivot;
+    std::array<bool, kMaxN> row_finite;
 };
 
 // The points of the premium integral (two pieces when it is split).
@@ -285,12 +295,19 @@ void build_grid(const Boundary& b, NodeGrid& grid) noexcept {
     const Tables& tab = *b.tables;
     const GaussRule& rule = tab.boundary_rule;
     const int l = tab.tier.l;
+    const int n = tab.tier.n;
     const double sqrt_t = std::sqrt(b.t);
-    for (int i = 1; i <= tab.tier.n; ++i) {
-        const double tau = b.t * tab.node[i] * tab.node[i];
+    for (int i = 1; i < kLagrangeRow; ++i) {
+        const double node = tab.node[i <= n ? i : n];
+        grid.tau[i] = b.t * node * node;
+        grid.sigma_sqrt_tau[i] = b.sigma * (sqrt_t * node);
+    }
+    for (int i = 1; i <= n; i += kN) {
+        store(grid.discount_q_0 + i, lanes::exp((-b.q) * load(grid.tau + i)));
+    }
+    for (int i = 1; i <= n; ++i) {
+        const double tau = grid.tau[i];
         const double sqrt_tau = sqrt_t * tab.node[i];
-        grid.tau[i] = tau;
-        grid.sigma_sqrt_tau[i] = b.sigma * sqrt_tau;
         // Padding lanes repeat the last point; no sum ever reads them.
         for (int jp = 0; jp < padded(l); ++jp) {
             const int j = jp < l ? jp : l - 1;
@@ -331,6 +348,35 @@ void point_g(const Boundary& b, NodeGrid& grid) noexcept {
     }
 }
 
+// The nodes' own terms of the map from the current iterate, nodes in lanes:
+// d+(tau_i, B_i), psi(tau_i, B_i), Psi(tau_i, B_i) and z_i = B_i (K = 1).
+void node_terms(const Boundary& b, NodeGrid& grid) noexcept {
+    const int n = b.tables->tier.n;
+    alignas(64) double ln_b[kLagrangeRow];
+    for (int i = 1; i < kLagrangeRow; ++i) {
+        ln_b[i] = b.ln_b[i <= n ? i : n];
+    }
+    const D drift = splat(b.r - b.q);
+    for (int i = 1; i <= n; i += kN) {
+        const D st = load(grid.sigma_sqrt_tau + i);
+        const D ln_z = load(ln_b + i);
+        const D d_plus_0 = (ln_z + drift * load(grid.tau + i)) / st + 0.5 * st;
+        const lanes::NormalAt<D> at_0 = lanes::normal_at(d_plus_0);
+        const D discount_q_0 = load(grid.discount_q_0 + i);
+        store(grid.d_plus_0 + i, d_plus_0);
+        store(grid.psi_0 + i, discount_q_0 * at_0.pdf);
+        store(grid.cap_psi_0 + i, discount_q_0 * at_0.cdf);
+        store(grid.z_0 + i, lanes::exp(ln_z));
+    }
+}
+
+// F_i = ln(N / D) at every node from the ratios, nodes in lanes.
+void node_logs(const NodeGrid& grid, int n, double* f) noexcept {
+    for (int i = 1; i <= n; i += kN) {
+        store(f + i, lanes::log(load(grid.ratio + i)));
+    }
+}
+
 // Partial derivatives of F_i = ln N(tau_i) - ln D(tau_i) at node i.
 struct NodeDerivatives {
     double own;                      // dF_i / d ln B(tau_i), the B(u) held fixed
@@ -349,7 +395,8 @@ struct NodeDerivatives {
 //   D = psi(tau, z0) / (sigma sqrt tau) + Psi(tau, z0)
 //       + q int_0^tau [psi(tau - u, z) / (sigma sqrt(tau - u)) + Psi(tau - u, z)] du,
 // with z0 = B(tau) / K, z = B(tau) / B(u), psi(v, z) = e^{-q v} phi(d+(v, z)),
-// Psi(v, z) = e^{-q v} Phi(d+(v, z)).  Returns F = ln(N / D) (K = 1).
+// Psi(v, z) = e^{-q v} Phi(d+(v, z)).  Returns N / D (K = 1); node_terms
+// has filled the node's own terms.
 template <bool kDerivatives>
 double fp_map(const Boundary& b, const NodeGrid& grid, int i, NodeDerivatives* out) noexcept {
     const Tables& tab = *b.tables;
@@ -363,12 +410,10 @@ double fp_map(const Boundary& b, const NodeGrid& grid, int i, NodeDerivatives* o
     const double st = grid.sigma_sqrt_tau[i];
     const double ln_b = b.ln_b[i];
 
-    const double d_plus_0 = (ln_b + drift * tau) / st + 0.5 * st;
-    const double discount_q_0 = exp1(-q * tau);
-    const lanes::NormalAt<D2> at_0 = lanes::normal_at(lanes::splat<D2>(d_plus_0));
-    const double psi_0 = discount_q_0 * at_0.pdf[0];
-    const double cap_psi_0 = discount_q_0 * at_0.cdf[0];
-    const double z_0 = exp1(ln_b);
+    const double d_plus_0 = grid.d_plus_0[i];
+    const double psi_0 = grid.psi_0[i];
+    const double cap_psi_0 = grid.cap_psi_0[i];
+    const double z_0 = grid.z_0[i];
     const double n_0 = z_0 * psi_0 / st;
     const double d1_0 = psi_0 / st;
     const double d_0 = d1_0 + cap_psi_0;
@@ -466,7 +511,7 @@ double fp_map(const Boundary& b, const NodeGrid& grid, int i, NodeDerivatives* o
             out->point[j] = 0.0;
         }
     }
-    return log1(numerator / denominator);
+    return numerator / denominator;
 }
 
 void set_node(Boundary& b, int i, double ln_b) noexcept {
@@ -474,14 +519,14 @@ void set_node(Boundary& b, int i, double ln_b) noexcept {
     b.g[i] = b.ln_x - b.ln_b[i];
 }
 
-void assemble(const Boundary& b, const NodeGrid& grid, const std::array<double, 3>& dln_x,
+void assemble(const Boundary& b, NodeGrid& grid, const std::array<double, 3>& dln_x,
               System& sys) noexcept {
     const Tables& tab = *b.tables;
     const int n = tab.tier.n;
     const int l = tab.tier.l;
     for (int i = 1; i <= n; ++i) {
         NodeDerivatives d;
-        const double f = fp_map<true>(b, grid, i, &d);
+        grid.ratio[i] = fp_map<true>(b, grid, i, &d);
         auto& row = sys.matrix[i - 1];
         row.fill(0.0);
         row[i - 1] = 1.0 - d.own;
@@ -513,11 +558,17 @@ void assemble(const Boundary& b, const NodeGrid& grid, const std::array<double, 
             row[k - 1] -= m;
             x_coefficient -= m;
         }
-        sys.rhs[i - 1][0] = f - b.ln_b[i];
         for (int p = 0; p < 3; ++p) {
             sys.rhs[i - 1][p + 1] = d.parameter[p] + x_coefficient * dln_x[p];
         }
-        bool finite = std::isfinite(f) && std::isfinite(x_coefficient);
+        sys.row_finite[i - 1] = std::isfinite(x_coefficient);
+    }
+    alignas(64) double f[kLagrangeRow];
+    node_logs(grid, n, f);
+    for (int i = 1; i <= n; ++i) {
+        auto& row = sys.matrix[i - 1];
+        sys.rhs[i - 1][0] = f[i] - b.ln_b[i];
+        bool finite = std::isfinite(f[i]) && sys.row_finite[i - 1];
         for (int k = 0; k < n; ++k) {
             finite = finite && std::isfinite(row[k]);
         }
@@ -645,9 +696,15 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
         // Newton step, so that they come from the Jacobian at the last
         // iterate but one, not at an early one.
         point_g(out, grid);
+        node_terms(out, grid);
         if (last_change < 1e-4 && sensitivity == nullptr) {
             for (int i = 1; i <= n; ++i) {
-                sys.rhs[i - 1][0] = fp_map<false>(out, grid, i, nullptr) - out.ln_b[i];
+                grid.ratio[i] = fp_map<false>(out, grid, i, nullptr);
+            }
+            alignas(64) double f[kLagrangeRow];
+            node_logs(grid, n, f);
+            for (int i = 1; i <= n; ++i) {
+                sys.rhs[i - 1][0] = f[i] - out.ln_b[i];
             }
             solve_factored(sys, n, 0, 1);
         } else {
