@@ -16,6 +16,7 @@
 #error "include spectral_lanes.hpp only from a per-instruction-set translation unit"
 #endif
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -320,7 +321,7 @@ void build_grid(const Boundary& b, NodeGrid& grid) noexcept {
             grid.weight_d[i][jp] = rule.weight[j] * 2.0 * tau * rule.sin[j] * rule.cos[j];
         }
         const D minus_q = splat(-b.q);
-        for (int j = 0; j < l; j += kN) {
+        for (int j = 0; j < padded(l); j += kN) {
             store(&grid.discount_q[i][j], lanes::exp(minus_q * load(&grid.v[i][j])));
         }
     }
@@ -338,7 +339,7 @@ void point_g(const Boundary& b, NodeGrid& grid) noexcept {
     }
     for (int i = 1; i <= n; ++i) {
         const auto& weights = tab.lagrange_by_node[i];
-        for (int j = 0; j < l; j += kN) {
+        for (int j = 0; j < padded(l); j += kN) {
             D h{};
             for (int k = 1; k <= n; ++k) {
                 h += load(&weights[k][j]) * g2[k];
@@ -418,38 +419,8 @@ double fp_map(const Boundary& b, const NodeGrid& grid, int i, NodeDerivatives* o
     const double d1_0 = psi_0 / st;
     const double d_0 = d1_0 + cap_psi_0;
 
-    // The transcendental part of every point, a lane each.
-    alignas(64) double d_plus_at[kMaxL];
-    alignas(64) double psi_at[kMaxL];
-    alignas(64) double cap_psi_at[kMaxL];
-    alignas(64) double z_at[kMaxL];
-    {
-        const D ln_b_v = splat(ln_b);
-        const D ln_x_v = splat(b.ln_x);
-        const D drift_v = splat(drift);
-        for (int j = 0; j < l; j += kN) {
-            const D ell = ln_b_v - (ln_x_v - load(&grid.g_u[i][j]));
-            const D sv = load(&grid.sv[i][j]);
-            const D d_plus = (ell + drift_v * load(&grid.v[i][j])) * load(&grid.inv_sv[i][j]) +
-                             0.5 * sv;
-            const lanes::NormalAt<D> normal = lanes::normal_at(d_plus);
-            const D eq = load(&grid.discount_q[i][j]);
-            store(d_plus_at + j, d_plus);
-            store(psi_at + j, eq * normal.pdf);
-            store(cap_psi_at + j, eq * normal.cdf);
-            store(z_at + j, lanes::exp(ell));
-        }
-    }
-
-    double sum_n = 0.0;
-    double sum_d = 0.0;
-    // Derivative accumulators: [0] d/d ln z, then sigma, r, q.
-    std::array<double, 4> dn{};
-    std::array<double, 4> dd{};
     std::array<double, 4> dn_0{};
     std::array<double, 4> dd_0{};
-    std::array<double, kMaxL> point_n;
-    std::array<double, kMaxL> point_d;
     if constexpr (kDerivatives) {
         const double d_minus_0 = d_plus_0 - st;
         const double root_v = st / sigma;  // sqrt(tau)
@@ -461,36 +432,80 @@ double fp_map(const Boundary& b, const NodeGrid& grid, int i, NodeDerivatives* o
                 -d1_0 * d_plus_0 * rv_s + psi_0 * rv_s,
                 d1_0 * (d_plus_0 * rv_s - tau) - psi_0 * rv_s - tau * cap_psi_0};
     }
-    for (int j = 0; j < l; ++j) {
-        const double wd = grid.weight_d[i][j];
-        const double t_d1 = grid.weight_n[i][j] * psi_at[j];
-        const double t_n = t_d1 * z_at[j];
-        const double t_d2 = wd * cap_psi_at[j];
-        sum_n += t_n;
-        sum_d += t_d1 + t_d2;
-        if constexpr (kDerivatives) {
-            const double sv = grid.sv[i][j];
-            const double inv_sv = grid.inv_sv[i][j];
-            const double v = grid.v[i][j];
-            const double d_plus = d_plus_at[j];
-            const double psi = psi_at[j];
-            const double d_minus = d_plus - sv;
-            const double rv_s = v * inv_sv;  // sqrt(v) / sigma
-            const double wd_psi = wd * psi;
-            const double ln_n = -t_n * d_minus * inv_sv;
-            const double ln_d = (wd_psi - t_d1 * d_plus) * inv_sv;
-            const double product = d_plus * d_minus - 1.0;
-            point_n[j] = ln_n;
-            point_d[j] = ln_d;
-            dn[0] += ln_n;
-            dd[0] += ln_d;
-            dn[1] += t_n * product * inv_sigma;
-            dd[1] += (t_d1 * product - wd_psi * d_minus) * inv_sigma;
-            dn[2] += -t_n * d_plus * rv_s;
-            dd[2] += (wd_psi - t_d1 * d_plus) * rv_s;
-            dn[3] += t_n * (d_plus * rv_s - v);
-            dd[3] += t_d1 * (d_plus * rv_s - v) - wd_psi * rv_s - wd * v * cap_psi_at[j];
+
+    // Every point a lane.  The sums over the points run as eight partial
+    // sums, point j into sum j mod 8 in the order of j, whatever the width
+    // (a vector of N lanes carries N of the eight), then one fixed tree: so
+    // the bits do not depend on the width.  Padding points add 0.
+    // sums: 0 N, 1 D, then d/d ln z, sigma, r, q of N (2-5) and of D (6-9).
+    constexpr int kSums = kDerivatives ? 10 : 2;
+    constexpr int kParts = kPad / kN;
+    D sums[kSums][kParts] = {};
+    alignas(64) double point_n[kMaxL];
+    alignas(64) double point_d[kMaxL];
+    const D ln_b_v = splat(ln_b);
+    const D ln_x_v = splat(b.ln_x);
+    const D drift_v = splat(drift);
+    for (int block = 0; block < l; block += kPad) {
+        for (int part = 0; part < kParts; ++part) {
+            const int j = block + part * kN;
+            D index{};
+            for (int lane = 0; lane < kN; ++lane) {
+                index[lane] = j + lane;
+            }
+            const auto real = index < static_cast<double>(l);
+            const D ell = ln_b_v - (ln_x_v - load(&grid.g_u[i][j]));
+            const D sv = load(&grid.sv[i][j]);
+            const D inv_sv = load(&grid.inv_sv[i][j]);
+            const D v = load(&grid.v[i][j]);
+            const D d_plus = (ell + drift_v * v) * inv_sv + 0.5 * sv;
+            const lanes::NormalAt<D> normal = lanes::normal_at(d_plus);
+            const D eq = load(&grid.discount_q[i][j]);
+            const D psi = eq * normal.pdf;
+            const D cap_psi = eq * normal.cdf;
+            const D z = lanes::exp(ell);
+            const D wd = lanes::select(real, load(&grid.weight_d[i][j]), D{});
+            const D t_d1 = lanes::select(real, load(&grid.weight_n[i][j]), D{}) * psi;
+            const D t_n = t_d1 * z;
+            const D t_d2 = wd * cap_psi;
+            sums[0][part] += t_n;
+            sums[1][part] += t_d1 + t_d2;
+            if constexpr (kDerivatives) {
+                const D d_minus = d_plus - sv;
+                const D rv_s = v * inv_sv;  // sqrt(v) / sigma
+                const D wd_psi = wd * psi;
+                const D ln_n = -t_n * d_minus * inv_sv;
+                const D ln_d = (wd_psi - t_d1 * d_plus) * inv_sv;
+                const D product = d_plus * d_minus - 1.0;
+                store(point_n + j, ln_n);
+                store(point_d + j, ln_d);
+                sums[2][part] += ln_n;
+                sums[6][part] += ln_d;
+                sums[3][part] += t_n * product * inv_sigma;
+                sums[7][part] += (t_d1 * product - wd_psi * d_minus) * inv_sigma;
+                sums[4][part] += -t_n * d_plus * rv_s;
+                sums[8][part] += (wd_psi - t_d1 * d_plus) * rv_s;
+                sums[5][part] += t_n * (d_plus * rv_s - v);
+                sums[9][part] += t_d1 * (d_plus * rv_s - v) - wd_psi * rv_s - wd * v * cap_psi;
+            }
         }
+    }
+    double total[kSums];
+    for (int k = 0; k < kSums; ++k) {
+        alignas(64) double part[kPad];
+        for (int c = 0; c < kParts; ++c) {
+            store(part + c * kN, sums[k][c]);
+        }
+        total[k] = ((part[0] + part[1]) + (part[2] + part[3])) +
+                   ((part[4] + part[5]) + (part[6] + part[7]));
+    }
+    const double sum_n = total[0];
+    const double sum_d = total[1];
+    std::array<double, 4> dn{};
+    std::array<double, 4> dd{};
+    if constexpr (kDerivatives) {
+        dn = {total[2], total[3], total[4], total[5]};
+        dd = {total[6], total[7], total[8], total[9]};
     }
     const double numerator = n_0 + r * sum_n;
     const double denominator = d_0 + q * sum_d;
@@ -595,14 +610,13 @@ void factor(System& sys, int n) noexcept {
             }
         }
         sys.pivot[col] = pivot;
-        std::swap(a[col], a[pivot]);
+        if (pivot != col) {
+            std::swap_ranges(a[col].begin(), a[col].begin() + n, a[pivot].begin());
+        }
         const double inv = 1.0 / a[col][col];
         for (int row = col + 1; row < n; ++row) {
             const double factor = a[row][col] * inv;
             a[row][col] = factor;
-            if (factor == 0.0) {
-                continue;
-            }
             for (int k = col + 1; k < n; ++k) {
                 a[row][k] -= factor * a[col][k];
             }
