@@ -127,7 +127,8 @@ enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
         case Regime::SingleBoundary:
             break;
     }
-    return detail::spectral_put(detail::tables(accuracy), s, k, t, r, sigma, q, greeks);
+    const detail::Tables& tables = detail::tables(accuracy, sigma * std::sqrt(t));
+    return detail::spectral_put(tables, s, k, t, r, sigma, q, greeks);
 }
 
 // Put-call symmetry: C(S, K, T, r, q, sigma) = P(K, S, T, q, r, sigma).  The
@@ -239,8 +240,8 @@ Result<double> exercise_boundary(double tau, double k, double r, double sigma, d
     // The put's boundary with strike 1, at tau; B(0+) = min(1, r/q).
     double b = qp > rp ? rp / qp : 1.0;
     if (tau > 0.0 && sigma > 0.0) {
-        b = fast::exp(detail::spectral_engine().ln_boundary(detail::tables(accuracy), tau, rp, qp,
-                                                            sigma));
+        const detail::Tables& tables = detail::tables(accuracy, sigma * std::sqrt(tau));
+        b = fast::exp(detail::spectral_engine().ln_boundary(tables, tau, rp, qp, sigma));
     }
     // Put with spot K and strike S exercised when K <= S b: S >= K / b.
     return call ? k / b : k * b;

@@ -160,16 +160,22 @@ void build(const Tier& tier, Tables& t) noexcept {
     }
 }
 
-// The three tiers' tables, filled in place (they are too large for a
-// temporary on a worker thread's stack).
+// The tiers' tables, filled in place (they are too large for a temporary on
+// a worker thread's stack).
 struct AllTables {
     Tables fast{};
+    Tables fast_long{};
     Tables accurate{};
+    Tables accurate_long{};
     Tables high{};
+    Tables high_long{};
     AllTables() noexcept {
         build(kFast, fast);
+        build(kFastLong, fast_long);
         build(kAccurate, accurate);
+        build(kAccurateLong, accurate_long);
         build(kHigh, high);
+        build(kHighLong, high_long);
     }
 };
 
@@ -183,18 +189,19 @@ void lagrange_weights(const Tables& t, double y, double* out) noexcept {
     barycentric(t, y, out);
 }
 
-const Tables& tables(Accuracy accuracy) noexcept {
+const Tables& tables(Accuracy accuracy, double total_volatility) noexcept {
     // Built on first use, read-only afterwards; C++ makes the initialisation
     // of a function-local static thread-safe.
     static const AllTables all;
+    const bool long_setting = total_volatility >= kLongTotalVolatility;
     switch (accuracy) {
         case Accuracy::Fast:
-            return all.fast;
+            return long_setting ? all.fast_long : all.fast;
         case Accuracy::High:
-            return all.high;
+            return long_setting ? all.high_long : all.high;
         case Accuracy::Accurate:
         default:
-            return all.accurate;
+            return long_setting ? all.accurate_long : all.accurate;
     }
 }
 

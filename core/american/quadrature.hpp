@@ -48,10 +48,11 @@ struct Tables {
     std::array<std::array<double, kMaxN + 1>, kMaxP> premium_lagrange;
 };
 
-[[nodiscard]] const Tables& tables(Accuracy accuracy) noexcept;
+// The tables of a tier for options of total volatility sigma sqrt(T).
+[[nodiscard]] const Tables& tables(Accuracy accuracy, double total_volatility) noexcept;
 
 // Fills tables for any tier within the capacities (the benchmark's finer
-// settings); the engine itself uses only tables(accuracy).
+// settings); the engine itself uses only tables(accuracy, total_volatility).
 void build_tables(const Tier& tier, Tables& out) noexcept;
 
 struct SinCos {
