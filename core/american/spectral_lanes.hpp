@@ -909,7 +909,9 @@ PutResult integrate(const Boundary& b, const BoundarySensitivity* sensitivity, d
         }
     }
     PutResult x = european_put(s, k, b.t, r, q, sigma);
-    x.value += premium;
+    // The early-exercise premium is never negative: quadrature error must
+    // not take the value below the European value.
+    x.value += std::fmax(premium, 0.0);
     if constexpr (kGreeks) {
         x.delta += delta;
         x.gamma += gamma;
@@ -926,6 +928,21 @@ PutResult integrate(const Boundary& b, const BoundarySensitivity* sensitivity, d
     x.value = k - s;
     x.delta = -1.0;
     return x;
+}
+
+// The perpetual American put (McKean 1965; Merton 1973), r > 0, sigma > 0:
+// (K - B*) (S / B*)^lambda above the boundary B* = K lambda / (lambda - 1),
+// lambda the negative root of sigma^2 x (x - 1) / 2 + (r - q) x - r = 0.
+[[nodiscard]] double perpetual_put(double s, double k, double r, double q,
+                                   double sigma) noexcept {
+    const double sigma2 = sigma * sigma;
+    const double a = 0.5 - (r - q) / sigma2;
+    const double lambda = a - std::sqrt(a * a + 2.0 * r / sigma2);
+    const double boundary = k * (lambda / (lambda - 1.0));
+    if (s <= boundary) {
+        return k - s;
+    }
+    return (k - boundary) * exp1(lambda * log1(s / boundary));
 }
 
 Result<PutResult> put(const Tables& tables, double s, double k, double t, double r, double sigma,
@@ -947,6 +964,15 @@ Result<PutResult> put(const Tables& tables, double s, double k, double t, double
     // error next to the boundary must not take the value below it.
     if (x.value < k - s) {
         x = exercised(s, k);
+    }
+    // The perpetual put bounds the value from above.  Where the boundary
+    // moves on a time scale far below t (long expiries at low volatility and
+    // high carry) its interpolant cannot follow it, and the premium integral
+    // can overshoot; the bound caps the value there (Greeks keep their
+    // computed values).
+    const double perpetual = perpetual_put(s, k, r, q, sigma);
+    if (x.value > perpetual) {
+        x.value = perpetual;
     }
     if (!std::isfinite(x.value)) {
         return std::unexpected(OptionError::invalid_parameters(
