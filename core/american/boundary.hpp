@@ -18,6 +18,7 @@ struct Boundary {
     double q;
     double sigma;
     double ln_x;   // ln B(0+), B(0+) = min(1, r / q)
+    double ln_floor;  // ln of the perpetual boundary, below every B(tau)
     // At the nodes tau_k = t y_k^2: ln B and G = ln X - ln B = sqrt(H) >= 0.
     std::array<double, kMaxN + 1> ln_b;
     std::array<double, kMaxN + 1> g;

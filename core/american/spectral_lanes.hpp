@@ -109,6 +109,15 @@ struct NodeGrid {
     alignas(64) double weight_d[kMaxN + 1][kMaxL];
     // G(u_j) at the points of each node, from the current iterate.
     alignas(64) double g_u[kMaxN + 1][kMaxL];
+    // Points per node (l, or 2 l where the integral is split), and the
+    // interpolation weights at them: rows[j * kLagrangeRow + k] and
+    // columns[k * kMaxL + j], the tier's tables or, at split nodes, the
+    // option's own below.
+    std::array<int, kMaxN + 1> count;
+    std::array<const double*, kMaxN + 1> rows;
+    std::array<const double*, kMaxN + 1> columns;
+    alignas(64) double split_rows[kMaxN + 1][kMaxL][kLagrangeRow];
+    alignas(64) double split_columns[kMaxN + 1][kMaxN + 1][kMaxL];
 };
 
 // The discrete system at the current nodes: the residual F(ln B) - ln B, the
@@ -150,6 +159,15 @@ struct Workspace {
         held.reset(new (std::nothrow) Workspace);
     }
     return held.get();
+}
+
+// The negative root of sigma^2 x (x - 1) / 2 + (r - q) x - r = 0 (r > 0):
+// the perpetual put's exponent; its boundary is K lambda / (lambda - 1)
+// (McKean 1965; Merton 1973).
+[[nodiscard]] double perpetual_lambda(double r, double q, double sigma) noexcept {
+    const double sigma2 = sigma * sigma;
+    const double a = 0.5 - (r - q) / sigma2;
+    return a - std::sqrt(a * a + 2.0 * r / sigma2);
 }
 
 // ---- QD+ (Li 2010): the start of Newton's method at the nodes, every node
@@ -292,6 +310,15 @@ void qd_plus_ln_boundaries(const double* taus, int count, double r, double q, do
     return h > 0.0 ? std::sqrt(h) : 0.0;
 }
 
+// The kernels of node i decay like phi(d+) with d+ ~ (r - q + sigma^2/2)
+// sqrt(v) / sigma in v = tau_i - u: where the carry is large against the
+// volatility they live in a layer sqrt(v) < 8 sigma / |r - q + sigma^2/2|
+// next to u = tau_i, which the fixed rule in theta cannot resolve once it is
+// thinner than a fraction of sqrt(tau_i) (long expiries at low volatility:
+// the boundary then came out anywhere between X and far below the perpetual
+// boundary).  There the integral is split where sqrt(v) is the layer's width,
+// with the rule on each piece.  Tiers whose 2 l points exceed the capacity
+// keep the single rule.
 void build_grid(const Boundary& b, NodeGrid& grid) noexcept {
     const Tables& tab = *b.tables;
     const GaussRule& rule = tab.boundary_rule;
@@ -306,22 +333,68 @@ void build_grid(const Boundary& b, NodeGrid& grid) noexcept {
     for (int i = 1; i <= n; i += kN) {
         store(grid.discount_q_0 + i, lanes::exp((-b.q) * load(grid.tau + i)));
     }
+    const double carry = std::fabs(b.r - b.q + 0.5 * b.sigma * b.sigma);
+    const double layer = 6.0 * b.sigma / carry;  // in sqrt(v); +inf without carry
     for (int i = 1; i <= n; ++i) {
         const double tau = grid.tau[i];
         const double sqrt_tau = sqrt_t * tab.node[i];
+        std::array<double, kMaxL> sin_at;
+        std::array<double, kMaxL> cos_at;
+        std::array<double, kMaxL> weight_at;
+        int count = l;
+        if (layer < 0.9 * sqrt_tau && 2 * l <= kMaxL) {
+            // cos(theta_split) = layer / sqrt(tau).
+            const double theta_split = arc_cos(layer / sqrt_tau);
+            const double pieces[2][2] = {{0.0, theta_split},
+                                         {theta_split, 0.5 * std::numbers::pi}};
+            count = 0;
+            for (const auto& piece : pieces) {
+                const double half = 0.5 * (piece[1] - piece[0]);
+                for (int j = 0; j < l; ++j) {
+                    const SinCos sc = sin_cos(piece[0] + half * (1.0 + rule.x[j]));
+                    sin_at[count] = sc.sin;
+                    cos_at[count] = sc.cos;
+                    weight_at[count] = half * rule.w[j];
+                    ++count;
+                }
+            }
+            for (int j = 0; j < padded(count); ++j) {
+                double* row = grid.split_rows[i][j];
+                if (j < count) {
+                    lagrange_weights(tab, tab.node[i] * sin_at[j], row);
+                } else {
+                    std::fill(row, row + n + 1, 0.0);
+                }
+                std::fill(row + n + 1, row + kLagrangeRow, 0.0);
+                for (int k = 0; k <= n; ++k) {
+                    grid.split_columns[i][k][j] = row[k];
+                }
+            }
+            grid.rows[i] = &grid.split_rows[i][0][0];
+            grid.columns[i] = &grid.split_columns[i][0][0];
+        } else {
+            for (int j = 0; j < l; ++j) {
+                sin_at[j] = rule.sin[j];
+                cos_at[j] = rule.cos[j];
+                weight_at[j] = rule.weight[j];
+            }
+            grid.rows[i] = tab.lagrange[i][0].data();
+            grid.columns[i] = tab.lagrange_by_node[i][0].data();
+        }
+        grid.count[i] = count;
         // Padding lanes repeat the last point; no sum ever reads them.
-        for (int jp = 0; jp < padded(l); ++jp) {
-            const int j = jp < l ? jp : l - 1;
+        for (int jp = 0; jp < padded(count); ++jp) {
+            const int j = jp < count ? jp : count - 1;
             // u = tau sin^2(theta), tau - u = tau cos^2(theta):
             // du = 2 tau sin cos d theta, du / sqrt(tau - u) = 2 sqrt(tau) sin d theta.
-            grid.v[i][jp] = tau * rule.cos[j] * rule.cos[j];
-            grid.sv[i][jp] = b.sigma * sqrt_tau * rule.cos[j];
+            grid.v[i][jp] = tau * cos_at[j] * cos_at[j];
+            grid.sv[i][jp] = b.sigma * sqrt_tau * cos_at[j];
             grid.inv_sv[i][jp] = 1.0 / grid.sv[i][jp];
-            grid.weight_n[i][jp] = rule.weight[j] * 2.0 * sqrt_tau * rule.sin[j] / b.sigma;
-            grid.weight_d[i][jp] = rule.weight[j] * 2.0 * tau * rule.sin[j] * rule.cos[j];
+            grid.weight_n[i][jp] = weight_at[j] * 2.0 * sqrt_tau * sin_at[j] / b.sigma;
+            grid.weight_d[i][jp] = weight_at[j] * 2.0 * tau * sin_at[j] * cos_at[j];
         }
         const D minus_q = splat(-b.q);
-        for (int j = 0; j < padded(l); j += kN) {
+        for (int j = 0; j < padded(count); j += kN) {
             store(&grid.discount_q[i][j], lanes::exp(minus_q * load(&grid.v[i][j])));
         }
     }
@@ -330,19 +403,17 @@ void build_grid(const Boundary& b, NodeGrid& grid) noexcept {
 // G(u_j) at the quadrature points of every node: interpolated_g with the
 // points in lanes (each lane sums over the nodes in the same order).
 void point_g(const Boundary& b, NodeGrid& grid) noexcept {
-    const Tables& tab = *b.tables;
-    const int n = tab.tier.n;
-    const int l = tab.tier.l;
+    const int n = b.tables->tier.n;
     std::array<double, kMaxN + 1> g2{};
     for (int k = 1; k <= n; ++k) {
         g2[k] = b.g[k] * b.g[k];
     }
     for (int i = 1; i <= n; ++i) {
-        const auto& weights = tab.lagrange_by_node[i];
-        for (int j = 0; j < padded(l); j += kN) {
+        const double* columns = grid.columns[i];
+        for (int j = 0; j < padded(grid.count[i]); j += kN) {
             D h{};
             for (int k = 1; k <= n; ++k) {
-                h += load(&weights[k][j]) * g2[k];
+                h += load(columns + k * kMaxL + j) * g2[k];
             }
             store(&grid.g_u[i][j], lanes::select(h > 0.0, lanes::sqrt(h), D{}));
         }
@@ -400,8 +471,7 @@ struct NodeDerivatives {
 // has filled the node's own terms.
 template <bool kDerivatives>
 double fp_map(const Boundary& b, const NodeGrid& grid, int i, NodeDerivatives* out) noexcept {
-    const Tables& tab = *b.tables;
-    const int l = tab.tier.l;
+    const int l = grid.count[i];
     const double r = b.r;
     const double q = b.q;
     const double sigma = b.sigma;
@@ -529,17 +599,19 @@ double fp_map(const Boundary& b, const NodeGrid& grid, int i, NodeDerivatives* o
     return numerator / denominator;
 }
 
+// The boundary lies between the perpetual boundary and B(0+) at every tau;
+// an iterate outside is brought back (only ever active where the map's
+// discretisation has failed, never at a converged boundary).
 void set_node(Boundary& b, int i, double ln_b) noexcept {
-    b.ln_b[i] = ln_b > b.ln_x ? b.ln_x : ln_b;
+    b.ln_b[i] = ln_b > b.ln_x ? b.ln_x : (ln_b < b.ln_floor ? b.ln_floor : ln_b);
     b.g[i] = b.ln_x - b.ln_b[i];
 }
 
 void assemble(const Boundary& b, NodeGrid& grid, const std::array<double, 3>& dln_x,
               System& sys) noexcept {
-    const Tables& tab = *b.tables;
-    const int n = tab.tier.n;
-    const int l = tab.tier.l;
+    const int n = b.tables->tier.n;
     for (int i = 1; i <= n; ++i) {
+        const int l = grid.count[i];
         NodeDerivatives d;
         grid.ratio[i] = fp_map<true>(b, grid, i, &d);
         auto& row = sys.matrix[i - 1];
@@ -564,7 +636,7 @@ void assemble(const Boundary& b, NodeGrid& grid, const std::array<double, 3>& dl
         for (int k = 0; k <= n; k += kN) {
             D sum{};
             for (int j = 0; j < l; ++j) {
-                sum += load(&tab.lagrange[i][j][k]) * scale[j];
+                sum += load(grid.rows[i] + j * kLagrangeRow + k) * scale[j];
             }
             store(pulled + k, sum);
         }
@@ -662,6 +734,8 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
     out.sigma = sigma;
     // B(0+) = K min(1, r / q) (ALO eq. 2.4).
     out.ln_x = q > r ? log1(r / q) : 0.0;
+    const double lambda = perpetual_lambda(r, q, sigma);
+    out.ln_floor = std::fmin(log1(lambda / (lambda - 1.0)), out.ln_x);
     out.ln_b[0] = out.ln_x;
     out.g[0] = 0.0;
     // QD+ at the first nodes and every other node beyond, all in one lane
@@ -930,14 +1004,11 @@ PutResult integrate(const Boundary& b, const BoundarySensitivity* sensitivity, d
     return x;
 }
 
-// The perpetual American put (McKean 1965; Merton 1973), r > 0, sigma > 0:
-// (K - B*) (S / B*)^lambda above the boundary B* = K lambda / (lambda - 1),
-// lambda the negative root of sigma^2 x (x - 1) / 2 + (r - q) x - r = 0.
+// The perpetual American put, r > 0, sigma > 0: (K - B*) (S / B*)^lambda
+// above its boundary B*.
 [[nodiscard]] double perpetual_put(double s, double k, double r, double q,
                                    double sigma) noexcept {
-    const double sigma2 = sigma * sigma;
-    const double a = 0.5 - (r - q) / sigma2;
-    const double lambda = a - std::sqrt(a * a + 2.0 * r / sigma2);
+    const double lambda = perpetual_lambda(r, q, sigma);
     const double boundary = k * (lambda / (lambda - 1.0));
     if (s <= boundary) {
         return k - s;
