@@ -70,7 +70,7 @@ def main() -> None:
         ax.set_ylabel("RMSE against the reference setting")
         ax.set_title(title)
         ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=8, loc="lower left")
+        ax.legend(fontsize=8, loc="upper right")
     fig.suptitle("Spectral American engine: accuracy against time (shared machine)")
     fig.tight_layout()
     fig.savefig(OUT, dpi=120)

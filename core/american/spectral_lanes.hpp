@@ -686,11 +686,23 @@ void factor(System& sys, int n) noexcept {
             std::swap_ranges(a[col].begin(), a[col].begin() + n, a[pivot].begin());
         }
         const double inv = 1.0 / a[col][col];
+        // Row updates in lanes over the columns right of col (a lane left of
+        // it keeps its multiplier; columns from n on are never read).
+        const int first = (col + 1) / kN * kN;
+        D index{};
+        for (int lane = 0; lane < kN; ++lane) {
+            index[lane] = first + lane;
+        }
         for (int row = col + 1; row < n; ++row) {
             const double factor = a[row][col] * inv;
             a[row][col] = factor;
-            for (int k = col + 1; k < n; ++k) {
-                a[row][k] -= factor * a[col][k];
+            D column = index;
+            for (int k = first; k < n; k += kN) {
+                const D current = load(&a[row][k]);
+                const D updated = current - factor * load(&a[col][k]);
+                store(&a[row][k], lanes::select(column > static_cast<double>(col), updated,
+                                                current));
+                column += static_cast<double>(kN);
             }
         }
     }
