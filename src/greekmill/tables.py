@@ -170,7 +170,7 @@ def _by_partition(df: Any, job: Job, names: dict[str, str], outputs: tuple[str, 
     if threads is not None:
         _arrays._threads(threads)
     _check_columns(df, names, what)
-    if hasattr(type(df), "__dask_graph__"):
+    if _arrays.is_dask_collection(df):
         import pandas as pd
 
         meta = pd.DataFrame({name: pd.Series(dtype=np.float64) for name in outputs},
