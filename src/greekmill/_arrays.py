@@ -214,7 +214,8 @@ def _failure_message(function: str, op: Operation, code: int, count: int,
     where = "" if index is None else f"[{_index_text(index)}]"
     if code == _NOT_REPRESENTABLE:
         text = (f"{function}: the result{where and ' at ' + where} is not representable in "
-                f"double precision (the formulas overflow at these inputs)")
+                f"double precision: a term of the computation overflows or is 0/0 at these "
+                f"inputs")
     elif code not in _DOMAIN:
         text = f"{function}: the engine could not value the option{where and ' at ' + where}"
     else:

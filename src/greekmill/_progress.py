@@ -34,6 +34,20 @@ def reporter(progress: object, function: str) -> Reporter | None:
                     f"got {progress!r}")
 
 
+def stages(report: Reporter | None, count: int) -> list[Reporter | bool]:
+    """`count` successive calls reported as one: the i-th reports
+    (i * total + done, count * total), so the whole ends at its total once."""
+    if report is None:
+        return [False] * count
+
+    def stage(index: int) -> Reporter:
+        def forward(done: int, total: int) -> Any:
+            return report(index * total + done, count * total)
+        return forward
+
+    return [stage(i) for i in range(count)]
+
+
 class Bar:
     """A progress bar on stderr for one call, drawn only if the call is long."""
 
@@ -53,7 +67,8 @@ class Bar:
                 return
             if done > 0 and elapsed * total / done < LONG_CALL:
                 return
-            self.bar = _new_bar(self.description, total, self.stream)
+            self.bar = _new_bar(self.description, total, done, self.stream)
+            self.shown = done
         self.bar.update(done - self.shown)
         self.shown = done
         if done >= total:
@@ -66,23 +81,23 @@ class Bar:
             self.bar = None
 
 
-def _new_bar(description: str, total: int, stream: Any) -> Any:
+def _new_bar(description: str, total: int, done: int, stream: Any) -> Any:
     try:
         from tqdm import tqdm
     except ImportError:
-        return TextBar(description, total, stream)
-    return tqdm(total=total, desc=description, unit="option", unit_scale=True,
+        return TextBar(description, total, done, stream)
+    return tqdm(total=total, initial=done, desc=description, unit="option", unit_scale=True,
                 file=stream if stream is not None else sys.stderr, leave=True)
 
 
 class TextBar:
     """The bar without tqdm: a line rewritten in place, at most ten times a second."""
 
-    def __init__(self, description: str, total: int, stream: Any = None) -> None:
+    def __init__(self, description: str, total: int, done: int = 0, stream: Any = None) -> None:
         self.description = description
         self.total = total
         self.stream = stream if stream is not None else sys.stderr
-        self.done = 0
+        self.done = done
         self.start = time.monotonic()
         self.drawn = -1.0
 
