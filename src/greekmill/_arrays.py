@@ -183,16 +183,24 @@ def _numeric(value: object, label: str) -> np.ndarray:
 _MAX_DIMENSIONS = 32
 
 
+_NOT_NUMBERS = (str, bytes, bytearray, type(None))
+
+
 def _numeric_objects(array: np.ndarray, label: str) -> np.ndarray:
     """An object array of numbers as float64.  Text, bytes and None are not
     numbers, though numpy's conversion would parse "100" or make None a NaN."""
     flat = array.reshape(-1)
+    if not any(issubclass(kind, _NOT_NUMBERS) for kind in set(map(type, flat))):
+        try:
+            return array.astype(np.float64)
+        except (TypeError, ValueError):
+            pass  # the loop below names the element
     result = np.empty(flat.shape[0], dtype=np.float64)
     for i, element in enumerate(flat):
         if isinstance(element, float):
             result[i] = element
             continue
-        if not isinstance(element, (str, bytes, bytearray)) and element is not None:
+        if not isinstance(element, _NOT_NUMBERS):
             try:
                 result[i] = element if isinstance(element, numbers.Real) else float(element)
                 continue
