@@ -16,13 +16,11 @@ cmake --build "$build" -j 2 --target greekmill_core >/dev/null
 g++ -std=c++23 -O2 -ffp-contract=off -fno-fast-math -Icore -Itests/core \
   bench/american/american_accuracy.cpp "$build/libgreekmill_core.a" -lpthread \
   -o "$build/american_accuracy"
-g++ -std=c++23 -O2 -ffp-contract=off -fno-fast-math -Icore \
-  bench/american/frontier.cpp "$build/libgreekmill_core.a" -lpthread -o "$build/frontier"
 "$build/american_accuracy" "$build/american_cases.csv"
 echo
 "$python" bench/american/quantlib_compare.py "$build/american_cases.csv" | tee "$build/quantlib.md"
 echo
-"$build/frontier" > "$build/frontier.csv"
+"$build/american_accuracy" --frontier > "$build/frontier.csv"
 "$python" docs/plot_american_frontier.py "$build/frontier.csv" "$build/quantlib.md"
 echo
 "$python" bench/american/widths_threads.py

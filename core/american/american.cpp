@@ -16,6 +16,7 @@ namespace greekmill::american {
 namespace {
 
 using detail::PutResult;
+using detail::exercised_put;
 
 constexpr double kDaysPerYear = 365.0;
 constexpr double kPercent = 100.0;
@@ -48,13 +49,6 @@ enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
     return std::isfinite(s) && std::isfinite(k) && std::isfinite(t) && std::isfinite(r) &&
            std::isfinite(sigma) && std::isfinite(q) && s > 0.0 && k > 0.0 && t >= 0.0 &&
            sigma >= 0.0;
-}
-
-[[nodiscard]] PutResult exercised(double s, double k) noexcept {
-    PutResult x{};
-    x.value = k - s;
-    x.delta = -1.0;
-    return x;
 }
 
 // sigma = 0: the path is deterministic, S(t) = S e^{(r - q) t}, and the put
@@ -93,7 +87,7 @@ enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
 [[nodiscard]] PutResult intrinsic_put(double s, double k) noexcept {
     PutResult x{};
     if (s < k) {
-        x = exercised(s, k);
+        x = exercised_put(s, k);
     }
     return x;
 }

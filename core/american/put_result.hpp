@@ -21,6 +21,14 @@ struct PutResult {
     double dyield;   // dV/dq
 };
 
+// The put exercised now: K - S, delta -1.
+[[nodiscard]] inline PutResult exercised_put(double s, double k) noexcept {
+    PutResult x{};
+    x.value = k - s;
+    x.delta = -1.0;
+    return x;
+}
+
 // The European put (Black-Scholes-Merton with a continuous yield) and its
 // derivatives; t > 0 and sigma > 0.  The engine's own helper, on the
 // kernels of core/fast/ (never the platform's maths library), so that its

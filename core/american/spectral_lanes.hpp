@@ -1009,13 +1009,6 @@ PutResult integrate(const Boundary& b, const BoundarySensitivity* sensitivity, d
     return x;
 }
 
-[[nodiscard]] PutResult exercised(double s, double k) noexcept {
-    PutResult x{};
-    x.value = k - s;
-    x.delta = -1.0;
-    return x;
-}
-
 // The perpetual American put, r > 0, sigma > 0: (K - B*) (S / B*)^lambda
 // above its boundary B*.
 [[nodiscard]] double perpetual_put(double s, double k, double r, double q,
@@ -1039,14 +1032,14 @@ Result<PutResult> put(const Tables& tables, double s, double k, double t, double
     BoundarySensitivity sensitivity;
     solve_boundary(tables, t, r, q, sigma, *work, boundary, greeks ? &sensitivity : nullptr);
     if (s <= k * exp1(boundary.ln_b[tables.tier.n])) {
-        return exercised(s, k);
+        return exercised_put(s, k);
     }
     PutResult x = greeks ? integrate<true>(boundary, &sensitivity, s, k, work->premium)
                          : integrate<false>(boundary, nullptr, s, k, work->premium);
     // The exercise value is a lower bound of the true value; quadrature
     // error next to the boundary must not take the value below it.
     if (x.value < k - s) {
-        x = exercised(s, k);
+        x = exercised_put(s, k);
     }
     // The perpetual put bounds the value from above.  Where the boundary
     // moves on a time scale far below t (long expiries at low volatility and
