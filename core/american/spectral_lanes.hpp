@@ -1009,16 +1009,37 @@ PutResult integrate(const Boundary& b, const BoundarySensitivity* sensitivity, d
     return x;
 }
 
-// The perpetual American put, r > 0, sigma > 0: (K - B*) (S / B*)^lambda
-// above its boundary B*.
-[[nodiscard]] double perpetual_put(double s, double k, double r, double q,
-                                   double sigma) noexcept {
-    const double lambda = perpetual_lambda(r, q, sigma);
+// The perpetual American put, r > 0, sigma > 0, and its derivatives:
+// V = (K - B*) (S / B*)^lambda = K / (1 - lambda) (S / B*)^lambda above its
+// boundary B* = K lambda / (lambda - 1), the exercise value below.  With
+// lambda = a - sqrt(a^2 + 2 r / sigma^2), a = 1/2 - (r - q) / sigma^2,
+// dV/d lambda = V ln(S / B*) (the terms through B* cancel), so every
+// parameter derivative is V ln(S / B*) d lambda / dp; dV/dT = 0.
+[[nodiscard]] PutResult perpetual_put(double s, double k, double r, double q,
+                                      double sigma) noexcept {
+    const double sigma2 = sigma * sigma;
+    const double a = 0.5 - (r - q) / sigma2;
+    const double root = std::sqrt(a * a + 2.0 * r / sigma2);
+    const double lambda = a - root;
     const double boundary = k * (lambda / (lambda - 1.0));
     if (s <= boundary) {
-        return k - s;
+        return exercised_put(s, k);
     }
-    return (k - boundary) * exp1(lambda * log1(s / boundary));
+    const double ln_ratio = log1(s / boundary);
+    PutResult x{};
+    x.value = (k - boundary) * exp1(lambda * ln_ratio);
+    x.delta = lambda * x.value / s;
+    x.gamma = lambda * (lambda - 1.0) * x.value / (s * s);
+    const double slope = x.value * ln_ratio;  // dV / d lambda
+    const double sigma3 = sigma2 * sigma;
+    const double dlambda_dsigma =
+        2.0 * (r - q) / sigma3 - (a * 2.0 * (r - q) / sigma3 - 2.0 * r / sigma3) / root;
+    const double dlambda_dr = -1.0 / sigma2 - (1.0 - a) / (sigma2 * root);
+    const double dlambda_dq = 1.0 / sigma2 - a / (sigma2 * root);
+    x.dsigma = slope * dlambda_dsigma;
+    x.drate = slope * dlambda_dr;
+    x.dyield = slope * dlambda_dq;
+    return x;
 }
 
 Result<PutResult> put(const Tables& tables, double s, double k, double t, double r, double sigma,
@@ -1044,11 +1065,11 @@ Result<PutResult> put(const Tables& tables, double s, double k, double t, double
     // The perpetual put bounds the value from above.  Where the boundary
     // moves on a time scale far below t (long expiries at low volatility and
     // high carry) its interpolant cannot follow it, and the premium integral
-    // can overshoot; the bound caps the value there (Greeks keep their
-    // computed values).
-    const double perpetual = perpetual_put(s, k, r, q, sigma);
-    if (x.value > perpetual) {
-        x.value = perpetual;
+    // can overshoot; the bound caps the value there, with its own Greeks,
+    // which are those of the capped value.
+    const PutResult perpetual = perpetual_put(s, k, r, q, sigma);
+    if (x.value > perpetual.value) {
+        x = perpetual;
     }
     if (!std::isfinite(x.value)) {
         return std::unexpected(OptionError::invalid_parameters(
