@@ -789,6 +789,10 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
     build_grid(out, grid);
     out.iterations = 0;
     double last_change = 1.0;
+    // The iterate before the last step, that step and the residual there.
+    std::array<double, kMaxN + 1> previous_ln_b{};
+    std::array<double, kMaxN + 1> previous_step{};
+    double previous_residual = std::numeric_limits<double>::infinity();
     for (int iteration = 0; iteration < tables.tier.m; ++iteration) {
         // Newton's method on the discrete FP-B system: from the QD+ start
         // (error ~1e-3 in ln B) each step squares the error.  Once a step
@@ -801,7 +805,8 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
         // iterate but one, not at an early one.
         point_g(out, grid);
         node_terms(out, grid);
-        if (last_change < kChordBelow && sensitivity == nullptr) {
+        const bool chord = last_change < kChordBelow && sensitivity == nullptr;
+        if (chord) {
             for (int i = 1; i <= n; ++i) {
                 grid.ratio[i] = fp_map<false>(out, grid, i, nullptr);
             }
@@ -810,12 +815,44 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
             for (int i = 1; i <= n; ++i) {
                 sys.rhs[i - 1][0] = f[i] - out.ln_b[i];
             }
-            solve_factored(sys, n, 0, 1);
         } else {
             assemble(out, grid, dln_x, sys);
-            factor(sys, n);
-            solve_factored(sys, n, 0, sensitivity != nullptr ? 4 : 1);
         }
+        // A step that raised the residual (where the quadrature cannot
+        // resolve the kernels, a total volatility far below the carry's
+        // pull, Newton's method can run away from a good start) is halved
+        // from the iterate before it; the next step is a Newton step.  Never
+        // active where the iteration converges.
+        double residual = 0.0;
+        for (int i = 0; i < n; ++i) {
+            const double r_i = std::fabs(sys.rhs[i][0]);
+            residual = r_i > residual || r_i != r_i ? r_i : residual;
+        }
+        if (!(residual <= previous_residual)) {
+            double change = 0.0;
+            for (int i = 1; i <= n; ++i) {
+                previous_step[i] *= 0.5;
+                set_node(out, i, previous_ln_b[i] + previous_step[i]);
+                change = std::fmax(change, std::fabs(previous_step[i]));
+            }
+            if (sensitivity != nullptr && !chord) {
+                // Should the iteration end here, the sensitivities come from
+                // this Jacobian.
+                factor(sys, n);
+                solve_factored(sys, n, 1, 4);
+            }
+            ++out.iterations;
+            last_change = 1.0;
+            if (change < tables.tier.tolerance) {
+                break;
+            }
+            continue;
+        }
+        previous_residual = residual;
+        if (!chord) {
+            factor(sys, n);
+        }
+        solve_factored(sys, n, 0, chord || sensitivity == nullptr ? 1 : 4);
         double change = 0.0;
         for (int i = 1; i <= n; ++i) {
             double step = sys.rhs[i - 1][0];
@@ -825,7 +862,9 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
             // Far from the fixed point a full step can overshoot: no node
             // moves by more than a quarter in ln B at once.
             step = std::fmax(-0.25, std::fmin(0.25, step));
+            previous_ln_b[i] = out.ln_b[i];
             set_node(out, i, out.ln_b[i] + step);
+            previous_step[i] = out.ln_b[i] - previous_ln_b[i];
             change = std::fmax(change, std::fabs(step));
         }
         ++out.iterations;
