@@ -167,6 +167,39 @@ bool settings_from(long precision, long accuracy, long width, batch::Settings& s
     return true;
 }
 
+// A cash-dividend schedule: None, or (times, amounts), two buffers of the
+// same number of doubles, checked and sorted by the Python layer.
+bool bind_schedule(PyObject* obj, std::array<HeldBuffer, 2>& held,
+                   greekmill::dividends::Schedule& schedule) {
+    if (obj == Py_None) {
+        return true;
+    }
+    if (!PyTuple_Check(obj) || PyTuple_Size(obj) != 2) {
+        PyErr_SetString(PyExc_TypeError, "dividends: expected None or (times, amounts)");
+        return false;
+    }
+    std::array<std::size_t, 2> counts{};
+    std::array<const double*, 2> data{};
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        if (!held[i].acquire(PyTuple_GetItem(obj, i), PyBUF_C_CONTIGUOUS)) {
+            return false;
+        }
+        const Py_buffer& view = held[i].view();
+        if (view.itemsize != static_cast<Py_ssize_t>(sizeof(double))) {
+            PyErr_SetString(PyExc_ValueError, "dividends: expected buffers of doubles");
+            return false;
+        }
+        counts[i] = static_cast<std::size_t>(view.len) / sizeof(double);
+        data[i] = static_cast<const double*>(view.buf);
+    }
+    if (counts[0] != counts[1]) {
+        PyErr_SetString(PyExc_ValueError, "dividends: times and amounts differ in length");
+        return false;
+    }
+    schedule = {{data[0], counts[0]}, {data[1], counts[1]}};
+    return true;
+}
+
 const batch::Operation* operation_at(long index) {
     const auto ops = batch::operations();
     if (index < 0 || static_cast<std::size_t>(index) >= ops.size()) {
@@ -185,9 +218,10 @@ constexpr const char* kColumnNames[] = {"price", "s", "k", "t", "r", "sigma", "q
 //   buffer; option_type an int or a buffer of bytes.  outputs: a tuple of
 //   writable buffers of n doubles.  Returns (failed, first_index, reason).
 PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 8 || !PyTuple_Check(args[6]) || !PyTuple_Check(args[7])) {
+    if ((nargs != 8 && nargs != 9) || !PyTuple_Check(args[6]) || !PyTuple_Check(args[7])) {
         PyErr_SetString(PyExc_TypeError,
-                        "compute(op, precision, accuracy, width, n, threads, inputs, outputs)");
+                        "compute(op, precision, accuracy, width, n, threads, inputs, outputs"
+                        "[, dividends])");
         return nullptr;
     }
     std::array<long, 6> codes{};
@@ -210,6 +244,10 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     const auto n = static_cast<std::size_t>(n_signed);
+    std::array<HeldBuffer, 2> held_schedule;
+    if (nargs == 9 && !bind_schedule(args[8], held_schedule, settings.dividends)) {
+        return nullptr;
+    }
 
     std::array<double, 7> scalars{};
     std::array<HeldBuffer, 7> held_inputs;

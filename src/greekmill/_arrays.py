@@ -15,6 +15,7 @@ from typing import Any, Sequence
 import numpy as np
 
 from . import _native
+from ._dividends import engine_schedule
 from ._results import Greeks
 
 OPERATIONS: dict[str, tuple[int, int]] = _native.operation_table()
@@ -190,11 +191,16 @@ _tuple_new = tuple.__new__
 
 
 def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type: object,
-             precision: object, accuracy: object, errors: object, threads: object) -> Any:
-    """Run `op`; `values` are the seven engine columns (price, s, k, t, r, sigma, q)."""
+             precision: object, accuracy: object, errors: object, threads: object,
+             dividends: object = None) -> Any:
+    """Run `op`; `values` are the seven engine columns (price, s, k, t, r, sigma, q).
+
+    `dividends`: None or a ``Dividends`` schedule read by every element.
+    """
+    schedule = engine_schedule(dividends)
     # All plain numbers and plain keywords: one call on this thread, no numpy,
     # every check in the engine (NotImplemented sends anything else below).
-    if threads is None or (type(threads) is int and threads > 0):
+    if schedule is None and (threads is None or (type(threads) is int and threads > 0)):
         result = _native.evaluate(op.index, precision, accuracy, errors, option_type, *values)
         if result is not NotImplemented:
             if type(result) is int:
@@ -213,7 +219,7 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
             hasattr(type(v), "__dask_graph__") for v in (*values, option_type)):
         from . import _dask
         return _dask.evaluate(function, op, values, option_type, precision, accuracy, errors,
-                              threads)
+                              threads, dividends if schedule is not None else None)
 
     arrays = [_numeric(v, label) for v, label in zip(values, op.labels)]
     codes, type_shape = _option_codes(option_type)
@@ -229,7 +235,8 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
     types = codes if isinstance(codes, int) else _type_column(codes, shape, n)
     outputs = tuple(np.empty(shape) for _ in range(op.outputs))
     failed, first, reason = _native.compute(op.index, precision_code, accuracy_code, 0, n,
-                                            thread_count, (*columns, types), outputs)
+                                            thread_count, (*columns, types), outputs,
+                                            schedule)
     if failed and errors == "raise":
         index = tuple(int(i) for i in np.unravel_index(first, shape)) if shape else None
         raise ValueError(_failure_message(
