@@ -18,10 +18,9 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // Mesh intervals and time steps of the finer of the two extrapolated solves,
 // per tier; each tier's measured error and cost are in the README.
-constexpr grid::Resolution kAmericanTiers[3] = {{96, 64}, {256, 160}, {640, 400}};
-// A European option has no moving boundary: the accurate tier's grid
-// already reaches 1e-7 after extrapolation.
-constexpr grid::Resolution kEuropeanResolution{320, 160};
+constexpr grid::Resolution kAmericanTiers[3] = {{128, 80}, {320, 200}, {768, 480}};
+// European values are held to 1e-7 of a strike of 100, whatever the tier.
+constexpr grid::Resolution kEuropeanResolution{640, 320};
 
 [[nodiscard]] bool counts(double time, double amount, double t) noexcept {
     return time > 0.0 && time < t && amount > 0.0;
