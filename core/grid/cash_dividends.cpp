@@ -20,7 +20,7 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // per tier; each tier's measured error and cost are in the README.
 constexpr grid::Resolution kAmericanTiers[3] = {{128, 80}, {320, 200}, {768, 480}};
 // European values are held to 1e-7 of a strike of 100, whatever the tier.
-constexpr grid::Resolution kEuropeanResolution{640, 320};
+constexpr grid::Resolution kEuropeanResolution{512, 512};
 
 [[nodiscard]] bool counts(double time, double amount, double t) noexcept {
     return time > 0.0 && time < t && amount > 0.0;

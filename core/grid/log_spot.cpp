@@ -413,7 +413,9 @@ void step(const Context& c, double dt, double theta, double tau) noexcept {
     }
 }
 
-// V(S, t-) = V(max(S - D, 0), t+), by cubic interpolation in node units; below
+// V(S, t-) = V(max(S - D, 0), t+), by quintic interpolation in node units (its
+// error, unlike the scheme's, is not smooth in h and would survive the
+// extrapolation, so it must be far below it); below
 // the mesh the far value.  An American holder may exercise just before.
 void jump(const Context& c, double amount, double tau) noexcept {
     Arrays& a = c.a;
@@ -426,9 +428,9 @@ void jump(const Context& c, double amount, double tau) noexcept {
         if (!(paid > spot_low)) {
             value = far_value(c.p, std::fmax(paid, 0.0), tau);
         } else {
-            const Stencil st = lagrange(c.mesh.node_of(std::log(paid)), 4, c.last, false);
+            const Stencil st = lagrange(c.mesh.node_of(std::log(paid)), 6, c.last, false);
             value = 0.0;
-            for (int i = 0; i < 4; ++i) {
+            for (int i = 0; i < 6; ++i) {
                 value += st.w[i] * a.v[st.first + i];
                 ds += st.w[i] * a.u_sigma[st.first + i];
                 dr += st.w[i] * a.u_rate[st.first + i];

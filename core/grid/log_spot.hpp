@@ -10,7 +10,7 @@
 // (Crank-Nicolson, each start of a stretch between jumps smoothed by
 // implicit Euler half steps, Rannacher 1984), time levels that fall on every
 // jump, and the jump condition V(S, t-) = V(max(S - D, 0), t+) applied by
-// cubic interpolation.  An American constraint V >= payoff is solved
+// quintic interpolation.  An American constraint V >= payoff is solved
 // exactly at every step by policy iteration (Howard's algorithm on the
 // linear complementarity problem), which needs no assumption on the shape
 // of the exercise region: a half-line, an interval, or none.
