@@ -98,9 +98,9 @@ def test_bounds_and_monotone_in_the_dividend() -> None:
                 for d in (small, large)}
     intrinsic = np.maximum(np.where(types == "call", s - 100.0, 100.0 - s), 0.0)
     for d in (small, large):
-        # Where early exercise is worth nothing the two engines agree to
-        # their accuracy (about 1e-6 at most), not to the bit.
-        assert np.all(american[d] >= european[d] - 2e-6)
+        # Where early exercise is worth next to nothing the two agree to the
+        # American tier's accuracy (1e-5), not to the bit.
+        assert np.all(american[d] >= european[d] - 1e-5)
         assert np.all(european[d] >= 0.0)
         assert np.all(american[d] >= intrinsic)
     pays = t > 0.2

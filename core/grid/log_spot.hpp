@@ -17,9 +17,9 @@
 //
 // The value, delta and gamma are read at the spot; dV/dsigma and dV/dr come
 // from the tangent schemes, the derivative of the discrete scheme itself with
-// the exercise set held, which reuse each step's factorisation.  A solve on
-// the mesh and one on every other node with every other time level give the
-// Richardson extrapolation of the O(h^2 + dt^2) error.
+// the exercise set held, which reuse each step's factorisation.  Solves on
+// the mesh, on every other node and on every fourth, with the time levels
+// thinned alike, give the Romberg extrapolation of the O(h^2 + dt^2) error.
 //
 // Work arrays live on the heap, taken once per solve, outside the time loop:
 // a solve runs the same on a thread with a small stack.
@@ -46,8 +46,8 @@ struct Problem {
     std::span<const Jump> jumps;
 };
 
-// Intervals of the finer mesh (a multiple of 4) and its time steps in all
-// (even); the coarser solve has half of each.
+// Intervals of the finest mesh (a multiple of 8) and its time steps in all
+// (a multiple of 4); the coarser solves have a half and a quarter of each.
 struct Resolution {
     int space;
     int time;
