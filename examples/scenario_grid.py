@@ -19,6 +19,12 @@ The American engine is the package's default (``method="spectral"``, the
 accurate engine) at ``--accuracy`` (default ``accurate``); ``--method
 bjerksund-stensland`` takes the closed form instead.  Each task values one
 scenario for ``--chunk`` options.
+
+``--dividends 0.25:0.8,0.5:0.8,0.75:0.8`` gives the underlying a schedule of
+cash dividends (ex-dividend time in years : amount), valued by the
+finite-difference engine: about a millisecond an option and scenario at
+``accurate`` on one core (``fast``: a fifth of it), so size the book to the
+cluster, e.g. ``--small --dividends ...`` for a quick look.
 """
 
 from __future__ import annotations
@@ -51,7 +57,7 @@ def make_book(n: int, chunk: int, seed: int) -> dict[str, Any]:
 
 
 def scenario_grid(book: dict[str, Any], spot_shocks: list[float], vol_shocks: list[float],
-                  engine: dict[str, str]) -> tuple[Any, Any, list[str]]:
+                  engine: dict[str, Any]) -> tuple[Any, Any, list[str]]:
     """Today's values (n,), the P&L (n, scenarios) and the scenario names."""
     spot, vol = (np.array(x, dtype=np.float64).reshape(-1, 1) for x in np.meshgrid(
         spot_shocks, vol_shocks, indexing="ij"))  # one row per scenario
@@ -82,6 +88,9 @@ def main() -> None:
                         choices=["spectral", "bjerksund-stensland"])
     parser.add_argument("--accuracy", default="accurate", choices=["fast", "accurate", "high"],
                         help="tier of the spectral engine")
+    parser.add_argument("--dividends", default="",
+                        help="cash dividends of the underlying as time:amount pairs, comma "
+                             "separated (e.g. 0.25:0.8,0.75:0.8)")
     parser.add_argument("--seed", type=int, default=2026)
     parser.add_argument("--out", default="scenario_pnl.parquet", help="output directory")
     parser.add_argument("--small", action="store_true",
@@ -103,6 +112,10 @@ def main() -> None:
         engine = {"method": args.method}
         if args.method == "spectral":
             engine["accuracy"] = args.accuracy
+        if args.dividends:
+            pairs = [item.split(":") for item in args.dividends.split(",")]
+            engine["dividends"] = gm.Dividends([float(t) for t, _ in pairs],
+                                               [float(a) for _, a in pairs])
         print(f"cluster: {client.dashboard_link}  workers: {len(client.scheduler_info()['workers'])}")
         print(f"{args.options:,} American options x {len(spot_shocks) * len(vol_shocks)} "
               f"scenarios, " + ", ".join(f"{k}={v!r}" for k, v in engine.items()))
