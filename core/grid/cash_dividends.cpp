@@ -16,9 +16,10 @@ constexpr double kDaysPerYear = 365.0;
 constexpr double kPercent = 100.0;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-// Mesh intervals and time steps of the finer of the two extrapolated solves,
-// per tier; each tier's measured error and cost are in the README.
-constexpr grid::Resolution kAmericanTiers[3] = {{128, 80}, {320, 200}, {768, 480}};
+// Mesh intervals, time steps and extrapolation levels of the finest solve,
+// per tier; each tier's measured error and cost are in the README.  The
+// fast tier's coarsest mesh is too coarse for a third level.
+constexpr grid::Resolution kAmericanTiers[3] = {{128, 80, 2}, {256, 256, 3}, {768, 768, 3}};
 // European values are held to 1e-7 of a strike of 100, whatever the tier.
 constexpr grid::Resolution kEuropeanResolution{512, 512};
 

@@ -549,23 +549,37 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
     if (!allocate(a, fine.intervals + 1)) {
         return std::unexpected(OptionError::invalid_parameters("out of memory for the grid"));
     }
-    const int coarsest_total = resolution.time / 4;
     const Mesh middle = coarser(fine);
-    const Solution f = march(p, fine, a, coarsest_total, 4, sensitivities);
-    const Solution g = march(p, middle, a, coarsest_total, 2, sensitivities);
-    const Solution h = march(p, coarser(middle), a, coarsest_total, 1, sensitivities);
-    // Romberg in (h, dt) halved together: the error of the scheme is
-    // c2 h^2 + c4 h^4 + ..., which three solves at h, 2h, 4h remove up to
-    // h^4 (the coarsest costs a sixteenth of the finest).
-    const auto extrapolate = [](double finest, double middle_value, double coarsest) {
-        return (64.0 * finest - 20.0 * middle_value + coarsest) / 45.0;
-    };
     Solution s{};
-    s.value = extrapolate(f.value, g.value, h.value);
-    s.delta = extrapolate(f.delta, g.delta, h.delta);
-    s.gamma = extrapolate(f.gamma, g.gamma, h.gamma);
-    s.dsigma = extrapolate(f.dsigma, g.dsigma, h.dsigma);
-    s.drate = extrapolate(f.drate, g.drate, h.drate);
+    if (resolution.levels == 2) {
+        // Richardson in (h, dt) halved together: the error is O(h^2).
+        const int coarse_total = resolution.time / 2;
+        const Solution f = march(p, fine, a, coarse_total, 2, sensitivities);
+        const Solution g = march(p, middle, a, coarse_total, 1, sensitivities);
+        const auto extrapolate = [](double finer, double coarser_value) {
+            return (4.0 * finer - coarser_value) / 3.0;
+        };
+        s.value = extrapolate(f.value, g.value);
+        s.delta = extrapolate(f.delta, g.delta);
+        s.gamma = extrapolate(f.gamma, g.gamma);
+        s.dsigma = extrapolate(f.dsigma, g.dsigma);
+        s.drate = extrapolate(f.drate, g.drate);
+    } else {
+        // Romberg over h, 2h, 4h: the error of the scheme is c2 h^2 + c4 h^4
+        // + ..., and the coarsest solve costs a sixteenth of the finest.
+        const int coarsest_total = resolution.time / 4;
+        const Solution f = march(p, fine, a, coarsest_total, 4, sensitivities);
+        const Solution g = march(p, middle, a, coarsest_total, 2, sensitivities);
+        const Solution h = march(p, coarser(middle), a, coarsest_total, 1, sensitivities);
+        const auto extrapolate = [](double finest, double middle_value, double coarsest) {
+            return (64.0 * finest - 20.0 * middle_value + coarsest) / 45.0;
+        };
+        s.value = extrapolate(f.value, g.value, h.value);
+        s.delta = extrapolate(f.delta, g.delta, h.delta);
+        s.gamma = extrapolate(f.gamma, g.gamma, h.gamma);
+        s.dsigma = extrapolate(f.dsigma, g.dsigma, h.dsigma);
+        s.drate = extrapolate(f.drate, g.drate, h.drate);
+    }
     // Far out of the money the extrapolation may leave a value of -1e-12:
     // no option is worth less than nothing.
     s.value = std::fmax(s.value, 0.0);

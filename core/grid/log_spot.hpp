@@ -19,7 +19,8 @@
 // from the tangent schemes, the derivative of the discrete scheme itself with
 // the exercise set held, which reuse each step's factorisation.  Solves on
 // the mesh, on every other node and on every fourth, with the time levels
-// thinned alike, give the Romberg extrapolation of the O(h^2 + dt^2) error.
+// thinned alike, give the Romberg extrapolation of the O(h^2 + dt^2) error
+// (or the mesh and every other node its Richardson extrapolation).
 //
 // Work arrays live on the heap, taken once per solve, outside the time loop:
 // a solve runs the same on a thread with a small stack.
@@ -47,10 +48,13 @@ struct Problem {
 };
 
 // Intervals of the finest mesh (a multiple of 8) and its time steps in all
-// (a multiple of 4); the coarser solves have a half and a quarter of each.
+// (a multiple of 4); the coarser solves have a half (and with three levels a
+// quarter) of each.  Three levels need the coarsest mesh to resolve the
+// option already; two suit the coarsest grids.
 struct Resolution {
     int space;
     int time;
+    int levels = 3;
 };
 
 // Natural units: per unit of spot, per year of time to expiry, per 1.0 of
