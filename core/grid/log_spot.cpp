@@ -550,35 +550,41 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
         return std::unexpected(OptionError::invalid_parameters("out of memory for the grid"));
     }
     const Mesh middle = coarser(fine);
+    // The tangents of an American scheme carry an O(h) error that changes
+    // sign each time the discrete boundary crosses a node: no extrapolation
+    // removes it, and the weights of one would amplify it.  There vega and rho
+    // come from the finest mesh alone and the coarser solves skip the
+    // tangents; a European scheme's tangents are extrapolated like the value.
+    const bool coarse_tangents = sensitivities && !p.american;
     Solution s{};
     if (resolution.levels == 2) {
         // Richardson in (h, dt) halved together: the error is O(h^2).
         const int coarse_total = resolution.time / 2;
         const Solution f = march(p, fine, a, coarse_total, 2, sensitivities);
-        const Solution g = march(p, middle, a, coarse_total, 1, sensitivities);
+        const Solution g = march(p, middle, a, coarse_total, 1, coarse_tangents);
         const auto extrapolate = [](double finer, double coarser_value) {
             return (4.0 * finer - coarser_value) / 3.0;
         };
         s.value = extrapolate(f.value, g.value);
         s.delta = extrapolate(f.delta, g.delta);
         s.gamma = extrapolate(f.gamma, g.gamma);
-        s.dsigma = extrapolate(f.dsigma, g.dsigma);
-        s.drate = extrapolate(f.drate, g.drate);
+        s.dsigma = coarse_tangents ? extrapolate(f.dsigma, g.dsigma) : f.dsigma;
+        s.drate = coarse_tangents ? extrapolate(f.drate, g.drate) : f.drate;
     } else {
         // Romberg over h, 2h, 4h: the error of the scheme is c2 h^2 + c4 h^4
         // + ..., and the coarsest solve costs a sixteenth of the finest.
         const int coarsest_total = resolution.time / 4;
         const Solution f = march(p, fine, a, coarsest_total, 4, sensitivities);
-        const Solution g = march(p, middle, a, coarsest_total, 2, sensitivities);
-        const Solution h = march(p, coarser(middle), a, coarsest_total, 1, sensitivities);
+        const Solution g = march(p, middle, a, coarsest_total, 2, coarse_tangents);
+        const Solution h = march(p, coarser(middle), a, coarsest_total, 1, coarse_tangents);
         const auto extrapolate = [](double finest, double middle_value, double coarsest) {
             return (64.0 * finest - 20.0 * middle_value + coarsest) / 45.0;
         };
         s.value = extrapolate(f.value, g.value, h.value);
         s.delta = extrapolate(f.delta, g.delta, h.delta);
         s.gamma = extrapolate(f.gamma, g.gamma, h.gamma);
-        s.dsigma = extrapolate(f.dsigma, g.dsigma, h.dsigma);
-        s.drate = extrapolate(f.drate, g.drate, h.drate);
+        s.dsigma = coarse_tangents ? extrapolate(f.dsigma, g.dsigma, h.dsigma) : f.dsigma;
+        s.drate = coarse_tangents ? extrapolate(f.drate, g.drate, h.drate) : f.drate;
     }
     // Far out of the money the extrapolation may leave a value of -1e-12:
     // no option is worth less than nothing.
