@@ -108,7 +108,7 @@ def _starts(chunks: tuple[tuple[int, ...], ...]) -> tuple[tuple[int, ...], ...]:
 
 
 def _is_dask_array(value: Any, function: str, label: str) -> bool:
-    if not hasattr(type(value), "__dask_graph__"):
+    if not _arrays.is_dask_collection(value):
         return False
     import dask.array as da
     if isinstance(value, da.Array):
@@ -180,7 +180,7 @@ class _Task:
         try:
             result = _arrays.evaluate(self.function, self.op, values, types, self.precision,
                                       self.accuracy, self.errors, self.threads,
-                                      self.dividends)
+                                      dividends=self.dividends)
         except ValueError as error:
             raise ValueError(self._in_whole_array(str(error), block_id)) from None
         if self.op.outputs == 1:

@@ -36,7 +36,7 @@ from typing import Any, Callable, Mapping
 
 import numpy as np
 
-from . import _arrays, _dask, american, european
+from . import _arrays, _dask, _progress, american, european
 from ._dividends import Dividends, engine_schedule
 from ._results import Greeks
 
@@ -54,7 +54,8 @@ IMPLIED_MODELS = ("european", "american")
 
 def value(df: Any, model: str = "american", *, columns: Mapping[str, str] | None = None,
           greeks: bool = True, dividends: Dividends | Mapping[Any, Dividends] | None = None,
-          accuracy: str = "accurate", errors: str = "raise", threads: int | None = None) -> Any:
+          accuracy: str = "accurate", errors: str = "raise", threads: int | None = None,
+          progress: Any = False) -> Any:
     """Price (and with ``greeks=True`` the five Greeks) of every row.
 
     ``model``: ``"european"`` (Black-Scholes-Merton), ``"american"`` (the
@@ -64,7 +65,8 @@ def value(df: Any, model: str = "american", *, columns: Mapping[str, str] | None
     column ``underlying`` (renamed with ``columns={"underlying": ...}``) to
     schedules; rows whose underlying has none pay no cash dividends.  Returns
     a DataFrame with the columns ``price`` (and ``delta``, ``gamma``,
-    ``theta``, ``vega``, ``rho``) and ``df``'s index.
+    ``theta``, ``vega``, ``rho``) and ``df``'s index.  ``progress``: as for the
+    array functions, over the whole table (a pandas DataFrame; a Dask one is lazy).
     """
     module, keywords = _model(model, MODELS)
     keywords = dict(keywords, errors=_choice(errors, _arrays.ERRORS, "errors"))
@@ -84,7 +86,7 @@ def value(df: Any, model: str = "american", *, columns: Mapping[str, str] | None
                          "takes a continuous yield only")
     outputs = ("price", *Greeks._fields) if greeks else ("price",)
     job = functools.partial(_value_rows, module.__name__, bool(greeks), keywords, dividends)
-    return _by_partition(df, job, names, outputs, threads, "value")
+    return _by_partition(df, job, names, outputs, threads, "value", progress)
 
 
 def implied_volatility(df: Any, model: str = "european", *, price: str = "price",
@@ -112,48 +114,51 @@ def implied_volatility(df: Any, model: str = "european", *, price: str = "price"
 
 # ---- one pandas DataFrame (a whole table, or one partition)
 
-Job = Callable[[dict[str, Any], "int | None"], dict[str, np.ndarray]]
+Job = Callable[[dict[str, Any], "int | None", Any], dict[str, np.ndarray]]
 
 
 def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], dividends: Any,
-                inputs: dict[str, Any], threads: int | None) -> dict[str, np.ndarray]:
+                inputs: dict[str, Any], threads: int | None,
+                progress: Any = None) -> dict[str, np.ndarray]:
     functions = _module(module)
     arguments = [inputs[p] for p in PARAMETERS]
+    calls = 2 if greeks else 1
 
-    def rows(arguments: list[Any], schedule: Any) -> dict[str, np.ndarray]:
+    def rows(arguments: list[Any], schedule: Any, stages: list[Any]) -> dict[str, np.ndarray]:
         result = {"price": functions.price(*arguments, **keywords, threads=threads,
-                                           dividends=schedule)}
+                                           progress=stages[0], dividends=schedule)}
         if greeks:
             result.update(functions.greeks(*arguments, **keywords, threads=threads,
-                                           dividends=schedule)._asdict())
+                                           progress=stages[1], dividends=schedule)._asdict())
         return result
 
     if not isinstance(dividends, dict):
-        return rows(arguments, dividends)
+        return rows(arguments, dividends, _progress.stages(progress, calls))
     # One call per underlying with a schedule, one for the rest; each row's
     # bits are those of a call on its group alone.
     underlying = np.asarray(inputs["underlying"], dtype=object)
     n = underlying.shape[0]
-    out: dict[str, np.ndarray] = {}
     rest = np.ones(n, dtype=bool)
     groups = []
     for key, schedule in dividends.items():
         mask = underlying == key
         if mask.any():
-            groups.append((mask, schedule))
+            groups.append((np.flatnonzero(mask), schedule))
             rest &= ~mask
-    groups.append((rest, None))
-    for mask, schedule in groups:
-        where = np.flatnonzero(mask)
+    groups.append((np.flatnonzero(rest), None))
+    out: dict[str, np.ndarray] = {}
+    offset = 0
+    for where, schedule in groups:
         if where.size == 0:
             continue
         subset = [a[where] if isinstance(a, np.ndarray) and a.ndim == 1 else a
                   for a in arguments]
         try:
-            part = rows(subset, schedule)
+            part = rows(subset, schedule, _group_stages(progress, offset, where.size, n, calls))
         except ValueError as error:
             raise ValueError(_ROW_INDEX.sub(lambda m: f"[{where[int(m.group(1))]}]",
                                             str(error), count=1)) from None
+        offset += where.size
         for name, values in part.items():
             out.setdefault(name, np.empty(n))[where] = values
     return out
@@ -162,8 +167,23 @@ def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], dividends: 
 _ROW_INDEX = re.compile(r"\[(\d+)\]")
 
 
+def _group_stages(report: Any, offset: int, size: int, n: int, calls: int) -> list[Any]:
+    """The calls of one group of rows reported as part of the whole table: the
+    groups one after the other, each taking `calls` units per row."""
+    if report is None:
+        return [False] * calls
+
+    def stage(index: int) -> Any:
+        def forward(done: int, total: int) -> Any:
+            return report(calls * offset + index * size + done * size // max(total, 1),
+                          calls * n)
+        return forward
+
+    return [stage(i) for i in range(calls)]
+
+
 def _implied_rows(module: str, keywords: dict[str, Any], inputs: dict[str, Any],
-                  threads: int | None) -> dict[str, np.ndarray]:
+                  threads: int | None, progress: Any = None) -> dict[str, np.ndarray]:
     functions = _module(module)
     arguments = [inputs[p] for p in ("price", "s", "k", "t", "r", "q", "option_type")]
     return {"implied_volatility": functions.implied_volatility(*arguments, **keywords,
@@ -175,10 +195,12 @@ def _module(name: str) -> Any:
 
 
 def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: int | None,
-          frame: Any) -> Any:
+          frame: Any, progress: Any = None) -> Any:
     import pandas as pd
 
     if len(frame) == 0:
+        if progress is not None:
+            progress(0, 0)
         return pd.DataFrame({name: np.empty(0) for name in outputs}, index=frame.index)
     inputs: dict[str, Any] = {}
     for parameter, name in names.items():
@@ -191,7 +213,7 @@ def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: in
         else:
             inputs[parameter] = column.to_numpy()  # the function checks and names the type
     try:
-        result = job(inputs, threads)
+        result = job(inputs, threads, progress)
     except ValueError as error:
         raise ValueError(_with_label(str(error), frame.index)) from None
     return pd.DataFrame({name: result[name] for name in outputs}, index=frame.index)
@@ -217,17 +239,26 @@ def _with_label(message: str, index: Any) -> str:
 # ---- pandas or Dask
 
 def _by_partition(df: Any, job: Job, names: dict[str, str], outputs: tuple[str, ...],
-                  threads: int | None, what: str) -> Any:
+                  threads: int | None, what: str, progress: Any = False) -> Any:
     if threads is not None:
         _arrays._threads(threads)
+    report = _progress.reporter(progress, f"greekmill.tables.{what}")
     _check_columns(df, names, what)
-    if hasattr(type(df), "__dask_graph__"):
+    if _arrays.is_dask_collection(df):
         import pandas as pd
 
+        if report is not None:
+            raise ValueError(f"greekmill.tables.{what}: progress= follows a table valued "
+                             f"here; a Dask DataFrame's result is lazy: follow its "
+                             f"computation with Dask's own progress bars")
         meta = pd.DataFrame({name: pd.Series(dtype=np.float64) for name in outputs},
                             index=df._meta.index)
         return df.map_partitions(_task_rows, job, names, outputs, threads, meta=meta)
-    return _rows(job, names, outputs, threads, df)
+    try:
+        return _rows(job, names, outputs, threads, df, report)
+    finally:
+        if isinstance(report, _progress.Bar):
+            report.close()
 
 
 def _check_columns(df: Any, names: dict[str, str], what: str) -> None:
@@ -235,6 +266,12 @@ def _check_columns(df: Any, names: dict[str, str], what: str) -> None:
         raise TypeError(f"greekmill.tables.{what} takes a pandas or Dask DataFrame; got "
                         f"{type(df).__module__}.{type(df).__name__}")
     present = set(df.columns)
+    used = set(names.values())
+    repeated = [name for name in dict.fromkeys(df.columns)
+                if name in used and list(df.columns).count(name) > 1]
+    if repeated:
+        raise ValueError(f"greekmill.tables.{what}: the DataFrame has more than one column "
+                         f"named {repeated[0]!r}; name each input column once")
     missing = [f"{name!r} (for {parameter})" for parameter, name in names.items()
                if name not in present and not (parameter == "q" and name == "q")]
     if missing:
