@@ -339,22 +339,24 @@ void substitute_tangents(const Context& c, double dt, double theta) noexcept {
     const double explicit_weight = (1.0 - theta) * dt;
     const double implicit_source = theta * dt;
     const double explicit_source = (1.0 - theta) * dt;
-    const auto d_sigma = [&](const double* f, int j) {
-        return sigma * ((a.dxx_lo[j] - a.dx_lo[j]) * f[j - 1] +
-                        (a.dxx_mid[j] - a.dx_mid[j]) * f[j] + (a.dxx_up[j] - a.dx_up[j]) * f[j + 1]);
-    };
-    const auto d_rate = [&](const double* f, int j) {
-        return a.dx_lo[j] * f[j - 1] + (a.dx_mid[j] - 1.0) * f[j] + a.dx_up[j] * f[j + 1];
-    };
-    const auto op = [&](const double* f, int j) {
-        return a.op_lo[j] * f[j - 1] + a.op_mid[j] * f[j] + a.op_up[j] * f[j + 1];
-    };
-    // Right-hand sides into g_sigma, g_rate (before elimination).
+    // Both sources act on dt (theta v_new + (1 - theta) v_old), one blend, and
+    // share its first derivative.  Right-hand sides go into g_sigma, g_rate.
     for (int j = 1; j < c.last; ++j) {
-        a.g_sigma[j] = a.u_sigma[j] + explicit_weight * op(a.u_sigma, j) +
-                       implicit_source * d_sigma(a.v, j) + explicit_source * d_sigma(a.v_old, j);
-        a.g_rate[j] = a.u_rate[j] + explicit_weight * op(a.u_rate, j) +
-                      implicit_source * d_rate(a.v, j) + explicit_source * d_rate(a.v_old, j);
+        const double lo = implicit_source * a.v[j - 1] + explicit_source * a.v_old[j - 1];
+        const double mid = implicit_source * a.v[j] + explicit_source * a.v_old[j];
+        const double up = implicit_source * a.v[j + 1] + explicit_source * a.v_old[j + 1];
+        const double first = a.dx_lo[j] * lo + a.dx_mid[j] * mid + a.dx_up[j] * up;
+        const double second = a.dxx_lo[j] * lo + a.dxx_mid[j] * mid + a.dxx_up[j] * up;
+        const double* us = a.u_sigma;
+        const double* ur = a.u_rate;
+        a.g_sigma[j] = us[j] +
+                       explicit_weight * (a.op_lo[j] * us[j - 1] + a.op_mid[j] * us[j] +
+                                          a.op_up[j] * us[j + 1]) +
+                       sigma * (second - first);
+        a.g_rate[j] = ur[j] +
+                      explicit_weight * (a.op_lo[j] * ur[j - 1] + a.op_mid[j] * ur[j] +
+                                         a.op_up[j] * ur[j + 1]) +
+                      (first - mid);
     }
     a.u_sigma[0] = a.u_sigma[c.last] = 0.0;
     a.u_rate[0] = a.u_rate[c.last] = 0.0;
