@@ -165,6 +165,11 @@ def test_same_bits_for_threads_and_layouts() -> None:
     single = gm.american.greeks(float(s[3, 4]), 100.0, 1.0, 0.05, float(sigma[3, 4]),
                                 dividends=schedule)
     assert np.array_equal(_bits(single), _bits([g[3, 4] for g in one]))
+    da = pytest.importorskip("dask.array")
+    lazy = gm.american.greeks(da.from_array(s, chunks=(3, 4)), 100.0, 1.0, 0.05, sigma,
+                              dividends=schedule)
+    for a, b in zip(one, lazy):
+        assert np.array_equal(_bits(a), _bits(b.compute(scheduler="sync")))
 
 
 def test_schedule_checks() -> None:

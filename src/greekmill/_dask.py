@@ -180,7 +180,7 @@ class _Task:
         try:
             result = _arrays.evaluate(self.function, self.op, values, types, self.precision,
                                       self.accuracy, self.errors, self.threads,
-                                      dividends=self.dividends)
+                                      *(() if self.dividends is None else (False, self.dividends)))
         except ValueError as error:
             raise ValueError(self._in_whole_array(str(error), block_id)) from None
         if self.op.outputs == 1:
