@@ -204,8 +204,22 @@ struct Context {
     Arrays& a;
     Side side;
     bool sensitivities;
-    int last;  // index of the upper edge node
+    int last;   // index of the upper edge node
+    // The elimination runs over rows 1..last-1 from `first` in steps of
+    // `step`, towards the exercise side; the substitution back from `back`.
+    int first;
+    int step;
+    int back;
 };
+
+[[nodiscard]] Context make_context(const Problem& p, const Mesh& mesh, Arrays& a,
+                                   bool sensitivities) noexcept {
+    const int last = mesh.intervals;
+    if (p.type == OptionType::Call) {
+        return {p, mesh, a, Side::Above, sensitivities, last, 1, 1, last - 1};
+    }
+    return {p, mesh, a, Side::Below, sensitivities, last, last - 1, -1, 1};
+}
 
 // Present value at time to expiry tau of the cash still to be paid.
 [[nodiscard]] double dividends_to_pay(const Problem& p, double tau) noexcept {
@@ -263,28 +277,18 @@ void set_up(const Context& c) noexcept {
 // Factors I - w L, w = theta dt, eliminating towards the exercise side.
 void factor(const Context& c, double w) noexcept {
     Arrays& a = c.a;
-    if (c.side == Side::Below) {
-        // Rows from the top down: v_j = g_j - e_j v_{j-1}.
-        double e_next = 0.0;
-        for (int j = c.last - 1; j >= 1; --j) {
-            const double up = -w * a.op_up[j];
-            const double pivot = (1.0 - w * a.op_mid[j]) - up * e_next;
-            a.inverse[j] = 1.0 / pivot;
-            a.coupling[j] = up;
-            a.e[j] = (-w * a.op_lo[j]) * a.inverse[j];
-            e_next = a.e[j];
-        }
-    } else {
-        // Rows from the bottom up: v_j = g_j - e_j v_{j+1}.
-        double e_prev = 0.0;
-        for (int j = 1; j < c.last; ++j) {
-            const double lo = -w * a.op_lo[j];
-            const double pivot = (1.0 - w * a.op_mid[j]) - lo * e_prev;
-            a.inverse[j] = 1.0 / pivot;
-            a.coupling[j] = lo;
-            a.e[j] = (-w * a.op_up[j]) * a.inverse[j];
-            e_prev = a.e[j];
-        }
+    // v_j = g_j - e_j v_{j - step}: eliminated rows couple to the row before
+    // them in the order of elimination (`outer` the off-diagonal towards it).
+    const double* outer = c.side == Side::Below ? a.op_up : a.op_lo;
+    const double* inner = c.side == Side::Below ? a.op_lo : a.op_up;
+    double e_before = 0.0;
+    for (int n = 0, j = c.first; n < c.last - 1; ++n, j += c.step) {
+        const double coupling = -w * outer[j];
+        const double pivot = (1.0 - w * a.op_mid[j]) - coupling * e_before;
+        a.inverse[j] = 1.0 / pivot;
+        a.coupling[j] = coupling;
+        a.e[j] = (-w * inner[j]) * a.inverse[j];
+        e_before = a.e[j];
     }
 }
 
@@ -293,40 +297,22 @@ void factor(const Context& c, double w) noexcept {
 void substitute(const Context& c) noexcept {
     Arrays& a = c.a;
     const bool american = c.p.american;
-    if (c.side == Side::Below) {
-        double g_next = a.v[c.last];
-        for (int j = c.last - 1; j >= 1; --j) {
-            g_next = (a.rhs[j] - a.coupling[j] * g_next) * a.inverse[j];
-            a.g[j] = g_next;
+    double g = a.v[c.first - c.step];
+    for (int n = 0, j = c.first; n < c.last - 1; ++n, j += c.step) {
+        g = (a.rhs[j] - a.coupling[j] * g) * a.inverse[j];
+        a.g[j] = g;
+    }
+    // Back from the exercise side, which the constraint reaches first.
+    double before = a.v[c.back + c.step];
+    for (int n = 0, j = c.back; n < c.last - 1; ++n, j -= c.step) {
+        double value = a.g[j] - a.e[j] * before;
+        const unsigned char held = american && value < a.payoff[j] ? 1 : 0;
+        if (held != 0) {
+            value = a.payoff[j];
         }
-        double below = a.v[0];
-        for (int j = 1; j < c.last; ++j) {
-            double value = a.g[j] - a.e[j] * below;
-            const unsigned char held = american && value < a.payoff[j] ? 1 : 0;
-            if (held != 0) {
-                value = a.payoff[j];
-            }
-            a.held[j] = held;
-            a.v[j] = value;
-            below = value;
-        }
-    } else {
-        double g_prev = a.v[0];
-        for (int j = 1; j < c.last; ++j) {
-            g_prev = (a.rhs[j] - a.coupling[j] * g_prev) * a.inverse[j];
-            a.g[j] = g_prev;
-        }
-        double above = a.v[c.last];
-        for (int j = c.last - 1; j >= 1; --j) {
-            double value = a.g[j] - a.e[j] * above;
-            const unsigned char held = american && value < a.payoff[j] ? 1 : 0;
-            if (held != 0) {
-                value = a.payoff[j];
-            }
-            a.held[j] = held;
-            a.v[j] = value;
-            above = value;
-        }
+        a.held[j] = held;
+        a.v[j] = value;
+        before = value;
     }
 }
 
@@ -360,40 +346,21 @@ void substitute_tangents(const Context& c, double dt, double theta) noexcept {
     }
     a.u_sigma[0] = a.u_sigma[c.last] = 0.0;
     a.u_rate[0] = a.u_rate[c.last] = 0.0;
-    if (c.side == Side::Below) {
-        double gs = 0.0;
-        double gr = 0.0;
-        for (int j = c.last - 1; j >= 1; --j) {
-            gs = (a.g_sigma[j] - a.coupling[j] * gs) * a.inverse[j];
-            gr = (a.g_rate[j] - a.coupling[j] * gr) * a.inverse[j];
-            a.g_sigma[j] = gs;
-            a.g_rate[j] = gr;
-        }
-        double bs = 0.0;
-        double br = 0.0;
-        for (int j = 1; j < c.last; ++j) {
-            bs = a.held[j] != 0 ? 0.0 : a.g_sigma[j] - a.e[j] * bs;
-            br = a.held[j] != 0 ? 0.0 : a.g_rate[j] - a.e[j] * br;
-            a.u_sigma[j] = bs;
-            a.u_rate[j] = br;
-        }
-    } else {
-        double gs = 0.0;
-        double gr = 0.0;
-        for (int j = 1; j < c.last; ++j) {
-            gs = (a.g_sigma[j] - a.coupling[j] * gs) * a.inverse[j];
-            gr = (a.g_rate[j] - a.coupling[j] * gr) * a.inverse[j];
-            a.g_sigma[j] = gs;
-            a.g_rate[j] = gr;
-        }
-        double bs = 0.0;
-        double br = 0.0;
-        for (int j = c.last - 1; j >= 1; --j) {
-            bs = a.held[j] != 0 ? 0.0 : a.g_sigma[j] - a.e[j] * bs;
-            br = a.held[j] != 0 ? 0.0 : a.g_rate[j] - a.e[j] * br;
-            a.u_sigma[j] = bs;
-            a.u_rate[j] = br;
-        }
+    double gs = 0.0;
+    double gr = 0.0;
+    for (int n = 0, j = c.first; n < c.last - 1; ++n, j += c.step) {
+        gs = (a.g_sigma[j] - a.coupling[j] * gs) * a.inverse[j];
+        gr = (a.g_rate[j] - a.coupling[j] * gr) * a.inverse[j];
+        a.g_sigma[j] = gs;
+        a.g_rate[j] = gr;
+    }
+    double bs = 0.0;
+    double br = 0.0;
+    for (int n = 0, j = c.back; n < c.last - 1; ++n, j -= c.step) {
+        bs = a.held[j] != 0 ? 0.0 : a.g_sigma[j] - a.e[j] * bs;
+        br = a.held[j] != 0 ? 0.0 : a.g_rate[j] - a.e[j] * br;
+        a.u_sigma[j] = bs;
+        a.u_rate[j] = br;
     }
 }
 
@@ -461,8 +428,7 @@ void jump(const Context& c, double amount, double tau) noexcept {
 
 Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, int refine,
                bool sensitivities) noexcept {
-    const Side side = p.type == OptionType::Call ? Side::Above : Side::Below;
-    const Context c{p, mesh, a, side, sensitivities, mesh.intervals};
+    const Context c = make_context(p, mesh, a, sensitivities);
     set_up(c);
     double start = 0.0;
     std::size_t next_jump = 0;
