@@ -117,6 +117,18 @@ def test_bounds_and_monotone_in_the_dividend() -> None:
                                rtol=0, atol=2e-7)
 
 
+def test_zero_volatility_follows_the_deterministic_path() -> None:
+    schedule = gm.Dividends([0.25, 0.75], [2.0, 3.0])
+    s, t, r, q = np.array([90.0, 100.0, 110.0]), 1.0, 0.05, 0.01
+    pv = 2.0 * np.exp(-r * 0.25 - q * 0.75) + 3.0 * np.exp(-r * 0.75 - q * 0.25)
+    forward = s * np.exp(-q * t) - pv - 100.0 * np.exp(-r * t)
+    for option_type, sign in (("call", 1.0), ("put", -1.0)):
+        european = gm.european.price(s, 100.0, t, r, 0.0, q, option_type, dividends=schedule)
+        np.testing.assert_allclose(european, np.maximum(sign * forward, 0.0), rtol=0, atol=1e-12)
+        american = gm.american.price(s, 100.0, t, r, 0.0, q, option_type, dividends=schedule)
+        assert np.all(american >= european) and np.all(american >= sign * (s - 100.0))
+
+
 def test_greeks_are_the_derivatives_of_the_value() -> None:
     s, t, r, sigma, q = 100.0, 1.0, 0.05, 0.3, 0.0
     times, amounts = [91 * DAY, 274 * DAY], [2.0, 2.0]

@@ -13,9 +13,10 @@ import QuantLib as ql
 TODAY = ql.Date(2, 1, 2025)
 
 
-def _npv(s: float, k: float, days: int, r: float, sigma: float, q: float, option_type: str,
-         dividend_days: list[int], amounts: list[float], american: bool, space: int,
-         time: int) -> float:
+def quantlib_engine(s: float, k: float, days: int, r: float, sigma: float, q: float,
+                    option_type: str, dividend_days: list[int], amounts: list[float],
+                    american: bool, space: int, time: int) -> float:
+    """One QuantLib value on a grid of `space` points and `time` steps."""
     ql.Settings.instance().evaluationDate = TODAY
     dc = ql.Actual365Fixed()
     maturity = TODAY + days
@@ -33,10 +34,3 @@ def _npv(s: float, k: float, days: int, r: float, sigma: float, q: float, option
     option.setPricingEngine(engine)
     return option.NPV()
 
-
-def quantlib_engine(s: float, k: float, days: int, r: float, sigma: float, q: float,
-                    option_type: str, dividend_days: list[int], amounts: list[float],
-                    american: bool, space: int, time: int) -> float:
-    """One QuantLib value on a grid of `space` points and `time` steps."""
-    return _npv(s, k, days, r, sigma, q, option_type, dividend_days, amounts, american, space,
-                time)
