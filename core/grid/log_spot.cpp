@@ -437,14 +437,18 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
         const double end = next_jump < p.jumps.size() ? p.jumps[next_jump].tau : p.t;
         const double length = end - start;
         if (length > 0.0) {
-            const int steps = refine * coarse_steps(length, p.t, coarse_total);
+            const int coarsest = coarse_steps(length, p.t, coarse_total);
+            const int steps = refine * coarsest;
             // Steps grow linearly over the first quarter of the stretch and are
             // uniform after it (levels quadratic, then linear with the same
             // slope): the exercise boundary moves like sqrt(tau) after the
             // start of every stretch, where uniform steps would leave a
             // first-order error in time, and the uniform part needs one
             // factorisation only.
-            const int graded = std::max(1, steps / kGradedFraction);
+            // Counted on the coarsest solve and refined with it, so that every
+            // solve's time levels contain the coarser ones: the extrapolation
+            // needs the same grading at every level.
+            const int graded = refine * std::max(1, coarsest / kGradedFraction);
             const double scale = length / (static_cast<double>(graded) * (2 * steps - graded));
             const auto level = [&](int n) {
                 if (n == steps) {
