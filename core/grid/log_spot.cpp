@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace greekmill::grid {
 namespace {
@@ -153,8 +154,7 @@ struct Arrays {
     double* dxx_mid;
     double* dxx_up;
     double* v;
-    double* v_old;
-    double* rhs;
+    double* v_old;     // the level before (the spare buffer of a step)
     double* g;
     double* e;         // elimination factors of (I - theta dt L)
     double* inverse;   // reciprocal pivots
@@ -169,7 +169,7 @@ struct Arrays {
     unsigned char* held;  // 1 where a row sits on the exercise value
 };
 
-constexpr int kArrayCount = 25;
+constexpr int kArrayCount = 24;
 
 [[nodiscard]] bool allocate(Arrays& a, int nodes) noexcept {
     const auto n = static_cast<std::size_t>(nodes);
@@ -181,7 +181,7 @@ constexpr int kArrayCount = 25;
     double** targets[kArrayCount] = {
         &a.spot,    &a.payoff,  &a.op_lo,   &a.op_mid,      &a.op_up,      &a.dx_lo,
         &a.dx_mid,  &a.dx_up,   &a.dxx_lo,  &a.dxx_mid,     &a.dxx_up,     &a.v,
-        &a.v_old,   &a.rhs,     &a.g,       &a.e,           &a.inverse,    &a.coupling,
+        &a.v_old,   &a.g,       &a.e,           &a.inverse,    &a.coupling,
         &a.u_sigma, &a.u_rate,  &a.g_sigma, &a.g_rate,      &a.moved,      &a.moved_sigma,
         &a.moved_rate};
     for (int i = 0; i < kArrayCount; ++i) {
@@ -292,18 +292,25 @@ void factor(const Context& c, double w) noexcept {
     }
 }
 
-// Solves (I - w L) v = rhs with the edge values v_0, v_last set, under the
-// constraint v >= payoff for an American option; marks the rows held.
-void substitute(const Context& c) noexcept {
+// Solves (I - w L) next = (I + explicit_weight L) v with the edge values of
+// `next` set, under the constraint next >= payoff for an American option;
+// marks the rows held.
+void substitute(const Context& c, double explicit_weight, double* next) noexcept {
     Arrays& a = c.a;
     const bool american = c.p.american;
-    double g = a.v[c.first - c.step];
+    const double* v = a.v;
+    // The explicit half of the step, row by row inside the elimination (which
+    // waits on its own chain anyway).
+    double g = next[c.first - c.step];
     for (int n = 0, j = c.first; n < c.last - 1; ++n, j += c.step) {
-        g = (a.rhs[j] - a.coupling[j] * g) * a.inverse[j];
+        const double rhs =
+            v[j] + explicit_weight * (a.op_lo[j] * v[j - 1] + a.op_mid[j] * v[j] +
+                                      a.op_up[j] * v[j + 1]);
+        g = (rhs - a.coupling[j] * g) * a.inverse[j];
         a.g[j] = g;
     }
     // Back from the exercise side, which the constraint reaches first.
-    double before = a.v[c.back + c.step];
+    double before = next[c.back + c.step];
     for (int n = 0, j = c.back; n < c.last - 1; ++n, j -= c.step) {
         double value = a.g[j] - a.e[j] * before;
         const unsigned char held = american && value < a.payoff[j] ? 1 : 0;
@@ -311,7 +318,7 @@ void substitute(const Context& c) noexcept {
             value = a.payoff[j];
         }
         a.held[j] = held;
-        a.v[j] = value;
+        next[j] = value;
         before = value;
     }
 }
@@ -326,34 +333,33 @@ void substitute_tangents(const Context& c, double dt, double theta) noexcept {
     const double implicit_source = theta * dt;
     const double explicit_source = (1.0 - theta) * dt;
     // Both sources act on dt (theta v_new + (1 - theta) v_old), one blend, and
-    // share its first derivative.  Right-hand sides go into g_sigma, g_rate.
-    for (int j = 1; j < c.last; ++j) {
+    // share its first derivative; each row's right-hand side is formed inside
+    // the elimination.
+    const double* us = a.u_sigma;
+    const double* ur = a.u_rate;
+    double gs = 0.0;
+    double gr = 0.0;
+    for (int n = 0, j = c.first; n < c.last - 1; ++n, j += c.step) {
         const double lo = implicit_source * a.v[j - 1] + explicit_source * a.v_old[j - 1];
         const double mid = implicit_source * a.v[j] + explicit_source * a.v_old[j];
         const double up = implicit_source * a.v[j + 1] + explicit_source * a.v_old[j + 1];
         const double first = a.dx_lo[j] * lo + a.dx_mid[j] * mid + a.dx_up[j] * up;
         const double second = a.dxx_lo[j] * lo + a.dxx_mid[j] * mid + a.dxx_up[j] * up;
-        const double* us = a.u_sigma;
-        const double* ur = a.u_rate;
-        a.g_sigma[j] = us[j] +
-                       explicit_weight * (a.op_lo[j] * us[j - 1] + a.op_mid[j] * us[j] +
-                                          a.op_up[j] * us[j + 1]) +
-                       sigma * (second - first);
-        a.g_rate[j] = ur[j] +
-                      explicit_weight * (a.op_lo[j] * ur[j - 1] + a.op_mid[j] * ur[j] +
-                                         a.op_up[j] * ur[j + 1]) +
-                      (first - mid);
-    }
-    a.u_sigma[0] = a.u_sigma[c.last] = 0.0;
-    a.u_rate[0] = a.u_rate[c.last] = 0.0;
-    double gs = 0.0;
-    double gr = 0.0;
-    for (int n = 0, j = c.first; n < c.last - 1; ++n, j += c.step) {
-        gs = (a.g_sigma[j] - a.coupling[j] * gs) * a.inverse[j];
-        gr = (a.g_rate[j] - a.coupling[j] * gr) * a.inverse[j];
+        const double rhs_sigma = us[j] +
+                                 explicit_weight * (a.op_lo[j] * us[j - 1] + a.op_mid[j] * us[j] +
+                                                    a.op_up[j] * us[j + 1]) +
+                                 sigma * (second - first);
+        const double rhs_rate = ur[j] +
+                                explicit_weight * (a.op_lo[j] * ur[j - 1] + a.op_mid[j] * ur[j] +
+                                                   a.op_up[j] * ur[j + 1]) +
+                                (first - mid);
+        gs = (rhs_sigma - a.coupling[j] * gs) * a.inverse[j];
+        gr = (rhs_rate - a.coupling[j] * gr) * a.inverse[j];
         a.g_sigma[j] = gs;
         a.g_rate[j] = gr;
     }
+    a.u_sigma[0] = a.u_sigma[c.last] = 0.0;
+    a.u_rate[0] = a.u_rate[c.last] = 0.0;
     double bs = 0.0;
     double br = 0.0;
     for (int n = 0, j = c.back; n < c.last - 1; ++n, j -= c.step) {
@@ -367,17 +373,13 @@ void substitute_tangents(const Context& c, double dt, double theta) noexcept {
 // One theta-scheme step of length dt ending at time to expiry tau.
 void step(const Context& c, double dt, double theta, double tau) noexcept {
     Arrays& a = c.a;
-    const double explicit_weight = (1.0 - theta) * dt;
-    for (int j = 1; j < c.last; ++j) {
-        a.rhs[j] = a.v[j] + explicit_weight * (a.op_lo[j] * a.v[j - 1] + a.op_mid[j] * a.v[j] +
-                                               a.op_up[j] * a.v[j + 1]);
-    }
-    if (c.sensitivities) {
-        std::copy(a.v, a.v + c.last + 1, a.v_old);
-    }
-    a.v[0] = far_value(c.p, a.spot[0], tau);
-    a.v[c.last] = far_value(c.p, a.spot[c.last], tau);
-    substitute(c);
+    // The new level goes into the spare buffer, which then becomes a.v: the
+    // old level stays in a.v_old for the tangents.
+    double* next = a.v_old;
+    next[0] = far_value(c.p, a.spot[0], tau);
+    next[c.last] = far_value(c.p, a.spot[c.last], tau);
+    substitute(c, (1.0 - theta) * dt, next);
+    std::swap(a.v, a.v_old);
     if (c.sensitivities) {
         substitute_tangents(c, dt, theta);
     }
