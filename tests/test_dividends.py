@@ -127,6 +127,13 @@ def test_zero_volatility_follows_the_deterministic_path() -> None:
         np.testing.assert_allclose(european, np.maximum(sign * forward, 0.0), rtol=0, atol=1e-12)
         american = gm.american.price(s, 100.0, t, r, 0.0, q, option_type, dividends=schedule)
         assert np.all(american >= european) and np.all(american >= sign * (s - 100.0))
+    # At 100 the put is worth exercising only just after a drop: the second one
+    # (the exercise value falls between drops, as r K > q S).
+    after_second = (100.0 * np.exp((r - q) * 0.25) - 2.0) * np.exp((r - q) * 0.5) - 3.0
+    assert gm.american.price(100.0, 100.0, t, r, 0.0, q, "put", dividends=schedule) == \
+        pytest.approx(np.exp(-r * 0.75) * (100.0 - after_second), rel=1e-13)
+    with pytest.raises(ValueError, match="below the lower no-arbitrage bound"):
+        gm.american.implied_volatility(0.5, 100.0, 100.0, t, r, q, "put", dividends=schedule)
 
 
 def test_greeks_are_the_derivatives_of_the_value() -> None:

@@ -33,9 +33,9 @@ constexpr grid::Resolution kEuropeanResolution{512, 512};
 
 // sigma = 0: the spot moves as S e^{(r - q) u} between ex-dates and drops by
 // each dividend.  A European option pays its payoff at T; an American one
-// is exercised at the best of today, just before each ex-date, expiry and the
-// points within a stretch where q S(u) = r K (the running yield of the
-// exercised position changes sign there).
+// is exercised at the best of today, just before and just after each
+// ex-date, expiry and the points within a stretch where q S(u) = r K (the
+// running yield of the exercised position changes sign there).
 [[nodiscard]] double deterministic_value(double s, double k, double t, double r, double q,
                                          OptionType type, Style style,
                                          const Schedule& schedule) noexcept {
@@ -55,6 +55,7 @@ constexpr grid::Resolution kEuropeanResolution{512, 512};
         const double end = i < schedule.times.size() ? schedule.times[i] : t;
         const double spot_end = spot * std::exp((r - q) * (end - now));
         if (american) {
+            consider(now, spot);  // just after a drop: a put's best moment
             consider(end, spot_end);
             if (q != r && q * spot * r * k > 0.0) {
                 const double u = now + std::log(r * k / (q * spot)) / (r - q);
