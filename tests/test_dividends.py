@@ -136,6 +136,21 @@ def test_zero_volatility_follows_the_deterministic_path() -> None:
         gm.american.implied_volatility(0.5, 100.0, 100.0, t, r, q, "put", dividends=schedule)
 
 
+def test_dividends_worth_more_than_the_spot() -> None:
+    # Forty payments of 0.50 on a spot of 10: at low volatility the stock is
+    # all but certainly worth nothing before expiry; at any, a put is worth
+    # at most the strike (discounted, if European).
+    schedule = gm.Dividends(np.linspace(0.01, 0.5, 40), np.full(40, 0.5))
+    sigma = np.array([0.05, 0.2, 1.0])
+    put = gm.european.price(10.0, 100.0, 1.0, 0.05, sigma, 0.0, "put", dividends=schedule)
+    np.testing.assert_allclose(put[:2], 100.0 * np.exp(-0.05), rtol=0, atol=1e-3)
+    assert put[2] <= 100.0 * np.exp(-0.05)
+    assert np.all(gm.american.price(10.0, 100.0, 1.0, 0.05, sigma, 0.0, "put",
+                                    dividends=schedule) <= 100.0)
+    assert np.all(gm.european.price(10.0, 100.0, 1.0, 0.05, sigma, 0.0, "call",
+                                    dividends=schedule) < 1e-6)
+
+
 def test_greeks_are_the_derivatives_of_the_value() -> None:
     s, t, r, sigma, q = 100.0, 1.0, 0.05, 0.3, 0.0
     times, amounts = [91 * DAY, 274 * DAY], [2.0, 2.0]

@@ -233,10 +233,12 @@ struct Context {
 }
 
 // The value far in the money: the forward intrinsic value, and for an
-// American option at least the exercise value.  Far out of the money: 0.
+// American option at least the exercise value.  Far out of the money: 0.  A
+// stock cannot pay out more than it is worth (the spot stops at 0), so the
+// stock's part of the forward is never negative.
 [[nodiscard]] double far_value(const Problem& p, double spot, double tau) noexcept {
-    const double forward = spot * std::exp(-p.q * tau) - dividends_to_pay(p, tau) -
-                           p.k * std::exp(-p.r * tau);
+    const double stock = std::fmax(spot * std::exp(-p.q * tau) - dividends_to_pay(p, tau), 0.0);
+    const double forward = stock - p.k * std::exp(-p.r * tau);
     const double european = std::fmax(p.type == OptionType::Call ? forward : -forward, 0.0);
     if (!p.american) {
         return european;
