@@ -191,11 +191,14 @@ constexpr int kArrayCount = 24;
     return true;
 }
 
-// Where the exercise region lies.  A put's is a half-line below a boundary,
-// a call's above one, so one elimination towards the exercise side and a
-// substitution back from it that takes max(value, payoff) solve the
-// complementarity problem exactly (Brennan and Schwartz 1977).  An exercise
-// region of any other shape needs policy iteration on the same matrices.
+// Where the exercise region lies.  With r > 0 a put's is a half-line below a
+// boundary and a call's one above (cash dividends only add exercise just
+// before an ex-date, above a boundary for a call), so one elimination
+// towards the exercise side and a substitution back from it that takes
+// max(value, payoff) solve the complementarity problem exactly (Brennan and
+// Schwartz 1977).  With r <= 0 the region may be an interval (a put with
+// q < r <= 0 is exercised between two boundaries): policy iteration, which
+// assumes no shape.
 enum class Side { Below, Above };
 
 struct Context {
@@ -210,15 +213,17 @@ struct Context {
     int first;
     int step;
     int back;
+    bool policy;  // an exercise region of any shape: policy iteration
 };
 
 [[nodiscard]] Context make_context(const Problem& p, const Mesh& mesh, Arrays& a,
                                    bool sensitivities) noexcept {
     const int last = mesh.intervals;
+    const bool policy = p.american && !(p.r > 0.0);
     if (p.type == OptionType::Call) {
-        return {p, mesh, a, Side::Above, sensitivities, last, 1, 1, last - 1};
+        return {p, mesh, a, Side::Above, sensitivities, last, 1, 1, last - 1, policy};
     }
-    return {p, mesh, a, Side::Below, sensitivities, last, last - 1, -1, 1};
+    return {p, mesh, a, Side::Below, sensitivities, last, last - 1, -1, 1, policy};
 }
 
 // Present value at time to expiry tau of the cash still to be paid.
@@ -278,6 +283,9 @@ void set_up(const Context& c) noexcept {
 
 // Factors I - w L, w = theta dt, eliminating towards the exercise side.
 void factor(const Context& c, double w) noexcept {
+    if (c.policy) {
+        return;  // policy iteration eliminates each policy's matrix itself
+    }
     Arrays& a = c.a;
     // v_j = g_j - e_j v_{j - step}: eliminated rows couple to the row before
     // them in the order of elimination (`outer` the off-diagonal towards it).
@@ -372,6 +380,97 @@ void substitute_tangents(const Context& c, double dt, double theta) noexcept {
     }
 }
 
+// Policy iteration (Howard's algorithm) for min((I - w L) x - rhs, x - payoff)
+// = 0: each row takes the branch with the smaller residual, the rows held on
+// the payoff solved as identities, until no row changes branch; it starts
+// from the previous step's held rows.  The rows are eliminated from the
+// bottom up with the held rows in the matrix (a.e: elimination factors,
+// a.inverse: reciprocal pivots), which the tangents then reuse.  The
+// right-hand side is in a.coupling (unused by this path).
+void solve_policy(const Context& c, double w, double explicit_weight, double* next) noexcept {
+    Arrays& a = c.a;
+    const double* v = a.v;
+    double* rhs = a.coupling;
+    for (int j = 1; j < c.last; ++j) {
+        rhs[j] = v[j] + explicit_weight *
+                            (a.op_lo[j] * v[j - 1] + a.op_mid[j] * v[j] + a.op_up[j] * v[j + 1]);
+    }
+    constexpr int kMaxPolicies = 100;
+    for (int policy = 0; policy < kMaxPolicies; ++policy) {
+        double e_before = 0.0;
+        double g = next[0];
+        for (int j = 1; j < c.last; ++j) {
+            const bool held = a.held[j] != 0;
+            const double lo = held ? 0.0 : -w * a.op_lo[j];
+            const double mid = held ? 1.0 : 1.0 - w * a.op_mid[j];
+            const double up = held ? 0.0 : -w * a.op_up[j];
+            const double right = held ? a.payoff[j] : rhs[j];
+            a.inverse[j] = 1.0 / (mid - lo * e_before);
+            a.e[j] = up * a.inverse[j];
+            g = (right - lo * g) * a.inverse[j];
+            a.g[j] = g;
+            e_before = a.e[j];
+        }
+        for (int j = c.last - 1; j >= 1; --j) {
+            next[j] = a.g[j] - a.e[j] * next[j + 1];
+        }
+        bool changed = false;
+        for (int j = 1; j < c.last; ++j) {
+            const double equation = (1.0 - w * a.op_mid[j]) * next[j] -
+                                    w * (a.op_lo[j] * next[j - 1] + a.op_up[j] * next[j + 1]) -
+                                    rhs[j];
+            const unsigned char held = next[j] - a.payoff[j] < equation ? 1 : 0;
+            changed |= held != a.held[j];
+            a.held[j] = held;
+        }
+        if (!changed) {
+            break;
+        }
+    }
+}
+
+// The tangents of a policy step: the same sources as substitute_tangents,
+// solved with the final policy's elimination (held rows: 0).
+void solve_policy_tangents(const Context& c, double w, double dt, double theta) noexcept {
+    Arrays& a = c.a;
+    const double explicit_weight = (1.0 - theta) * dt;
+    const double implicit_source = theta * dt;
+    const double explicit_source = (1.0 - theta) * dt;
+    double gs = 0.0;
+    double gr = 0.0;
+    for (int j = 1; j < c.last; ++j) {
+        const double lo = implicit_source * a.v[j - 1] + explicit_source * a.v_old[j - 1];
+        const double mid = implicit_source * a.v[j] + explicit_source * a.v_old[j];
+        const double up = implicit_source * a.v[j + 1] + explicit_source * a.v_old[j + 1];
+        const double first = a.dx_lo[j] * lo + a.dx_mid[j] * mid + a.dx_up[j] * up;
+        const double second = a.dxx_lo[j] * lo + a.dxx_mid[j] * mid + a.dxx_up[j] * up;
+        const double* us = a.u_sigma;
+        const double* ur = a.u_rate;
+        const bool held = a.held[j] != 0;
+        const double rhs_sigma =
+            held ? 0.0
+                 : us[j] + explicit_weight * (a.op_lo[j] * us[j - 1] + a.op_mid[j] * us[j] +
+                                              a.op_up[j] * us[j + 1]) +
+                       c.p.sigma * (second - first);
+        const double rhs_rate =
+            held ? 0.0
+                 : ur[j] + explicit_weight * (a.op_lo[j] * ur[j - 1] + a.op_mid[j] * ur[j] +
+                                              a.op_up[j] * ur[j + 1]) +
+                       (first - mid);
+        const double row_lo = held ? 0.0 : -w * a.op_lo[j];
+        gs = (rhs_sigma - row_lo * gs) * a.inverse[j];
+        gr = (rhs_rate - row_lo * gr) * a.inverse[j];
+        a.g_sigma[j] = gs;
+        a.g_rate[j] = gr;
+    }
+    a.u_sigma[0] = a.u_sigma[c.last] = 0.0;
+    a.u_rate[0] = a.u_rate[c.last] = 0.0;
+    for (int j = c.last - 1; j >= 1; --j) {
+        a.u_sigma[j] = a.g_sigma[j] - a.e[j] * a.u_sigma[j + 1];
+        a.u_rate[j] = a.g_rate[j] - a.e[j] * a.u_rate[j + 1];
+    }
+}
+
 // One theta-scheme step of length dt ending at time to expiry tau.
 void step(const Context& c, double dt, double theta, double tau) noexcept {
     Arrays& a = c.a;
@@ -380,6 +479,14 @@ void step(const Context& c, double dt, double theta, double tau) noexcept {
     double* next = a.v_old;
     next[0] = far_value(c.p, a.spot[0], tau);
     next[c.last] = far_value(c.p, a.spot[c.last], tau);
+    if (c.policy) {
+        solve_policy(c, theta * dt, (1.0 - theta) * dt, next);
+        std::swap(a.v, a.v_old);
+        if (c.sensitivities) {
+            solve_policy_tangents(c, theta * dt, dt, theta);
+        }
+        return;
+    }
     substitute(c, (1.0 - theta) * dt, next);
     std::swap(a.v, a.v_old);
     if (c.sensitivities) {

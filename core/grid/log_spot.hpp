@@ -11,9 +11,11 @@
 // implicit Euler half steps, Rannacher 1984), time levels that fall on every
 // jump, and the jump condition V(S, t-) = V(max(S - D, 0), t+) applied by
 // quintic interpolation.  An American constraint V >= payoff is solved
-// exactly at every step by policy iteration (Howard's algorithm on the
-// linear complementarity problem), which needs no assumption on the shape
-// of the exercise region: a half-line, an interval, or none.
+// exactly at every step: where the exercise region is a half-line (r > 0)
+// by the Brennan-Schwartz elimination towards it, otherwise by policy
+// iteration (Howard's algorithm on the linear complementarity problem),
+// which assumes no shape: a half-line, an interval (a put with q < r <= 0
+// has two boundaries), or none.
 //
 // The value, delta and gamma are read at the spot; dV/dsigma and dV/dr come
 // from the tangent schemes, the derivative of the discrete scheme itself with
