@@ -11,6 +11,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -275,11 +276,11 @@ bool bind_schedule(PyObject* obj, std::array<HeldBuffer, 2>& held,
     std::array<std::size_t, 2> counts{};
     std::array<const double*, 2> data{};
     for (Py_ssize_t i = 0; i < 2; ++i) {
-        if (!held[i].acquire(PyTuple_GetItem(obj, i), PyBUF_C_CONTIGUOUS)) {
+        if (!held[i].acquire(PyTuple_GetItem(obj, i), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
             return false;
         }
         const Py_buffer& view = held[i].view();
-        if (view.itemsize != static_cast<Py_ssize_t>(sizeof(double))) {
+        if (!holds(view, 'd') || view.itemsize != static_cast<Py_ssize_t>(sizeof(double))) {
             PyErr_SetString(PyExc_ValueError, "dividends: expected buffers of doubles");
             return false;
         }
@@ -289,6 +290,19 @@ bool bind_schedule(PyObject* obj, std::array<HeldBuffer, 2>& held,
     if (counts[0] != counts[1]) {
         PyErr_SetString(PyExc_ValueError, "dividends: times and amounts differ in length");
         return false;
+    }
+    // The engine reads the times in order: finite, >= 0 and ascending, the
+    // amounts finite and >= 0 (what greekmill.Dividends guarantees).
+    for (std::size_t i = 0; i < counts[0]; ++i) {
+        const double time = data[0][i];
+        const double amount = data[1][i];
+        const bool ordered = i == 0 || data[0][i - 1] <= time;
+        if (!(time >= 0.0 && time < INFINITY && amount >= 0.0 && amount < INFINITY && ordered)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "dividends: times must be finite, >= 0 and ascending, amounts "
+                            "finite and >= 0");
+            return false;
+        }
     }
     schedule = {{data[0], counts[0]}, {data[1], counts[1]}};
     return true;

@@ -221,6 +221,16 @@ def test_schedule_checks() -> None:
     with pytest.raises(ValueError, match="method='spectral'"):
         gm.american.price(100.0, 100.0, 1.0, 0.05, 0.3, dividends=d,
                           method="bjerksund-stensland")
+    # The engine's entry point checks what it reads, whoever calls it.
+    from greekmill import _arrays, _native
+    index = _arrays.OPERATIONS["spectral_price"][0]
+    inputs = (0.0, 100.0, 100.0, 1.0, 0.05, 0.2, 0.0, 0)
+    for times, amounts in (([0.5, 0.25], [1.0, 1.0]), ([0.5], [float("inf")]),
+                           ([0.5, 0.75], [1.0]), (np.array([1], dtype=np.int64), [1.0])):
+        with pytest.raises(ValueError, match="dividends"):
+            _native.compute(index, 0, 1, 0, 1, 1, inputs, (np.empty(1),), None,
+                            (np.asarray(times, dtype=None if isinstance(times, np.ndarray)
+                                        else np.float64), np.asarray(amounts, np.float64)))
 
 
 def test_tables_schedule_per_underlying() -> None:
