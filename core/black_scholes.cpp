@@ -99,15 +99,78 @@ Result<double> rho(double s, double k, double t, double r, double sigma, double 
     return rho_of(terms(s, k, t, r, sigma, q), k, t, r, type);
 }
 
+namespace {
+
+// What the value and the five Greeks have in common, each computed once and
+// with the very expression the single operations use, so that sharing them
+// changes no bit.  Phi of the option's own sign: Phi(d1), Phi(d2) for a
+// call, Phi(-d1), Phi(-d2) for a put.
+struct Shared {
+    Terms x;
+    double dr;    // exp(-r t)
+    double cdf1;  // Phi(+-d1)
+    double cdf2;  // Phi(+-d2)
+    double pdf1;  // phi(d1)
+    bool put;
+};
+
+[[nodiscard]] inline Shared shared_terms(double s, double k, double t, double r, double sigma,
+                                         double q, OptionType type) noexcept {
+    const Terms x = terms(s, k, t, r, sigma, q);
+    const bool put = type == OptionType::Put;
+    return {x,
+            std::exp((-r) * t),
+            normal_cdf(put ? -x.d1 : x.d1),
+            normal_cdf(put ? -x.d2 : x.d2),
+            normal_pdf(x.d1),
+            put};
+}
+
+// The groupings are those of delta_of, gamma_of, theta, vega_of and rho_of.
+[[nodiscard]] inline Greeks greeks_of(const Shared& z, double s, double k, double t, double r,
+                                      double sigma, double q) noexcept {
+    const Terms& x = z.x;
+    const double delta = z.put ? (-x.dq) * z.cdf1 : x.dq * z.cdf1;
+    const double p = std::pow(kE, (-q) * t);
+    const double gamma = p * z.pdf1 / ((s * sigma) * x.sqrt_t);
+    const double a = -((sigma * s) * x.dq) * z.pdf1 / (x.sqrt_t + x.sqrt_t);
+    const double b = (k * r) * z.dr;
+    const double c = (s * q) * x.dq;
+    const double annual = z.put ? (b * z.cdf2 + a) - c * z.cdf1 : (a - b * z.cdf2) + c * z.cdf1;
+    const double vega = ((x.dq * s) * z.pdf1) * x.sqrt_t;
+    const double rho = z.put ? z.cdf2 * (z.dr * ((-k) * t)) / kPercent
+                             : z.cdf2 * (z.dr * (k * t)) / kPercent;
+    return Greeks{delta, gamma, annual / kDaysPerYear, vega, rho};
+}
+
+[[nodiscard]] double extended_out_of_the_money(double s, double k, double t, double r,
+                                               double sigma, double q, OptionType type) noexcept;
+
+// The value from Phi(+-d1), Phi(+-d2): see price().
+[[nodiscard]] inline double value_of(const Shared& z, double s, double k, double t, double r,
+                                     double sigma, double q, OptionType type) noexcept {
+    const double sq = s * z.x.dq;
+    const double kr = k * z.dr;
+    const double plus = z.put ? kr * z.cdf2 : sq * z.cdf1;
+    const double minus = z.put ? sq * z.cdf1 : kr * z.cdf2;
+    if (minus > 0.75 * plus && std::isfinite(plus)) {
+        return extended_out_of_the_money(s, k, t, r, sigma, q, type);
+    }
+    return plus - minus;
+}
+
+}  // namespace
+
 Result<Greeks> all_greeks(double s, double k, double t, double r, double sigma, double q,
                           OptionType type) noexcept {
-    const Terms x = terms(s, k, t, r, sigma, q);
-    Result<double> th = theta(s, k, t, r, sigma, q, type);
-    if (!th) {
-        return std::unexpected(std::move(th).error());
-    }
-    return Greeks{delta_of(x, type), gamma_of(x, s, t, sigma, q), *th, vega_of(x, s),
-                  rho_of(x, k, t, r, type)};
+    return greeks_of(shared_terms(s, k, t, r, sigma, q, type), s, k, t, r, sigma, q);
+}
+
+Result<Valuation> valuation(double s, double k, double t, double r, double sigma, double q,
+                            OptionType type) noexcept {
+    const Shared z = shared_terms(s, k, t, r, sigma, q, type);
+    return Valuation{value_of(z, s, k, t, r, sigma, q, type),
+                     greeks_of(z, s, k, t, r, sigma, q)};
 }
 
 namespace {

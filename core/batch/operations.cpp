@@ -105,6 +105,16 @@ template <Field F>
     return bs::all_greeks(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
 }
 
+[[nodiscard]] inline Result<black_scholes::Valuation> european_valuation(const Market& m) noexcept {
+    namespace bs = black_scholes;
+    if (bs::zero_total_volatility(m.t, m.sigma)) {
+        return bs::Valuation{bs::price_at_zero_volatility(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type),
+                             bs::greeks_at_zero_volatility(m.s, m.k, m.t, m.r, m.sigma, m.q,
+                                                           m.type)};
+    }
+    return bs::valuation(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+}
+
 // ---- The closed form of greekmill_python, element by element.
 
 template <Field F>
@@ -126,6 +136,17 @@ template <Field F>
 
 [[nodiscard]] inline Result<Greeks> closed_form_greeks(const Market& m) noexcept {
     return bjerksund_stensland::all_greeks(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+}
+
+[[nodiscard]] inline Result<black_scholes::Valuation> closed_form_valuation(
+    const Market& m) noexcept {
+    namespace bjs = bjerksund_stensland;
+    const Result<double> price = bjs::price(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+    const Result<Greeks> greeks = bjs::all_greeks(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
+    if (!price || !greeks) {
+        return std::unexpected(!price ? price.error() : greeks.error());
+    }
+    return black_scholes::Valuation{*price, *greeks};
 }
 
 // ---- Kernels: one loop shape for every scalar-valued and Greeks-valued model.
@@ -159,6 +180,22 @@ void greeks_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::si
     }
 }
 
+template <class V, Result<V> (*Value)(const Market&) noexcept>
+void valuation_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
+                      const Settings& settings, Failures& failures) noexcept {
+    const Outputs greeks_out{{y.out[1], y.out[2], y.out[3], y.out[4], y.out[5]}};
+    for (std::size_t i = begin; i < end; ++i) {
+        const Result<V> v = Value(market(x, i, settings));
+        if (v) {
+            y.out[0][i] = v->price;
+            store_greeks(greeks_out, i, v->greeks);
+        } else {
+            store_failure(y, 6, i);
+            failures.add(i, Failure::NotConverged);
+        }
+    }
+}
+
 // ---- precision="fast": the same formulas on the vectorised kernels, which
 // take whole ranges.
 
@@ -175,6 +212,15 @@ void with_precision(const Inputs& x, const Outputs& y, std::size_t begin, std::s
     }
 }
 
+// The value and the Greeks of the vector kernels, one after the other over
+// the block: each output is the single kernel's, bit for bit.
+template <FastKernel Price, FastKernel AllGreeks>
+void fast_valuation(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
+                    fast::Width width) noexcept {
+    Price(x, y, begin, end, width);
+    AllGreeks(x, Outputs{{y.out[1], y.out[2], y.out[3], y.out[4], y.out[5]}}, begin, end, width);
+}
+
 // ---- The accurate American engine: every output from one boundary solve.
 
 [[nodiscard]] inline Result<double> accurate_price(const Market& m) noexcept {
@@ -188,6 +234,10 @@ void with_precision(const Inputs& x, const Outputs& y, std::size_t begin, std::s
         return std::unexpected(v.error());
     }
     return v->greeks;
+}
+
+[[nodiscard]] inline Result<american::Valuation> accurate_valuation(const Market& m) noexcept {
+    return american::value_and_greeks(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type, m.accuracy);
 }
 
 template <Field F>
@@ -261,6 +311,9 @@ const std::array kOperations{
               with_precision<value_kernel<european_single<Field::Rho>>, fast::european_rho>},
     Operation{"european_greeks", Domain::Pricing, 5, 3 * kEuropeanCost,
               with_precision<greeks_kernel<european_greeks>, fast::european_greeks>},
+    Operation{"european_valuation", Domain::Pricing, 6, 3 * kEuropeanCost,
+              with_precision<valuation_kernel<black_scholes::Valuation, european_valuation>,
+                             fast_valuation<fast::european_price, fast::european_greeks>>},
     Operation{"bjerksund_stensland_price", Domain::Pricing, 1, kClosedFormCost,
               with_precision<value_kernel<closed_form_price>, fast::bjerksund_stensland_price>},
     Operation{"bjerksund_stensland_delta", Domain::Pricing, 1, 2 * kClosedFormCost,
@@ -280,6 +333,11 @@ const std::array kOperations{
                              fast::bjerksund_stensland_rho>},
     Operation{"bjerksund_stensland_greeks", Domain::Pricing, 5, kClosedFormGreeksCost,
               with_precision<greeks_kernel<closed_form_greeks>, fast::bjerksund_stensland_greeks>},
+    Operation{"bjerksund_stensland_valuation", Domain::Pricing, 6,
+              kClosedFormGreeksCost + kClosedFormCost,
+              with_precision<valuation_kernel<black_scholes::Valuation, closed_form_valuation>,
+                             fast_valuation<fast::bjerksund_stensland_price,
+                                            fast::bjerksund_stensland_greeks>>},
     Operation{"spectral_price", Domain::Pricing, 1, kSpectralCost,
               value_kernel<accurate_price>},
     Operation{"spectral_delta", Domain::Pricing, 1, kSpectralCost,
@@ -294,6 +352,8 @@ const std::array kOperations{
               value_kernel<accurate_single<Field::Rho>>},
     Operation{"spectral_greeks", Domain::Pricing, 5, kSpectralCost,
               greeks_kernel<accurate_greeks>},
+    Operation{"spectral_valuation", Domain::Pricing, 6, kSpectralCost,
+              valuation_kernel<american::Valuation, accurate_valuation>},
     Operation{"exercise_boundary", Domain::ExerciseBoundary, 1, kSpectralCost,
               value_kernel<exercise_boundary>},
     Operation{"european_implied_volatility", Domain::ImpliedVolatility, 1, 5 * kEuropeanCost,
@@ -345,48 +405,99 @@ Failure check_domain(Domain domain, const Inputs& x, std::size_t i) noexcept {
     return Failure::None;
 }
 
+namespace {
+
+// The columns of elements [shift, ...) seen from index 0: each block is
+// handed to the kernels with its own decoded option types.
+[[nodiscard]] inline Column shifted(Column c, std::size_t shift) noexcept {
+    return {c.data + shift * c.stride, c.stride};
+}
+
+[[nodiscard]] inline Inputs shifted(const Inputs& x, std::size_t shift) noexcept {
+    Inputs b = x;
+    b.price = shifted(x.price, shift);
+    b.s = shifted(x.s, shift);
+    b.k = shifted(x.k, shift);
+    b.t = shifted(x.t, shift);
+    b.r = shifted(x.r, shift);
+    b.sigma = shifted(x.sigma, shift);
+    b.q = shifted(x.q, shift);
+    return b;
+}
+
+[[nodiscard]] inline Outputs shifted(const Outputs& y, int outputs, std::size_t shift) noexcept {
+    Outputs b;
+    for (int j = 0; j < outputs; ++j) {
+        b.out[j] = y.out[j] + shift;
+    }
+    return b;
+}
+
+}  // namespace
+
 void run_range(const Operation& op, const Inputs& x, const Outputs& y, std::size_t begin,
                std::size_t end, const Settings& settings, Failures& failures) noexcept {
-    // Blocks keep the domain flags on the stack; a block without a failure
-    // (the usual case) goes to the kernel whole.
+    // Blocks keep the option types and the domain flags on the stack; a block
+    // without a failure (the usual case) goes to the kernel whole.
     constexpr std::size_t kBlock = 512;
+    std::array<std::uint8_t, kBlock> codes;
     std::array<bool, kBlock> bad;
+    // One option type for the whole book stays a broadcast code, which the
+    // vector kernels splat instead of gathering.
+    const bool one_type = x.types.stride == 0;
+    std::uint8_t the_type = kNotAnOptionType;
+    if (one_type) {
+        decode_option_types(x.types, 0, 1, &the_type);
+    }
     for (std::size_t block = begin; block < end; block += kBlock) {
         const std::size_t block_end = block + kBlock < end ? block + kBlock : end;
+        const std::size_t count = block_end - block;
+        Inputs xb = shifted(x, block);
+        const Outputs yb = shifted(y, op.outputs, block);
+        if (one_type) {
+            xb.type = {&the_type, 0};
+        } else {
+            decode_option_types(x.types, block, block_end, codes.data());
+            xb.type = {codes.data(), 1};
+        }
         // A branch-free pass finds whether the block has any failure; only
         // then is each element's reason looked up.
         bool any_bad = false;
-        for (std::size_t i = block; i < block_end; ++i) {
-            const bool in_domain = op.domain == Domain::Pricing ? in_pricing_domain(x, i)
-                                                                  : check_domain(op.domain, x, i) == Failure::None;
-            bad[i - block] = !in_domain;
-            any_bad |= !in_domain;
+        for (std::size_t i = 0; i < count; ++i) {
+            const bool in_domain = op.domain == Domain::Pricing
+                                       ? in_pricing_domain(xb, i)
+                                       : check_domain(op.domain, xb, i) == Failure::None;
+            const bool ok = in_domain & (xb.type.data[i * xb.type.stride] <= 1);
+            bad[i] = !ok;
+            any_bad |= !ok;
         }
-        if (any_bad) {
-            for (std::size_t i = block; i < block_end; ++i) {
-                if (bad[i - block]) {
-                    failures.add(i, check_domain(op.domain, x, i));
-                    store_failure(y, op.outputs, i);
-                }
-            }
-        }
+        Failures local;
         if (!any_bad) {
-            op.kernel(x, y, block, block_end, settings, failures);
+            op.kernel(xb, yb, 0, count, settings, local);
+            failures.merge(local, block);
             continue;
         }
-        std::size_t i = block;
-        while (i < block_end) {
-            if (bad[i - block]) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (bad[i]) {
+                const bool type_ok = xb.type.data[i * xb.type.stride] <= 1;
+                local.add(i, type_ok ? check_domain(op.domain, xb, i) : Failure::OptionType);
+                store_failure(yb, op.outputs, i);
+            }
+        }
+        std::size_t i = 0;
+        while (i < count) {
+            if (bad[i]) {
                 ++i;
                 continue;
             }
             std::size_t run_end = i;
-            while (run_end < block_end && !bad[run_end - block]) {
+            while (run_end < count && !bad[run_end]) {
                 ++run_end;
             }
-            op.kernel(x, y, i, run_end, settings, failures);
+            op.kernel(xb, yb, i, run_end, settings, local);
             i = run_end;
         }
+        failures.merge(local, block);
     }
 }
 

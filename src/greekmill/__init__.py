@@ -16,9 +16,9 @@ import importlib
 from typing import Any
 
 from . import american, european
-from ._results import Greeks
+from ._results import Greeks, Valuation
 
-__all__ = ["Greeks", "american", "european"]
+__all__ = ["Greeks", "Valuation", "american", "european"]
 __version__ = "0.1.0"
 
 

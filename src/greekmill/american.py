@@ -26,11 +26,11 @@ from __future__ import annotations
 from typing import Any
 
 from . import _arrays
-from ._signatures import (AmericanGreeks, AmericanImpliedVolatility, AmericanValue,
-                          ExerciseBoundary)
+from ._signatures import (AmericanGreeks, AmericanImpliedVolatility, AmericanValuation,
+                          AmericanValue, ExerciseBoundary)
 
-__all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "exercise_boundary",
-           "implied_volatility"]
+__all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "valuation",
+           "exercise_boundary", "implied_volatility"]
 
 # method -> prefix of the engine's operations
 _METHODS = {"spectral": "spectral", "bjerksund-stensland": "bjerksund_stensland"}
@@ -43,7 +43,7 @@ def _pricing(name: str, output: str, doc: str) -> Any:
     def function(s: Any, k: Any, t: Any, r: Any, sigma: Any, q: Any = 0.0,
                  option_type: Any = "call", *, method: str = "spectral", accuracy: str = "accurate",
                  precision: str = "exact", errors: str = "raise",
-                 threads: int | None = None) -> Any:
+                 threads: int | None = None, out: Any = None) -> Any:
         op = ops.get(method) if isinstance(method, str) else None
         if op is None:
             _arrays._choice(method, tuple(ops), "method")
@@ -51,7 +51,7 @@ def _pricing(name: str, output: str, doc: str) -> Any:
             raise ValueError("precision applies to method='bjerksund-stensland' only: the "
                              "spectral engine's accuracy is set by accuracy=")
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
-                                precision, accuracy, errors, threads)
+                                precision, accuracy, errors, threads, out)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -88,16 +88,24 @@ greeks: AmericanGreeks = _pricing("greeks", "greeks", """\
 The five Greeks of an American option as ``greekmill.Greeks``.
 """)
 
+valuation: AmericanValuation = _pricing("valuation", "valuation", """\
+The value and the five Greeks of an American option as ``greekmill.Valuation(price,
+delta, gamma, theta, vega, rho)``; each field equals the single function's
+result bit for bit.  The accurate engine solves the exercise boundary once for
+all six.
+""")
+
 
 def _exercise_boundary() -> Any:
     op = _arrays.Operation("exercise_boundary", ("price", "tau", "k", "t", "r", "sigma", "q"))
 
     def exercise_boundary(tau: Any, k: Any, r: Any, sigma: Any, q: Any = 0.0,
                           option_type: Any = "put", *, accuracy: str = "accurate",
-                          errors: str = "raise", threads: int | None = None) -> Any:
+                          errors: str = "raise", threads: int | None = None,
+                          out: Any = None) -> Any:
         return _arrays.evaluate("greekmill.american.exercise_boundary", op,
                                 (0.0, tau, k, 0.0, r, sigma, q), option_type, "exact", accuracy,
-                                errors, threads)
+                                errors, threads, out)
 
     exercise_boundary.__module__ = __name__
     exercise_boundary.__qualname__ = "exercise_boundary"
@@ -109,10 +117,11 @@ def _implied_volatility() -> Any:
 
     def implied_volatility(price: Any, s: Any, k: Any, t: Any, r: Any, q: Any = 0.0,
                            option_type: Any = "call", *, accuracy: str = "accurate",
-                           errors: str = "raise", threads: int | None = None) -> Any:
+                           errors: str = "raise", threads: int | None = None,
+                           out: Any = None) -> Any:
         return _arrays.evaluate("greekmill.american.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", accuracy,
-                                errors, threads)
+                                errors, threads, out)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

@@ -1,0 +1,203 @@
+// Reading option types where they are stored: fixed-width text, Arrow
+// strings, dictionary codes.  Every element is folded into one 32-bit word of
+// its first four characters, lower-cased, and compared with the four accepted
+// words; nothing allocates and nothing calls back into Python.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "columns.hpp"
+
+namespace greekmill::batch {
+namespace {
+
+// The accepted words, little-endian and NUL-padded to four bytes.
+constexpr std::uint32_t pack(const char* w) noexcept {
+    std::uint32_t word = 0;
+    for (int i = 0; i < 4 && w[i] != 0; ++i) {
+        word |= static_cast<std::uint32_t>(static_cast<unsigned char>(w[i])) << (8 * i);
+    }
+    return word;
+}
+constexpr std::uint32_t kCall = pack("call");
+constexpr std::uint32_t kPut = pack("put");
+constexpr std::uint32_t kC = pack("c");
+constexpr std::uint32_t kP = pack("p");
+// A word no text can fold into (it has a byte above 0x7f).
+constexpr std::uint32_t kUnreadable = 0xffffffffu;
+
+[[nodiscard]] inline std::uint32_t lower_ascii(std::uint32_t c) noexcept {
+    return c + (static_cast<std::uint32_t>(c - 'A' < 26u) << 5);
+}
+
+[[nodiscard]] inline std::uint8_t code_of_word(std::uint32_t word) noexcept {
+    if (word == kCall || word == kC) {
+        return 0;
+    }
+    if (word == kPut || word == kP) {
+        return 1;
+    }
+    return kNotAnOptionType;
+}
+
+// Fixed-width text, `Char` being one code unit (uint8_t for bytes, uint32_t
+// for UCS-4); `width` units per element.  Past the fourth unit only NUL
+// padding is allowed.
+template <class Char>
+[[nodiscard]] inline std::uint8_t code_of_fixed(const Char* text, std::size_t width) noexcept {
+    std::uint32_t word = 0;
+    const std::size_t head = std::min<std::size_t>(width, 4);
+    for (std::size_t j = 0; j < head; ++j) {
+        const std::uint32_t c = text[j];
+        if (c > 0x7f) {
+            return kNotAnOptionType;
+        }
+        word |= lower_ascii(c) << (8 * j);
+    }
+    Char tail = 0;
+    for (std::size_t j = head; j < width; ++j) {
+        tail |= text[j];
+    }
+    return tail == 0 ? code_of_word(word) : kNotAnOptionType;
+}
+
+// Variable-length UTF-8 of `length` bytes: one to four ASCII letters, no NUL.
+[[nodiscard]] inline std::uint8_t code_of_utf8(const std::uint8_t* text,
+                                               std::int64_t length) noexcept {
+    if (length < 1 || length > 4) {
+        return kNotAnOptionType;
+    }
+    std::uint32_t word = 0;
+    for (std::int64_t j = 0; j < length; ++j) {
+        const std::uint32_t c = text[j];
+        if (c == 0 || c > 0x7f) {
+            return kNotAnOptionType;
+        }
+        word |= lower_ascii(c) << (8 * j);
+    }
+    return code_of_word(word);
+}
+
+[[nodiscard]] inline bool is_valid(const TypePiece& piece, std::size_t j) noexcept {
+    if (piece.valid == nullptr) {
+        return true;
+    }
+    const std::size_t bit = piece.offset + j;
+    return ((piece.valid[bit >> 3] >> (bit & 7)) & 1) != 0;
+}
+
+template <class Index>
+void decode_dictionary(const TypePiece& piece, std::size_t from, std::size_t count,
+                       std::uint8_t* codes) noexcept {
+    const Index* indices = static_cast<const Index*>(piece.values) + piece.offset + from;
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::int64_t index = static_cast<std::int64_t>(indices[j]);
+        const bool known = index >= 0 && static_cast<std::uint64_t>(index) < piece.table_size;
+        codes[j] = known ? piece.table[index] : kNotAnOptionType;
+    }
+    if (piece.valid != nullptr) {
+        for (std::size_t j = 0; j < count; ++j) {
+            if (!is_valid(piece, from + j)) {
+                codes[j] = kNotAnOptionType;
+            }
+        }
+    }
+}
+
+template <class Offset>
+void decode_strings(const TypePiece& piece, std::size_t from, std::size_t count,
+                    std::uint8_t* codes) noexcept {
+    const Offset* offsets = static_cast<const Offset*>(piece.values) + piece.offset + from;
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::int64_t begin = offsets[j];
+        const std::int64_t length = static_cast<std::int64_t>(offsets[j + 1]) - begin;
+        codes[j] = is_valid(piece, from + j) ? code_of_utf8(piece.text + begin, length)
+                                             : kNotAnOptionType;
+    }
+}
+
+// Elements [from, from + count) of one piece (indices relative to it).
+void decode_piece(const TypeSource& source, const TypePiece& piece, std::size_t from,
+                  std::size_t count, std::uint8_t* codes) noexcept {
+    const std::size_t width = source.width;
+    switch (source.storage) {
+        case TypeStorage::Codes: {
+            const auto* in = static_cast<const std::uint8_t*>(piece.values) + from;
+            for (std::size_t j = 0; j < count; ++j) {
+                codes[j] = in[j] <= 1 ? in[j] : kNotAnOptionType;
+            }
+            return;
+        }
+        case TypeStorage::Utf32: {
+            const std::size_t units = width / 4;
+            const auto* in = static_cast<const std::uint32_t*>(piece.values) + from * units;
+            // The usual widths get loops the compiler unrolls.
+            if (units == 4) {
+                for (std::size_t j = 0; j < count; ++j) {
+                    codes[j] = code_of_fixed(in + 4 * j, 4);
+                }
+            } else {
+                for (std::size_t j = 0; j < count; ++j) {
+                    codes[j] = code_of_fixed(in + units * j, units);
+                }
+            }
+            return;
+        }
+        case TypeStorage::Bytes: {
+            const auto* in = static_cast<const std::uint8_t*>(piece.values) + from * width;
+            for (std::size_t j = 0; j < count; ++j) {
+                codes[j] = code_of_fixed(in + width * j, width);
+            }
+            return;
+        }
+        case TypeStorage::Dictionary:
+            switch (width) {
+                case 1: decode_dictionary<std::int8_t>(piece, from, count, codes); return;
+                case 2: decode_dictionary<std::int16_t>(piece, from, count, codes); return;
+                case 4: decode_dictionary<std::int32_t>(piece, from, count, codes); return;
+                default: decode_dictionary<std::int64_t>(piece, from, count, codes); return;
+            }
+        case TypeStorage::Utf8: decode_strings<std::int32_t>(piece, from, count, codes); return;
+        case TypeStorage::LargeUtf8:
+            decode_strings<std::int64_t>(piece, from, count, codes);
+            return;
+    }
+    std::memset(codes, kNotAnOptionType, count);
+}
+
+}  // namespace
+
+void decode_option_types(const TypeSource& source, std::size_t begin, std::size_t end,
+                         std::uint8_t* codes) noexcept {
+    if (source.piece_count == 0 || end <= begin) {
+        std::memset(codes, kNotAnOptionType, end > begin ? end - begin : 0);
+        return;
+    }
+    if (source.stride == 0) {
+        std::uint8_t code = kNotAnOptionType;
+        decode_piece(source, source.pieces[0], 0, 1, &code);
+        std::memset(codes, code, end - begin);
+        return;
+    }
+    // Pieces are few and in order; find the one holding `begin`, then walk.
+    std::size_t p = 0;
+    while (p + 1 < source.piece_count && source.pieces[p + 1].start <= begin) {
+        ++p;
+    }
+    std::size_t i = begin;
+    while (i < end && p < source.piece_count) {
+        const TypePiece& piece = source.pieces[p];
+        const std::size_t piece_end = piece.start + piece.length;
+        const std::size_t stop = std::min(end, piece_end);
+        if (i < stop) {
+            decode_piece(source, piece, i - piece.start, stop - i, codes + (i - begin));
+            i = stop;
+        }
+        ++p;
+    }
+    if (i < end) {
+        std::memset(codes + (i - begin), kNotAnOptionType, end - i);
+    }
+}
+
+}  // namespace greekmill::batch
