@@ -223,8 +223,17 @@ void fast_valuation(const Inputs& x, const Outputs& y, std::size_t begin, std::s
 
 // ---- The accurate American engine: every output from one boundary solve.
 
+// The value comes from the same solve as the Greeks (every boundary step a
+// Newton step), so that price, greeks and valuation agree bit for bit: the
+// value-only solve, with chord steps once the steps are small, gives other
+// last digits (within 1e-10 of the value) for about 3 % less time.
 [[nodiscard]] inline Result<double> accurate_price(const Market& m) noexcept {
-    return american::price(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type, m.accuracy);
+    const Result<american::Valuation> v =
+        american::value_and_greeks(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type, m.accuracy);
+    if (!v) {
+        return std::unexpected(v.error());
+    }
+    return v->price;
 }
 
 [[nodiscard]] inline Result<Greeks> accurate_greeks(const Market& m) noexcept {

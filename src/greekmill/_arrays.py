@@ -99,6 +99,8 @@ def _option_code(value: object) -> int:
 
 def _shown(value: object) -> str:
     """The repr of a value in a message; a long text by its head and its length."""
+    if isinstance(value, np.generic):
+        value = value.item()
     if isinstance(value, (str, bytes)) and len(value) > _SHOWN:
         unit = "characters" if isinstance(value, str) else "bytes"
         return f"{value[:_SHOWN]!r}... ({len(value)} {unit})"

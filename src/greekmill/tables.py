@@ -105,10 +105,9 @@ def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], inputs: dic
                 threads: int | None) -> dict[str, np.ndarray]:
     functions = _module(module)
     arguments = [inputs[p] for p in PARAMETERS]
-    result = {"price": functions.price(*arguments, **keywords, threads=threads)}
-    if greeks:
-        result.update(functions.greeks(*arguments, **keywords, threads=threads)._asdict())
-    return result
+    if greeks:  # one solve per row for the value and the Greeks
+        return dict(functions.valuation(*arguments, **keywords, threads=threads)._asdict())
+    return {"price": functions.price(*arguments, **keywords, threads=threads)}
 
 
 def _implied_rows(module: str, keywords: dict[str, Any], inputs: dict[str, Any],
@@ -137,6 +136,8 @@ def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: in
         column = frame[name]
         if parameter != "option_type" and pd.api.types.is_numeric_dtype(column.dtype):
             inputs[parameter] = column.to_numpy(dtype=np.float64, na_value=np.nan)
+        elif parameter == "option_type":
+            inputs[parameter] = column.array  # read in the engine: categories, Arrow text
         else:
             inputs[parameter] = column.to_numpy()  # the function checks and names the type
     try:
