@@ -232,7 +232,7 @@ def _type_failure(function: str, types: _Types, shape: tuple[int, ...], flat: in
     text = (f"{function}: option_type must be 'call' or 'put' ('c', 'p', any letter case); "
             f"option_type[{_index_text(position)}] = {_shown(value)} is not "
             f"({count} such element{'s' if count > 1 else ''})")
-    return text + _label_of(labels, flat, shape) + " (errors='nan' gives NaN there instead)"
+    return text + " (errors='nan' gives NaN there instead)" + _label_of(labels, flat, shape)
 
 
 def _label_of(labels: Any, flat: int, shape: tuple[int, ...]) -> str:
