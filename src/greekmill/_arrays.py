@@ -117,12 +117,13 @@ _NOT_AN_OPTION_TYPE = 2
 class _Types:
     """An option-type column as the engine reads it, and its own elements for messages."""
 
-    __slots__ = ("spec", "shape", "element")
+    __slots__ = ("spec", "shape", "element", "bad")
 
     def __init__(self, spec: Any, shape: tuple[int, ...], element: Any) -> None:
         self.spec = spec          # an int code, or (storage, width, pieces) for _native
         self.shape = shape
         self.element = element    # flat index -> the element as given
+        self.bad = 0              # bad elements of a column decoded before broadcasting
 
 
 def _piece(length: int, values: Any, text: Any = None, valid: Any = None, offset: int = 0,
@@ -213,6 +214,7 @@ def _type_column(types: _Types, shape: tuple[int, ...], n: int) -> Any:
         return types.spec
     codes = np.empty(size, dtype=np.uint8)
     _native.option_codes(types.spec, size, codes)
+    types.bad = int(np.count_nonzero(codes == _NOT_AN_OPTION_TYPE))
     whole = np.ascontiguousarray(np.broadcast_to(codes.reshape(types.shape), shape))
     return (_CODES, 1, (_piece(n, whole.reshape(-1)),))
 
@@ -227,6 +229,7 @@ def _type_failure(function: str, types: _Types, shape: tuple[int, ...], flat: in
         whole = np.unravel_index(flat, shape)
         position = tuple(0 if d == 1 else int(i)
                          for d, i in zip(own, whole[len(shape) - len(own):]))
+        count = types.bad  # counted in the column, not in its broadcast copies
     own_flat = int(np.ravel_multi_index(position, own)) if own else 0
     value = types.element(own_flat)
     text = (f"{function}: option_type must be 'call' or 'put' ('c', 'p', any letter case); "
