@@ -71,6 +71,10 @@ struct TypeSource {
     std::size_t piece_count = 0;
 };
 
+// The code of one UTF-8 text of `length` bytes (the rule below).
+[[nodiscard]] std::uint8_t option_type_of_utf8(const std::uint8_t* text,
+                                               std::size_t length) noexcept;
+
 // Codes of elements [begin, end) of `source` into codes[0, end - begin):
 // 0 call, 1 put, kNotAnOptionType for anything but "call", "put", "c", "p"
 // in any mix of ASCII letter case, and for missing elements.

@@ -26,18 +26,22 @@ constexpr std::uint32_t kP = pack("p");
 // A word no text can fold into (it has a byte above 0x7f).
 constexpr std::uint32_t kUnreadable = 0xffffffffu;
 
-[[nodiscard]] inline std::uint32_t lower_ascii(std::uint32_t c) noexcept {
-    return c + (static_cast<std::uint32_t>(c - 'A' < 26u) << 5);
+// The four bytes of `word` (each below 0x80) with A-Z lower-cased, all at
+// once: adding 0x80 - 'A' sets a byte's top bit from 'A' up, adding
+// 0x80 - 'Z' - 1 from past 'Z'; no byte carries into the next.
+[[nodiscard]] inline std::uint32_t lower_ascii(std::uint32_t word) noexcept {
+    constexpr std::uint32_t kOnes = 0x01010101u;
+    const std::uint32_t from_a = (word + (0x80u - 'A') * kOnes) & (0x80u * kOnes);
+    const std::uint32_t past_z = (word + (0x80u - 'Z' - 1u) * kOnes) & (0x80u * kOnes);
+    return word | ((from_a & ~past_z) >> 2);
 }
 
+// Without branches: a book mixes calls and puts at random, and a branch on
+// the word would be mispredicted half of the time.
 [[nodiscard]] inline std::uint8_t code_of_word(std::uint32_t word) noexcept {
-    if (word == kCall || word == kC) {
-        return 0;
-    }
-    if (word == kPut || word == kP) {
-        return 1;
-    }
-    return kNotAnOptionType;
+    const unsigned call = static_cast<unsigned>(word == kCall) | static_cast<unsigned>(word == kC);
+    const unsigned put = static_cast<unsigned>(word == kPut) | static_cast<unsigned>(word == kP);
+    return static_cast<std::uint8_t>(put + 2u * (1u - (call | put)));
 }
 
 // Fixed-width text, `Char` being one code unit (uint8_t for bytes, uint32_t
@@ -46,19 +50,17 @@ constexpr std::uint32_t kUnreadable = 0xffffffffu;
 template <class Char>
 [[nodiscard]] inline std::uint8_t code_of_fixed(const Char* text, std::size_t width) noexcept {
     std::uint32_t word = 0;
+    std::uint32_t wide = 0;  // any unit above ASCII
     const std::size_t head = std::min<std::size_t>(width, 4);
     for (std::size_t j = 0; j < head; ++j) {
         const std::uint32_t c = text[j];
-        if (c > 0x7f) {
-            return kNotAnOptionType;
-        }
-        word |= lower_ascii(c) << (8 * j);
+        wide |= c & ~0x7fu;
+        word |= (c & 0x7fu) << (8 * j);
     }
-    Char tail = 0;
     for (std::size_t j = head; j < width; ++j) {
-        tail |= text[j];
+        wide |= text[j];  // past the fourth unit only NUL padding
     }
-    return tail == 0 ? code_of_word(word) : kNotAnOptionType;
+    return wide == 0 ? code_of_word(lower_ascii(word)) : kNotAnOptionType;
 }
 
 // Variable-length UTF-8 of `length` bytes: one to four ASCII letters, no NUL.
@@ -67,15 +69,17 @@ template <class Char>
     if (length < 1 || length > 4) {
         return kNotAnOptionType;
     }
+    // Four steps whatever the length (3 for "put", 4 for "call"), so that
+    // the loop's exit is not a mispredicted branch.
     std::uint32_t word = 0;
-    for (std::int64_t j = 0; j < length; ++j) {
-        const std::uint32_t c = text[j];
-        if (c == 0 || c > 0x7f) {
-            return kNotAnOptionType;
-        }
-        word |= lower_ascii(c) << (8 * j);
+    std::uint32_t bad = 0;
+    for (std::int64_t j = 0; j < 4; ++j) {
+        const bool inside = j < length;
+        const std::uint32_t c = inside ? text[j] : 0u;
+        bad |= (c & ~0x7fu) | static_cast<std::uint32_t>(inside & (c == 0));
+        word |= (c & 0x7fu) << (8 * j);
     }
-    return code_of_word(word);
+    return bad == 0 ? code_of_word(lower_ascii(word)) : kNotAnOptionType;
 }
 
 [[nodiscard]] inline bool is_valid(const TypePiece& piece, std::size_t j) noexcept {
@@ -131,10 +135,19 @@ void decode_piece(const TypeSource& source, const TypePiece& piece, std::size_t 
         case TypeStorage::Utf32: {
             const std::size_t units = width / 4;
             const auto* in = static_cast<const std::uint32_t*>(piece.values) + from * units;
-            // The usual widths get loops the compiler unrolls.
+            // Four code points, the width of "call" and "put" columns: two
+            // 64-bit loads, the low byte of each code point packed.
             if (units == 4) {
                 for (std::size_t j = 0; j < count; ++j) {
-                    codes[j] = code_of_fixed(in + 4 * j, 4);
+                    std::uint64_t a, b;
+                    std::memcpy(&a, in + 4 * j, 8);
+                    std::memcpy(&b, in + 4 * j + 2, 8);
+                    constexpr std::uint64_t kHigh = 0xffffff80ffffff80ull;
+                    const auto word = static_cast<std::uint32_t>(
+                        (a & 0x7f) | ((a >> 24) & 0x7f00) | ((b & 0x7f) << 16) |
+                        ((b >> 8) & 0x7f000000));
+                    codes[j] = ((a | b) & kHigh) == 0 ? code_of_word(lower_ascii(word))
+                                                      : kNotAnOptionType;
                 }
             } else {
                 for (std::size_t j = 0; j < count; ++j) {
@@ -166,6 +179,10 @@ void decode_piece(const TypeSource& source, const TypePiece& piece, std::size_t 
 }
 
 }  // namespace
+
+std::uint8_t option_type_of_utf8(const std::uint8_t* text, std::size_t length) noexcept {
+    return code_of_utf8(text, length > 4 ? 5 : static_cast<std::int64_t>(length));
+}
 
 void decode_option_types(const TypeSource& source, std::size_t begin, std::size_t end,
                          std::uint8_t* codes) noexcept {
