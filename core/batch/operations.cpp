@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "american/american.hpp"
@@ -305,48 +306,59 @@ constexpr double kClosedFormCost = 20.0;
 constexpr double kClosedFormGreeksCost = 160.0;
 constexpr double kSpectralCost = 200.0;
 
+// The closed forms: their kernels may run before their block is checked.
+constexpr bool kArithmetic = true;
+
 const std::array kOperations{
     Operation{"european_price", Domain::Pricing, 1, kEuropeanCost,
-              with_precision<value_kernel<european_price>, fast::european_price>},
+              with_precision<value_kernel<european_price>, fast::european_price>, kArithmetic},
     Operation{"european_delta", Domain::Pricing, 1, kEuropeanCost,
-              with_precision<value_kernel<european_single<Field::Delta>>, fast::european_delta>},
+              with_precision<value_kernel<european_single<Field::Delta>>, fast::european_delta>,
+              kArithmetic},
     Operation{"european_gamma", Domain::Pricing, 1, kEuropeanCost,
-              with_precision<value_kernel<european_single<Field::Gamma>>, fast::european_gamma>},
+              with_precision<value_kernel<european_single<Field::Gamma>>, fast::european_gamma>,
+              kArithmetic},
     Operation{"european_theta", Domain::Pricing, 1, kEuropeanCost,
-              with_precision<value_kernel<european_single<Field::Theta>>, fast::european_theta>},
+              with_precision<value_kernel<european_single<Field::Theta>>, fast::european_theta>,
+              kArithmetic},
     Operation{"european_vega", Domain::Pricing, 1, kEuropeanCost,
-              with_precision<value_kernel<european_single<Field::Vega>>, fast::european_vega>},
+              with_precision<value_kernel<european_single<Field::Vega>>, fast::european_vega>,
+              kArithmetic},
     Operation{"european_rho", Domain::Pricing, 1, kEuropeanCost,
-              with_precision<value_kernel<european_single<Field::Rho>>, fast::european_rho>},
+              with_precision<value_kernel<european_single<Field::Rho>>, fast::european_rho>,
+              kArithmetic},
     Operation{"european_greeks", Domain::Pricing, 5, 3 * kEuropeanCost,
-              with_precision<greeks_kernel<european_greeks>, fast::european_greeks>},
+              with_precision<greeks_kernel<european_greeks>, fast::european_greeks>, kArithmetic},
     Operation{"european_valuation", Domain::Pricing, 6, 3 * kEuropeanCost,
               with_precision<valuation_kernel<black_scholes::Valuation, european_valuation>,
-                             fast_valuation<fast::european_price, fast::european_greeks>>},
+                             fast_valuation<fast::european_price, fast::european_greeks>>,
+              kArithmetic},
     Operation{"bjerksund_stensland_price", Domain::Pricing, 1, kClosedFormCost,
-              with_precision<value_kernel<closed_form_price>, fast::bjerksund_stensland_price>},
+              with_precision<value_kernel<closed_form_price>, fast::bjerksund_stensland_price>,
+              kArithmetic},
     Operation{"bjerksund_stensland_delta", Domain::Pricing, 1, 2 * kClosedFormCost,
               with_precision<value_kernel<closed_form_single<Field::Delta>>,
-                             fast::bjerksund_stensland_delta>},
+                             fast::bjerksund_stensland_delta>, kArithmetic},
     Operation{"bjerksund_stensland_gamma", Domain::Pricing, 1, 3 * kClosedFormCost,
               with_precision<value_kernel<closed_form_single<Field::Gamma>>,
-                             fast::bjerksund_stensland_gamma>},
+                             fast::bjerksund_stensland_gamma>, kArithmetic},
     Operation{"bjerksund_stensland_theta", Domain::Pricing, 1, 2 * kClosedFormCost,
               with_precision<value_kernel<closed_form_single<Field::Theta>>,
-                             fast::bjerksund_stensland_theta>},
+                             fast::bjerksund_stensland_theta>, kArithmetic},
     Operation{"bjerksund_stensland_vega", Domain::Pricing, 1, 2 * kClosedFormCost,
               with_precision<value_kernel<closed_form_single<Field::Vega>>,
-                             fast::bjerksund_stensland_vega>},
+                             fast::bjerksund_stensland_vega>, kArithmetic},
     Operation{"bjerksund_stensland_rho", Domain::Pricing, 1, 2 * kClosedFormCost,
               with_precision<value_kernel<closed_form_single<Field::Rho>>,
-                             fast::bjerksund_stensland_rho>},
+                             fast::bjerksund_stensland_rho>, kArithmetic},
     Operation{"bjerksund_stensland_greeks", Domain::Pricing, 5, kClosedFormGreeksCost,
-              with_precision<greeks_kernel<closed_form_greeks>, fast::bjerksund_stensland_greeks>},
+              with_precision<greeks_kernel<closed_form_greeks>, fast::bjerksund_stensland_greeks>,
+              kArithmetic},
     Operation{"bjerksund_stensland_valuation", Domain::Pricing, 6,
               kClosedFormGreeksCost + kClosedFormCost,
               with_precision<valuation_kernel<black_scholes::Valuation, closed_form_valuation>,
                              fast_valuation<fast::bjerksund_stensland_price,
-                                            fast::bjerksund_stensland_greeks>>},
+                                            fast::bjerksund_stensland_greeks>>, kArithmetic},
     Operation{"spectral_price", Domain::Pricing, 1, kSpectralCost,
               value_kernel<accurate_price>},
     Operation{"spectral_delta", Domain::Pricing, 1, kSpectralCost,
@@ -371,13 +383,70 @@ const std::array kOperations{
               implied_volatility_kernel<true>},
 };
 
-// The pricing domain as one expression without branches: every comparison
-// with a NaN is false, so NaNs fail the range tests.
-[[nodiscard]] inline bool in_pricing_domain(const Inputs& x, std::size_t i) noexcept {
-    const double s = x.s[i], k = x.k[i], t = x.t[i], r = x.r[i], sigma = x.sigma[i], q = x.q[i];
-    const double big = std::numeric_limits<double>::max();
-    return (s > 0.0) & (s <= big) & (k > 0.0) & (k <= big) & (t >= 0.0) & (t <= big) &
-           (r >= -big) & (r <= big) & (sigma >= 0.0) & (sigma <= big) & (q >= -big) & (q <= big);
+// The pricing domain, tested a block at a time for the usual case of a
+// block without a failure: a broadcast value once, a contiguous column by
+// vector comparisons that only accumulate whether any lane failed (the
+// compiler does not vectorise scalar comparisons itself: they may raise the
+// invalid flag on a NaN).  Every comparison with a NaN is false, so NaNs
+// fail the range tests.  Compiled for AVX2 and for the x86-64 baseline, the
+// loader picking the version the CPU runs.
+enum class Bound { Positive, NonNegative, Finite };
+
+template <Bound B>
+[[nodiscard]] inline bool within(double v) noexcept {
+    constexpr double kBig = std::numeric_limits<double>::max();
+    if constexpr (B == Bound::Positive) {
+        return (v > 0.0) & (v <= kBig);
+    } else if constexpr (B == Bound::NonNegative) {
+        return (v >= 0.0) & (v <= kBig);
+    } else {
+        return (v >= -kBig) & (v <= kBig);
+    }
+}
+
+using Lanes4 = double __attribute__((vector_size(32)));
+using Mask4 = std::int64_t __attribute__((vector_size(32)));
+
+template <Bound B>
+[[nodiscard]] inline bool column_within(Column c, std::size_t count) noexcept {
+    if (c.stride == 0) {
+        return within<B>(c.data[0]);
+    }
+    constexpr double kBig = std::numeric_limits<double>::max();
+    constexpr double kLow = B == Bound::Finite ? -kBig : 0.0;
+    Mask4 failed{};
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Lanes4 v;
+        std::memcpy(&v, c.data + i, sizeof v);
+        const Mask4 above = B == Bound::Positive ? (v > kLow) : (v >= kLow);
+        failed |= ~(above & (v <= kBig));
+    }
+    bool ok = (failed[0] | failed[1] | failed[2] | failed[3]) == 0;
+    for (; i < count; ++i) {
+        ok &= within<B>(c.data[i]);
+    }
+    return ok;
+}
+
+[[gnu::target_clones("avx2", "default")]] bool pricing_block_ok(const Inputs& x,
+                                                                 std::size_t count) noexcept {
+    bool ok = true;
+    if (x.type.stride == 0) {
+        ok = x.type.data[0] <= 1;
+    } else {
+        std::uint8_t above_one = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            above_one |= static_cast<std::uint8_t>(x.type.data[i] >> 1);
+        }
+        ok = above_one == 0;
+    }
+    return ok & column_within<Bound::Positive>(x.s, count) &
+           column_within<Bound::Positive>(x.k, count) &
+           column_within<Bound::NonNegative>(x.t, count) &
+           column_within<Bound::Finite>(x.r, count) &
+           column_within<Bound::NonNegative>(x.sigma, count) &
+           column_within<Bound::Finite>(x.q, count);
 }
 
 }  // namespace
@@ -450,7 +519,7 @@ void run_range(const Operation& op, const Inputs& x, const Outputs& y, std::size
     // without a failure (the usual case) goes to the kernel whole.
     constexpr std::size_t kBlock = 512;
     std::array<std::uint8_t, kBlock> codes;
-    std::array<bool, kBlock> bad;
+    std::array<std::uint8_t, kBlock> ok;
     // One option type for the whole book stays a broadcast code, which the
     // vector kernels splat instead of gathering.
     const bool one_type = x.types.stride == 0;
@@ -469,25 +538,39 @@ void run_range(const Operation& op, const Inputs& x, const Outputs& y, std::size
             decode_option_types(x.types, block, block_end, codes.data());
             xb.type = {codes.data(), 1};
         }
-        // A branch-free pass finds whether the block has any failure; only
-        // then is each element's reason looked up.
+        // The usual block has no failure and goes to the kernel whole.  A
+        // closed form computes it first and checks it after, in the cache
+        // its kernel filled; an engine that iterates is checked first.
+        Failures local;
+        if (op.domain == Domain::Pricing) {
+            if (op.any_input_is_safe) {
+                op.kernel(xb, yb, 0, count, settings, local);
+                if (pricing_block_ok(xb, count)) {
+                    failures.merge(local, block);
+                    continue;
+                }
+                local = Failures{};
+            } else if (pricing_block_ok(xb, count)) {
+                op.kernel(xb, yb, 0, count, settings, local);
+                failures.merge(local, block);
+                continue;
+            }
+        }
+        // Element by element: each failure's reason, and the kernel on the
+        // runs between them.
         bool any_bad = false;
         for (std::size_t i = 0; i < count; ++i) {
-            const bool in_domain = op.domain == Domain::Pricing
-                                       ? in_pricing_domain(xb, i)
-                                       : check_domain(op.domain, xb, i) == Failure::None;
-            const bool ok = in_domain & (xb.type.data[i * xb.type.stride] <= 1);
-            bad[i] = !ok;
-            any_bad |= !ok;
+            ok[i] = static_cast<std::uint8_t>(check_domain(op.domain, xb, i) == Failure::None &&
+                                              xb.type.data[i * xb.type.stride] <= 1);
+            any_bad |= ok[i] == 0;
         }
-        Failures local;
         if (!any_bad) {
             op.kernel(xb, yb, 0, count, settings, local);
             failures.merge(local, block);
             continue;
         }
         for (std::size_t i = 0; i < count; ++i) {
-            if (bad[i]) {
+            if (ok[i] == 0) {
                 const bool type_ok = xb.type.data[i * xb.type.stride] <= 1;
                 local.add(i, type_ok ? check_domain(op.domain, xb, i) : Failure::OptionType);
                 store_failure(yb, op.outputs, i);
@@ -495,12 +578,12 @@ void run_range(const Operation& op, const Inputs& x, const Outputs& y, std::size
         }
         std::size_t i = 0;
         while (i < count) {
-            if (bad[i]) {
+            if (ok[i] == 0) {
                 ++i;
                 continue;
             }
             std::size_t run_end = i;
-            while (run_end < count && !bad[run_end]) {
+            while (run_end < count && ok[run_end] != 0) {
                 ++run_end;
             }
             op.kernel(xb, yb, i, run_end, settings, local);

@@ -136,18 +136,35 @@ void decode_piece(const TypeSource& source, const TypePiece& piece, std::size_t 
             const std::size_t units = width / 4;
             const auto* in = static_cast<const std::uint32_t*>(piece.values) + from * units;
             // Four code points, the width of "call" and "put" columns: two
-            // 64-bit loads, the low byte of each code point packed.
+            // 64-bit loads.  A book spells its types one or two ways, so the
+            // last two texts seen and their codes are kept; a text is decoded
+            // (the low byte of each code point packed) only when it is new.
             if (units == 4) {
+                struct Seen {
+                    std::uint64_t a, b;
+                    std::uint8_t code;
+                };
+                // No text has these units (code points end at 0x10ffff).
+                Seen first{~0ull, ~0ull, kNotAnOptionType};
+                Seen second = first;
                 for (std::size_t j = 0; j < count; ++j) {
                     std::uint64_t a, b;
                     std::memcpy(&a, in + 4 * j, 8);
                     std::memcpy(&b, in + 4 * j + 2, 8);
+                    const bool is_first = (a == first.a) & (b == first.b);
+                    const bool is_second = (a == second.a) & (b == second.b);
+                    if (is_first | is_second) {
+                        codes[j] = is_first ? first.code : second.code;
+                        continue;
+                    }
                     constexpr std::uint64_t kHigh = 0xffffff80ffffff80ull;
                     const auto word = static_cast<std::uint32_t>(
                         (a & 0x7f) | ((a >> 24) & 0x7f00) | ((b & 0x7f) << 16) |
                         ((b >> 8) & 0x7f000000));
                     codes[j] = ((a | b) & kHigh) == 0 ? code_of_word(lower_ascii(word))
                                                       : kNotAnOptionType;
+                    second = first;
+                    first = {a, b, codes[j]};
                 }
             } else {
                 for (std::size_t j = 0; j < count; ++j) {
