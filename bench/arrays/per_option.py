@@ -272,7 +272,8 @@ def main() -> None:
     args = parser.parse_args()
 
     simd = os.environ.get("GREEKMILL_SIMD", "the widest this CPU runs")
-    lines = [f"Per-option cost, ns (wall clock, median of {args.rounds} interleaved rounds; "
+    lines = [f"Per-option cost, ns (median of {args.rounds} interleaved rounds: CPU time of the "
+             f"calling thread on one thread, wall clock on two; "
              f"{platform.python_implementation()} {platform.python_version()}, numpy "
              f"{np.__version__}, pandas {pd.__version__}, pyarrow {pa.__version__}; vector "
              f"width: {simd}).", "",
