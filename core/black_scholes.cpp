@@ -146,17 +146,28 @@ struct Shared {
 [[nodiscard]] double extended_out_of_the_money(double s, double k, double t, double r,
                                                double sigma, double q, OptionType type) noexcept;
 
-// The value from Phi(+-d1), Phi(+-d2): see price().
-[[nodiscard]] inline double value_of(const Shared& z, double s, double k, double t, double r,
-                                     double sigma, double q, OptionType type) noexcept {
-    const double sq = s * z.x.dq;
-    const double kr = k * z.dr;
-    const double plus = z.put ? kr * z.cdf2 : sq * z.cdf1;
-    const double minus = z.put ? sq * z.cdf1 : kr * z.cdf2;
-    if (minus > 0.75 * plus && std::isfinite(plus)) {
+// The value from the terms, exp(-r t) and Phi(+-d1), Phi(+-d2) of the
+// option's sign.
+[[nodiscard]] inline double value_of(const Terms& x, double dr, double cdf1, double cdf2,
+                                     double s, double k, double t, double r, double sigma,
+                                     double q, OptionType type) noexcept {
+    const bool put = type == OptionType::Put;
+    const double sq = s * x.dq;
+    const double kr = k * dr;
+    const double plus = put ? kr * cdf2 : sq * cdf1;
+    const double minus = put ? sq * cdf1 : kr * cdf2;
+    const double value = plus - minus;
+    // More than three quarters of the larger term cancelled: the rounding
+    // errors of the terms would be magnified more than fourfold.  Or a term
+    // left the range of a double where the value need not: sigma^2 overflows
+    // past sigma ~ 1e154 (d1 infinite, though d1 ~ v / 2 and d2 ~ -v / 2), or
+    // exp(-r t) overflows while Phi(d2) underflows (inf * 0).  Extended
+    // precision has the range for both.
+    if ((minus > 0.75 * plus && std::isfinite(plus)) || !std::isfinite(x.d1) ||
+        !std::isfinite(value)) {
         return extended_out_of_the_money(s, k, t, r, sigma, q, type);
     }
-    return plus - minus;
+    return value;
 }
 
 }  // namespace
@@ -169,7 +180,7 @@ Result<Greeks> all_greeks(double s, double k, double t, double r, double sigma, 
 Result<Valuation> valuation(double s, double k, double t, double r, double sigma, double q,
                             OptionType type) noexcept {
     const Shared z = shared_terms(s, k, t, r, sigma, q, type);
-    return Valuation{value_of(z, s, k, t, r, sigma, q, type),
+    return Valuation{value_of(z.x, z.dr, z.cdf1, z.cdf2, s, k, t, r, sigma, q, type),
                      greeks_of(z, s, k, t, r, sigma, q)};
 }
 
@@ -200,18 +211,10 @@ namespace {
 Result<double> price(double s, double k, double t, double r, double sigma, double q,
                      OptionType type) noexcept {
     const Terms x = terms(s, k, t, r, sigma, q);
-    const double sq = s * x.dq;
-    const double kr = k * std::exp((-r) * t);
+    const bool put = type == OptionType::Put;
     // Phi(-d) for the put, never 1 - Phi(d): the lower tail comes from erfc.
-    const double plus = type == OptionType::Put ? kr * normal_cdf(-x.d2) : sq * normal_cdf(x.d1);
-    const double minus = type == OptionType::Put ? sq * normal_cdf(-x.d1) : kr * normal_cdf(x.d2);
-    const double value = plus - minus;
-    // More than three quarters of the larger term cancelled: the rounding
-    // errors of the terms would be magnified more than fourfold.
-    if (minus > 0.75 * plus && std::isfinite(plus)) {
-        return extended_out_of_the_money(s, k, t, r, sigma, q, type);
-    }
-    return value;
+    return value_of(x, std::exp((-r) * t), normal_cdf(put ? -x.d1 : x.d1),
+                    normal_cdf(put ? -x.d2 : x.d2), s, k, t, r, sigma, q, type);
 }
 
 bool zero_total_volatility(double t, double sigma) noexcept {

@@ -152,17 +152,27 @@ template <Field F>
 
 // ---- Kernels: one loop shape for every scalar-valued and Greeks-valued model.
 
+// Inputs in the domain never give a NaN reported as a value: a NaN there is
+// a formula overflowing, recorded as such (the element stays NaN).
+[[nodiscard]] inline bool any_nan(const Greeks& g) noexcept {
+    return std::isnan(g.delta) | std::isnan(g.gamma) | std::isnan(g.theta) |
+           std::isnan(g.vega) | std::isnan(g.rho);
+}
+
 template <Result<double> (*Value)(const Market&) noexcept>
 void value_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
                   const Settings& settings, Failures& failures) noexcept {
     double* out = y.out[0];
     for (std::size_t i = begin; i < end; ++i) {
         double v;
-        if (take(Value(market(x, i, settings)), v)) {
-            out[i] = v;
-        } else {
+        if (!take(Value(market(x, i, settings)), v)) {
             out[i] = kNaN;
             failures.add(i, Failure::NotConverged);
+        } else {
+            out[i] = v;
+            if (std::isnan(v)) {
+                failures.add(i, Failure::NotRepresentable);
+            }
         }
     }
 }
@@ -172,11 +182,14 @@ void greeks_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::si
                    const Settings& settings, Failures& failures) noexcept {
     for (std::size_t i = begin; i < end; ++i) {
         Greeks g;
-        if (take(Value(market(x, i, settings)), g)) {
-            store_greeks(y, i, g);
-        } else {
+        if (!take(Value(market(x, i, settings)), g)) {
             store_failure(y, 5, i);
             failures.add(i, Failure::NotConverged);
+        } else if (any_nan(g)) {
+            store_failure(y, 5, i);
+            failures.add(i, Failure::NotRepresentable);
+        } else {
+            store_greeks(y, i, g);
         }
     }
 }
@@ -185,14 +198,24 @@ template <class V, Result<V> (*Value)(const Market&) noexcept>
 void valuation_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
                       const Settings& settings, Failures& failures) noexcept {
     const Outputs greeks_out{{y.out[1], y.out[2], y.out[3], y.out[4], y.out[5]}};
+    // NaNs as the single kernels leave them: the value's own, and all five
+    // Greeks when any of them overflowed.
     for (std::size_t i = begin; i < end; ++i) {
         const Result<V> v = Value(market(x, i, settings));
-        if (v) {
-            y.out[0][i] = v->price;
-            store_greeks(greeks_out, i, v->greeks);
-        } else {
+        if (!v) {
             store_failure(y, 6, i);
             failures.add(i, Failure::NotConverged);
+            continue;
+        }
+        y.out[0][i] = v->price;
+        const bool greeks_nan = any_nan(v->greeks);
+        if (greeks_nan) {
+            store_failure(greeks_out, 5, i);
+        } else {
+            store_greeks(greeks_out, i, v->greeks);
+        }
+        if (greeks_nan || std::isnan(v->price)) {
+            failures.add(i, Failure::NotRepresentable);
         }
     }
 }
@@ -203,23 +226,53 @@ void valuation_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std:
 using FastKernel = void (*)(const Inputs&, const Outputs&, std::size_t, std::size_t,
                             fast::Width) noexcept;
 
-template <Kernel Exact, FastKernel Fast>
+template <Kernel Exact, FastKernel Fast, int kOutputs = 1>
 void with_precision(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
                     const Settings& settings, Failures& failures) noexcept {
-    if (settings.precision == Precision::Fast) {
-        Fast(x, y, begin, end, settings.width);
-    } else {
+    if (settings.precision != Precision::Fast) {
         Exact(x, y, begin, end, settings, failures);
+        return;
+    }
+    Fast(x, y, begin, end, settings.width);
+    for (std::size_t i = begin; i < end; ++i) {
+        bool nan = false;
+        for (int j = 0; j < kOutputs; ++j) {
+            nan |= std::isnan(y.out[j][i]);
+        }
+        if (nan) {
+            store_failure(y, kOutputs, i);
+            failures.add(i, Failure::NotRepresentable);
+        }
     }
 }
 
 // The value and the Greeks of the vector kernels, one after the other over
-// the block: each output is the single kernel's, bit for bit.
-template <FastKernel Price, FastKernel AllGreeks>
-void fast_valuation(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
-                    fast::Width width) noexcept {
-    Price(x, y, begin, end, width);
-    AllGreeks(x, Outputs{{y.out[1], y.out[2], y.out[3], y.out[4], y.out[5]}}, begin, end, width);
+// the range, each output the single kernel's bits; the NaNs of a formula
+// that overflowed as the single operations leave them (the value's own, all
+// five Greeks when any of them is NaN).
+template <Kernel Exact, FastKernel Price, FastKernel AllGreeks>
+void valuation_with_precision(const Inputs& x, const Outputs& y, std::size_t begin,
+                              std::size_t end, const Settings& settings,
+                              Failures& failures) noexcept {
+    if (settings.precision != Precision::Fast) {
+        Exact(x, y, begin, end, settings, failures);
+        return;
+    }
+    const Outputs greeks_out{{y.out[1], y.out[2], y.out[3], y.out[4], y.out[5]}};
+    Price(x, y, begin, end, settings.width);
+    AllGreeks(x, greeks_out, begin, end, settings.width);
+    for (std::size_t i = begin; i < end; ++i) {
+        bool greeks_nan = false;
+        for (int j = 1; j < 6; ++j) {
+            greeks_nan |= std::isnan(y.out[j][i]);
+        }
+        if (greeks_nan) {
+            store_failure(greeks_out, 5, i);
+        }
+        if (greeks_nan || std::isnan(y.out[0][i])) {
+            failures.add(i, Failure::NotRepresentable);
+        }
+    }
 }
 
 // ---- The accurate American engine: every output from one boundary solve.
@@ -328,10 +381,12 @@ const std::array kOperations{
               with_precision<value_kernel<european_single<Field::Rho>>, fast::european_rho>,
               kArithmetic},
     Operation{"european_greeks", Domain::Pricing, 5, 3 * kEuropeanCost,
-              with_precision<greeks_kernel<european_greeks>, fast::european_greeks>, kArithmetic},
+              with_precision<greeks_kernel<european_greeks>, fast::european_greeks, 5>,
+              kArithmetic},
     Operation{"european_valuation", Domain::Pricing, 6, 3 * kEuropeanCost,
-              with_precision<valuation_kernel<black_scholes::Valuation, european_valuation>,
-                             fast_valuation<fast::european_price, fast::european_greeks>>,
+              valuation_with_precision<
+                  valuation_kernel<black_scholes::Valuation, european_valuation>,
+                  fast::european_price, fast::european_greeks>,
               kArithmetic},
     Operation{"bjerksund_stensland_price", Domain::Pricing, 1, kClosedFormCost,
               with_precision<value_kernel<closed_form_price>, fast::bjerksund_stensland_price>,
@@ -352,13 +407,15 @@ const std::array kOperations{
               with_precision<value_kernel<closed_form_single<Field::Rho>>,
                              fast::bjerksund_stensland_rho>, kArithmetic},
     Operation{"bjerksund_stensland_greeks", Domain::Pricing, 5, kClosedFormGreeksCost,
-              with_precision<greeks_kernel<closed_form_greeks>, fast::bjerksund_stensland_greeks>,
+              with_precision<greeks_kernel<closed_form_greeks>, fast::bjerksund_stensland_greeks,
+                             5>,
               kArithmetic},
     Operation{"bjerksund_stensland_valuation", Domain::Pricing, 6,
               kClosedFormGreeksCost + kClosedFormCost,
-              with_precision<valuation_kernel<black_scholes::Valuation, closed_form_valuation>,
-                             fast_valuation<fast::bjerksund_stensland_price,
-                                            fast::bjerksund_stensland_greeks>>, kArithmetic},
+              valuation_with_precision<
+                  valuation_kernel<black_scholes::Valuation, closed_form_valuation>,
+                  fast::bjerksund_stensland_price, fast::bjerksund_stensland_greeks>,
+              kArithmetic},
     Operation{"spectral_price", Domain::Pricing, 1, kSpectralCost,
               value_kernel<accurate_price>},
     Operation{"spectral_delta", Domain::Pricing, 1, kSpectralCost,

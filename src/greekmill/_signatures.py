@@ -9,7 +9,7 @@ arrays of the result.
 
 from __future__ import annotations
 
-from typing import Any, Literal, Protocol, overload
+from typing import Any, Callable, Literal, Protocol, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -22,6 +22,8 @@ Accuracy = Literal["fast", "accurate", "high"]
 Errors = Literal["raise", "nan"]
 Method = Literal["spectral", "bjerksund-stensland"]
 OptionTypes = str | ArrayLike
+# progress=: False, True (a bar on stderr for long calls) or a callable of (done, total).
+Progress = bool | Callable[[int, int], object]
 
 
 class SeriesLike(Protocol):
@@ -37,34 +39,37 @@ class EuropeanValue(Protocol):
     @overload
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ..., out: None = ...) -> float: ...
+                 threads: int | None = ..., progress: Progress = ...,
+                 out: None = ...) -> float: ...
     @overload
     def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 out: Array | None = ...) -> Any: ...
+                 progress: Progress = ..., out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 out: Array | None = ...) -> Array: ...
+                 progress: Progress = ..., out: Array | None = ...) -> Array: ...
 
 
 class EuropeanGreeks(Protocol):
     @overload
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ..., out: None = ...) -> Greeks[float]: ...
+                 threads: int | None = ..., progress: Progress = ...,
+                 out: None = ...) -> Greeks[float]: ...
     @overload
     def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 out: tuple[Array, Array, Array, Array, Array] | None = ...) -> Any: ...
+                 progress: Progress = ..., out: tuple[Array, Array, Array, Array,
+                 Array] | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 out: tuple[Array, Array, Array, Array,
+                 progress: Progress = ..., out: tuple[Array, Array, Array, Array,
                  Array] | None = ...) -> Greeks[Array]: ...
 
 
@@ -72,17 +77,19 @@ class EuropeanValuation(Protocol):
     @overload
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ..., out: None = ...) -> Valuation[float]: ...
+                 threads: int | None = ..., progress: Progress = ...,
+                 out: None = ...) -> Valuation[float]: ...
     @overload
     def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 out: tuple[Array, Array, Array, Array, Array, Array] | None = ...) -> Any: ...
+                 progress: Progress = ..., out: tuple[Array, Array, Array, Array, Array,
+                 Array] | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 out: tuple[Array, Array, Array, Array, Array,
+                 progress: Progress = ..., out: tuple[Array, Array, Array, Array, Array,
                  Array] | None = ...) -> Valuation[Array]: ...
 
 
@@ -91,18 +98,19 @@ class AmericanValue(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 out: None = ...) -> float: ...
+                 progress: Progress = ..., out: None = ...) -> float: ...
     @overload
     def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
-                 errors: Errors = ..., threads: int | None = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
                  out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
                  accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ..., out: Array | None = ...) -> Array: ...
+                 threads: int | None = ..., progress: Progress = ...,
+                 out: Array | None = ...) -> Array: ...
 
 
 class AmericanGreeks(Protocol):
@@ -110,19 +118,19 @@ class AmericanGreeks(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 out: None = ...) -> Greeks[float]: ...
+                 progress: Progress = ..., out: None = ...) -> Greeks[float]: ...
     @overload
     def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
-                 errors: Errors = ..., threads: int | None = ..., out: tuple[Array, Array,
-                 Array, Array, Array] | None = ...) -> Any: ...
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 out: tuple[Array, Array, Array, Array, Array] | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
                  accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ..., out: tuple[Array, Array, Array, Array,
-                 Array] | None = ...) -> Greeks[Array]: ...
+                 threads: int | None = ..., progress: Progress = ..., out: tuple[Array, Array,
+                 Array, Array, Array] | None = ...) -> Greeks[Array]: ...
 
 
 class AmericanValuation(Protocol):
@@ -130,66 +138,69 @@ class AmericanValuation(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 out: None = ...) -> Valuation[float]: ...
+                 progress: Progress = ..., out: None = ...) -> Valuation[float]: ...
     @overload
     def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
-                 errors: Errors = ..., threads: int | None = ..., out: tuple[Array, Array,
-                 Array, Array, Array, Array] | None = ...) -> Any: ...
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 out: tuple[Array, Array, Array, Array, Array, Array] | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
                  accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ..., out: tuple[Array, Array, Array, Array, Array,
-                 Array] | None = ...) -> Valuation[Array]: ...
+                 threads: int | None = ..., progress: Progress = ..., out: tuple[Array, Array,
+                 Array, Array, Array, Array] | None = ...) -> Valuation[Array]: ...
 
 
 class EuropeanImpliedVolatility(Protocol):
     @overload
     def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
                  option_type: str = ..., *, errors: Errors = ..., threads: int | None = ...,
-                 out: None = ...) -> float: ...
+                 progress: Progress = ..., out: None = ...) -> float: ...
     @overload
     def __call__(self, price: SeriesLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
                  r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 errors: Errors = ..., threads: int | None = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
                  out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *, errors: Errors = ...,
-                 threads: int | None = ..., out: Array | None = ...) -> Array: ...
+                 threads: int | None = ..., progress: Progress = ...,
+                 out: Array | None = ...) -> Array: ...
 
 
 class AmericanImpliedVolatility(Protocol):
     @overload
     def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
                  option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
-                 threads: int | None = ..., out: None = ...) -> float: ...
+                 threads: int | None = ..., progress: Progress = ...,
+                 out: None = ...) -> float: ...
     @overload
     def __call__(self, price: SeriesLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
                  r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
-                 out: Array | None = ...) -> Any: ...
+                 progress: Progress = ..., out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
-                 out: Array | None = ...) -> Array: ...
+                 progress: Progress = ..., out: Array | None = ...) -> Array: ...
 
 
 class ExerciseBoundary(Protocol):
     @overload
     def __call__(self, tau: float, k: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
-                 threads: int | None = ..., out: None = ...) -> float: ...
+                 threads: int | None = ..., progress: Progress = ...,
+                 out: None = ...) -> float: ...
     @overload
     def __call__(self, tau: SeriesLike, k: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
-                 out: Array | None = ...) -> Any: ...
+                 progress: Progress = ..., out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, tau: ArrayLike, k: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
-                 out: Array | None = ...) -> Array: ...
+                 progress: Progress = ..., out: Array | None = ...) -> Array: ...

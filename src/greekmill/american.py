@@ -43,7 +43,7 @@ def _pricing(name: str, output: str, doc: str) -> Any:
     def function(s: Any, k: Any, t: Any, r: Any, sigma: Any, q: Any = 0.0,
                  option_type: Any = "call", *, method: str = "spectral", accuracy: str = "accurate",
                  precision: str = "exact", errors: str = "raise",
-                 threads: int | None = None, out: Any = None) -> Any:
+                 threads: int | None = None, progress: Any = False, out: Any = None) -> Any:
         op = ops.get(method) if isinstance(method, str) else None
         if op is None:
             _arrays._choice(method, tuple(ops), "method")
@@ -51,7 +51,7 @@ def _pricing(name: str, output: str, doc: str) -> Any:
             raise ValueError("precision applies to method='bjerksund-stensland' only: the "
                              "spectral engine's accuracy is set by accuracy=")
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
-                                precision, accuracy, errors, threads, out)
+                                precision, accuracy, errors, threads, progress, out)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -97,15 +97,17 @@ all six.
 
 
 def _exercise_boundary() -> Any:
-    op = _arrays.Operation("exercise_boundary", ("price", "tau", "k", "t", "r", "sigma", "q"))
+    # tau travels in the spot column: a bad tau is the engine's expiry failure (code 4).
+    op = _arrays.Operation("exercise_boundary", ("price", "tau", "k", "t", "r", "sigma", "q"),
+                           failure_columns={4: 1})
 
     def exercise_boundary(tau: Any, k: Any, r: Any, sigma: Any, q: Any = 0.0,
                           option_type: Any = "put", *, accuracy: str = "accurate",
                           errors: str = "raise", threads: int | None = None,
-                          out: Any = None) -> Any:
+                          progress: Any = False, out: Any = None) -> Any:
         return _arrays.evaluate("greekmill.american.exercise_boundary", op,
                                 (0.0, tau, k, 0.0, r, sigma, q), option_type, "exact", accuracy,
-                                errors, threads, out)
+                                errors, threads, progress, out)
 
     exercise_boundary.__module__ = __name__
     exercise_boundary.__qualname__ = "exercise_boundary"
@@ -118,10 +120,10 @@ def _implied_volatility() -> Any:
     def implied_volatility(price: Any, s: Any, k: Any, t: Any, r: Any, q: Any = 0.0,
                            option_type: Any = "call", *, accuracy: str = "accurate",
                            errors: str = "raise", threads: int | None = None,
-                           out: Any = None) -> Any:
+                          progress: Any = False, out: Any = None) -> Any:
         return _arrays.evaluate("greekmill.american.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", accuracy,
-                                errors, threads, out)
+                                errors, threads, progress, out)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

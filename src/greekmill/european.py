@@ -43,9 +43,10 @@ def _pricing(name: str, operation: str, doc: str) -> Any:
 
     def function(s: Any, k: Any, t: Any, r: Any, sigma: Any, q: Any = 0.0,
                  option_type: Any = "call", *, precision: str = "exact",
-                 errors: str = "raise", threads: int | None = None, out: Any = None) -> Any:
+                 errors: str = "raise", threads: int | None = None,
+                 progress: Any = False, out: Any = None) -> Any:
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
-                                precision, "accurate", errors, threads, out)
+                                precision, "accurate", errors, threads, progress, out)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -106,10 +107,11 @@ def _implied_volatility() -> Any:
 
     def implied_volatility(price: Any, s: Any, k: Any, t: Any, r: Any, q: Any = 0.0,
                            option_type: Any = "call", *, errors: str = "raise",
-                           threads: int | None = None, out: Any = None) -> Any:
+                           threads: int | None = None, progress: Any = False,
+                           out: Any = None) -> Any:
         return _arrays.evaluate("greekmill.european.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", "accurate",
-                                errors, threads, out)
+                                errors, threads, progress, out)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

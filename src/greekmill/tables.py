@@ -36,7 +36,7 @@ from typing import Any, Callable, Mapping
 
 import numpy as np
 
-from . import _arrays, _dask, american, european
+from . import _arrays, _dask, _progress, american, european
 from ._results import Greeks
 
 __all__ = ["value", "implied_volatility"]
@@ -53,14 +53,15 @@ IMPLIED_MODELS = ("european", "american")
 
 def value(df: Any, model: str = "american", *, columns: Mapping[str, str] | None = None,
           greeks: bool = True, accuracy: str = "accurate", errors: str = "raise",
-          threads: int | None = None) -> Any:
+          threads: int | None = None, progress: Any = False) -> Any:
     """Price (and with ``greeks=True`` the five Greeks) of every row.
 
     ``model``: ``"european"`` (Black-Scholes-Merton), ``"american"`` (the
     accurate engine, ``method="spectral"``, at the given ``accuracy``) or
     ``"bjerksund-stensland"`` (the closed form).  Returns a DataFrame with
     the columns ``price`` (and ``delta``, ``gamma``, ``theta``, ``vega``,
-    ``rho``) and ``df``'s index.
+    ``rho``) and ``df``'s index.  ``progress``: as for the array functions,
+    over the whole table (a pandas DataFrame; a Dask one is lazy).
     """
     module, keywords = _model(model, MODELS)
     keywords = dict(keywords, errors=_choice(errors, _arrays.ERRORS, "errors"))
@@ -70,7 +71,7 @@ def value(df: Any, model: str = "american", *, columns: Mapping[str, str] | None
     names = _names(columns, PARAMETERS)
     outputs = ("price", *Greeks._fields) if greeks else ("price",)
     job = functools.partial(_value_rows, module.__name__, bool(greeks), keywords)
-    return _by_partition(df, job, names, outputs, threads, "value")
+    return _by_partition(df, job, names, outputs, threads, "value", progress)
 
 
 def implied_volatility(df: Any, model: str = "european", *, price: str = "price",
@@ -98,20 +99,22 @@ def implied_volatility(df: Any, model: str = "european", *, price: str = "price"
 
 # ---- one pandas DataFrame (a whole table, or one partition)
 
-Job = Callable[[dict[str, Any], "int | None"], dict[str, np.ndarray]]
+Job = Callable[[dict[str, Any], "int | None", Any], dict[str, np.ndarray]]
 
 
 def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], inputs: dict[str, Any],
-                threads: int | None) -> dict[str, np.ndarray]:
+                threads: int | None, progress: Any = None) -> dict[str, np.ndarray]:
     functions = _module(module)
     arguments = [inputs[p] for p in PARAMETERS]
+    stage = _progress.stages(progress, 1)[0]
     if greeks:  # one solve per row for the value and the Greeks
-        return dict(functions.valuation(*arguments, **keywords, threads=threads)._asdict())
-    return {"price": functions.price(*arguments, **keywords, threads=threads)}
+        return dict(functions.valuation(*arguments, **keywords, threads=threads,
+                                        progress=stage)._asdict())
+    return {"price": functions.price(*arguments, **keywords, threads=threads, progress=stage)}
 
 
 def _implied_rows(module: str, keywords: dict[str, Any], inputs: dict[str, Any],
-                  threads: int | None) -> dict[str, np.ndarray]:
+                  threads: int | None, progress: Any = None) -> dict[str, np.ndarray]:
     functions = _module(module)
     arguments = [inputs[p] for p in ("price", "s", "k", "t", "r", "q", "option_type")]
     return {"implied_volatility": functions.implied_volatility(*arguments, **keywords,
@@ -123,10 +126,12 @@ def _module(name: str) -> Any:
 
 
 def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: int | None,
-          frame: Any) -> Any:
+          frame: Any, progress: Any = None) -> Any:
     import pandas as pd
 
     if len(frame) == 0:
+        if progress is not None:
+            progress(0, 0)
         return pd.DataFrame({name: np.empty(0) for name in outputs}, index=frame.index)
     inputs: dict[str, Any] = {}
     for parameter, name in names.items():
@@ -141,7 +146,7 @@ def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: in
         else:
             inputs[parameter] = column.to_numpy()  # the function checks and names the type
     try:
-        result = job(inputs, threads)
+        result = job(inputs, threads, progress)
     except ValueError as error:
         raise ValueError(_with_label(str(error), frame.index)) from None
     return pd.DataFrame({name: result[name] for name in outputs}, index=frame.index)
@@ -167,17 +172,26 @@ def _with_label(message: str, index: Any) -> str:
 # ---- pandas or Dask
 
 def _by_partition(df: Any, job: Job, names: dict[str, str], outputs: tuple[str, ...],
-                  threads: int | None, what: str) -> Any:
+                  threads: int | None, what: str, progress: Any = False) -> Any:
     if threads is not None:
         _arrays._threads(threads)
+    report = _progress.reporter(progress, f"greekmill.tables.{what}")
     _check_columns(df, names, what)
-    if hasattr(type(df), "__dask_graph__"):
+    if _arrays.is_dask_collection(df):
         import pandas as pd
 
+        if report is not None:
+            raise ValueError(f"greekmill.tables.{what}: progress= follows a table valued "
+                             f"here; a Dask DataFrame's result is lazy: follow its "
+                             f"computation with Dask's own progress bars")
         meta = pd.DataFrame({name: pd.Series(dtype=np.float64) for name in outputs},
                             index=df._meta.index)
         return df.map_partitions(_task_rows, job, names, outputs, threads, meta=meta)
-    return _rows(job, names, outputs, threads, df)
+    try:
+        return _rows(job, names, outputs, threads, df, report)
+    finally:
+        if isinstance(report, _progress.Bar):
+            report.close()
 
 
 def _check_columns(df: Any, names: dict[str, str], what: str) -> None:
@@ -185,6 +199,12 @@ def _check_columns(df: Any, names: dict[str, str], what: str) -> None:
         raise TypeError(f"greekmill.tables.{what} takes a pandas or Dask DataFrame; got "
                         f"{type(df).__module__}.{type(df).__name__}")
     present = set(df.columns)
+    used = set(names.values())
+    repeated = [name for name in dict.fromkeys(df.columns)
+                if name in used and list(df.columns).count(name) > 1]
+    if repeated:
+        raise ValueError(f"greekmill.tables.{what}: the DataFrame has more than one column "
+                         f"named {repeated[0]!r}; name each input column once")
     missing = [f"{name!r} (for {parameter})" for parameter, name in names.items()
                if name not in present and not (parameter == "q" and name == "q")]
     if missing:
