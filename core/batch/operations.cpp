@@ -226,6 +226,27 @@ void valuation_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std:
 using FastKernel = void (*)(const Inputs&, const Outputs&, std::size_t, std::size_t,
                             fast::Width) noexcept;
 
+using Lanes4 = double __attribute__((vector_size(32)));
+using Mask4 = std::int64_t __attribute__((vector_size(32)));
+
+// Whether any of values[0, count) is a NaN: vector comparisons that only
+// accumulate, compiled for AVX2 and for the x86-64 baseline.
+[[gnu::target_clones("avx2", "default")]] bool any_nan_in(const double* values,
+                                                           std::size_t count) noexcept {
+    Mask4 unordered{};
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Lanes4 v;
+        std::memcpy(&v, values + i, sizeof v);
+        unordered |= v != v;
+    }
+    bool nan = (unordered[0] | unordered[1] | unordered[2] | unordered[3]) != 0;
+    for (; i < count; ++i) {
+        nan |= std::isnan(values[i]);
+    }
+    return nan;
+}
+
 template <Kernel Exact, FastKernel Fast, int kOutputs = 1>
 void with_precision(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
                     const Settings& settings, Failures& failures) noexcept {
@@ -234,6 +255,13 @@ void with_precision(const Inputs& x, const Outputs& y, std::size_t begin, std::s
         return;
     }
     Fast(x, y, begin, end, settings.width);
+    bool nan_found = false;  // the usual range has none: one pass per output
+    for (int j = 0; j < kOutputs; ++j) {
+        nan_found |= any_nan_in(y.out[j] + begin, end - begin);
+    }
+    if (!nan_found) {
+        return;
+    }
     for (std::size_t i = begin; i < end; ++i) {
         bool nan = false;
         for (int j = 0; j < kOutputs; ++j) {
@@ -261,6 +289,13 @@ void valuation_with_precision(const Inputs& x, const Outputs& y, std::size_t beg
     const Outputs greeks_out{{y.out[1], y.out[2], y.out[3], y.out[4], y.out[5]}};
     Price(x, y, begin, end, settings.width);
     AllGreeks(x, greeks_out, begin, end, settings.width);
+    bool nan_found = false;
+    for (int j = 0; j < 6; ++j) {
+        nan_found |= any_nan_in(y.out[j] + begin, end - begin);
+    }
+    if (!nan_found) {
+        return;
+    }
     for (std::size_t i = begin; i < end; ++i) {
         bool greeks_nan = false;
         for (int j = 1; j < 6; ++j) {
@@ -460,9 +495,6 @@ template <Bound B>
         return (v >= -kBig) & (v <= kBig);
     }
 }
-
-using Lanes4 = double __attribute__((vector_size(32)));
-using Mask4 = std::int64_t __attribute__((vector_size(32)));
 
 template <Bound B>
 [[nodiscard]] inline bool column_within(Column c, std::size_t count) noexcept {
