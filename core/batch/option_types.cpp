@@ -108,15 +108,47 @@ void decode_dictionary(const TypePiece& piece, std::size_t from, std::size_t cou
     }
 }
 
+// One to four bytes of UTF-8 read as one word: `word` holds them (and
+// whatever follows, masked off here).
+[[nodiscard]] inline std::uint8_t code_of_short_utf8(std::uint32_t word,
+                                                     std::int64_t length) noexcept {
+    if (static_cast<std::uint64_t>(length - 1) >= 4u) {
+        return kNotAnOptionType;
+    }
+    const std::uint32_t mask = length == 4 ? ~0u : (1u << (8 * length)) - 1u;
+    word &= mask;
+    constexpr std::uint32_t kOnes = 0x01010101u;
+    // A NUL inside the text, or a byte above ASCII, is no option type.
+    const std::uint32_t zero_byte = (word - kOnes) & ~word & (0x80u * kOnes) & mask;
+    const std::uint32_t wide = word & (0x80u * kOnes);
+    return (zero_byte | wide) == 0 ? code_of_word(lower_ascii(word)) : kNotAnOptionType;
+}
+
 template <class Offset>
 void decode_strings(const TypePiece& piece, std::size_t from, std::size_t count,
                     std::uint8_t* codes) noexcept {
-    const Offset* offsets = static_cast<const Offset*>(piece.values) + piece.offset + from;
+    const auto* base = static_cast<const Offset*>(piece.values) + piece.offset;
+    const Offset* offsets = base + from;
+    // Texts ending four bytes before the piece's last byte are read as one
+    // word; the last few byte by byte, never past the buffer.
+    const std::int64_t whole_words_before = static_cast<std::int64_t>(base[piece.length]) - 4;
     for (std::size_t j = 0; j < count; ++j) {
         const std::int64_t begin = offsets[j];
         const std::int64_t length = static_cast<std::int64_t>(offsets[j + 1]) - begin;
-        codes[j] = is_valid(piece, from + j) ? code_of_utf8(piece.text + begin, length)
-                                             : kNotAnOptionType;
+        if (begin <= whole_words_before) {
+            std::uint32_t word;
+            std::memcpy(&word, piece.text + begin, 4);
+            codes[j] = code_of_short_utf8(word, length);
+        } else {
+            codes[j] = code_of_utf8(piece.text + begin, length);
+        }
+    }
+    if (piece.valid != nullptr) {
+        for (std::size_t j = 0; j < count; ++j) {
+            if (!is_valid(piece, from + j)) {
+                codes[j] = kNotAnOptionType;
+            }
+        }
     }
 }
 
