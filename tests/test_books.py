@@ -95,9 +95,12 @@ def test_a_broadcast_type_column_is_named_by_its_own_index_and_long_texts_are_cu
     (gm.american, {"method": "bjerksund-stensland"}),
     (gm.american, {"method": "bjerksund-stensland", "precision": "fast"}),
     (gm.american, {"accuracy": "fast"}),
-], ids=["european", "european-fast", "closed-form", "closed-form-fast", "spectral"])
+    (gm.european, {"dividends": gm.Dividends([0.3], [1.5])}),
+    (gm.american, {"accuracy": "fast", "dividends": gm.Dividends([0.3], [1.5])}),
+], ids=["european", "european-fast", "closed-form", "closed-form-fast", "spectral",
+        "european-dividends", "spectral-dividends"])
 def test_valuation_fields_are_the_single_functions_bits(module: Any, keywords: Any) -> None:
-    n = 60 if module is gm.american else N
+    n = 20 if "dividends" in keywords else 60 if module is gm.american else N
     book = {name: values[:n] for name, values in BOOK.items()}
     book["t"] = np.maximum(book["t"], 0.05)
     types = TYPES[:n]

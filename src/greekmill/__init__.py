@@ -16,9 +16,10 @@ import importlib
 from typing import Any
 
 from . import american, european
+from ._dividends import Dividends
 from ._results import Greeks, Valuation
 
-__all__ = ["Greeks", "Valuation", "american", "european"]
+__all__ = ["Dividends", "Greeks", "Valuation", "american", "european"]
 __version__ = "0.1.0"
 
 

@@ -17,6 +17,7 @@ from typing import Any, Sequence
 import numpy as np
 
 from . import _native, _progress
+from ._dividends import engine_schedule
 from ._results import Greeks, Valuation
 
 OPERATIONS: dict[str, tuple[int, int]] = _native.operation_table()
@@ -338,11 +339,15 @@ _tuple_new = tuple.__new__
 
 def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type: object,
              precision: object, accuracy: object, errors: object, threads: object,
-             progress: object = False, out: Any = None) -> Any:
-    """Run `op`; `values` are the seven engine columns (price, s, k, t, r, sigma, q)."""
+             progress: object = False, dividends: object = None, out: Any = None) -> Any:
+    """Run `op`; `values` are the seven engine columns (price, s, k, t, r, sigma, q).
+
+    `dividends`: None or a ``Dividends`` schedule read by every element.
+    """
+    schedule = engine_schedule(dividends)
     # All plain numbers and plain keywords: one call on this thread, no numpy,
     # every check in the engine (NotImplemented sends anything else below).
-    if progress is False and out is None and (
+    if progress is False and schedule is None and out is None and (
             threads is None or (type(threads) is int and threads > 0)):
         result = _native.evaluate(op.index, precision, accuracy, errors, option_type, *values)
         if result is not NotImplemented:
@@ -372,7 +377,7 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
                              f"result is lazy")
         from . import _dask
         return _dask.evaluate(function, op, values, option_type, precision, accuracy, errors,
-                              threads)
+                              threads, dividends if schedule is not None else None)
 
     index = None
     if not _PLAIN.issuperset(map(type, (*values, option_type))):
@@ -392,7 +397,7 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
     try:
         failed, first, reason, type_failed, first_type = _native.compute(
             op.index, precision_code, accuracy_code, 0, n, thread_count,
-            (*columns, type_column), outputs, report)
+            (*columns, type_column), outputs, report, schedule)
     finally:
         if isinstance(report, _progress.Bar):
             report.close()

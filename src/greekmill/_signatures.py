@@ -14,6 +14,7 @@ from typing import Any, Callable, Literal, Protocol, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from ._dividends import Dividends
 from ._results import Greeks, Valuation
 
 Array = NDArray[np.float64]
@@ -40,17 +41,19 @@ class EuropeanValue(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 out: None = ...) -> float: ...
+                 dividends: Dividends | None = ..., out: None = ...) -> float: ...
     @overload
     def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: Array | None = ...) -> Any: ...
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: Array | None = ...) -> Array: ...
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: Array | None = ...) -> Array: ...
 
 
 class EuropeanGreeks(Protocol):
@@ -58,19 +61,19 @@ class EuropeanGreeks(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 out: None = ...) -> Greeks[float]: ...
+                 dividends: Dividends | None = ..., out: None = ...) -> Greeks[float]: ...
     @overload
     def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: tuple[Array, Array, Array, Array,
-                 Array] | None = ...) -> Any: ...
+                 progress: Progress = ..., dividends: Dividends | None = ..., out: tuple[Array,
+                 Array, Array, Array, Array] | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: tuple[Array, Array, Array, Array,
-                 Array] | None = ...) -> Greeks[Array]: ...
+                 progress: Progress = ..., dividends: Dividends | None = ..., out: tuple[Array,
+                 Array, Array, Array, Array] | None = ...) -> Greeks[Array]: ...
 
 
 class EuropeanValuation(Protocol):
@@ -78,19 +81,19 @@ class EuropeanValuation(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 out: None = ...) -> Valuation[float]: ...
+                 dividends: Dividends | None = ..., out: None = ...) -> Valuation[float]: ...
     @overload
     def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: tuple[Array, Array, Array, Array, Array,
-                 Array] | None = ...) -> Any: ...
+                 progress: Progress = ..., dividends: Dividends | None = ..., out: tuple[Array,
+                 Array, Array, Array, Array, Array] | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: tuple[Array, Array, Array, Array, Array,
-                 Array] | None = ...) -> Valuation[Array]: ...
+                 progress: Progress = ..., dividends: Dividends | None = ..., out: tuple[Array,
+                 Array, Array, Array, Array, Array] | None = ...) -> Valuation[Array]: ...
 
 
 class AmericanValue(Protocol):
@@ -98,19 +101,20 @@ class AmericanValue(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: None = ...) -> float: ...
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: None = ...) -> float: ...
     @overload
     def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
                  errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
-                 out: Array | None = ...) -> Any: ...
+                 dividends: Dividends | None = ..., out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
                  accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 out: Array | None = ...) -> Array: ...
+                 dividends: Dividends | None = ..., out: Array | None = ...) -> Array: ...
 
 
 class AmericanGreeks(Protocol):
@@ -118,19 +122,22 @@ class AmericanGreeks(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: None = ...) -> Greeks[float]: ...
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: None = ...) -> Greeks[float]: ...
     @overload
     def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
                  errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
-                 out: tuple[Array, Array, Array, Array, Array] | None = ...) -> Any: ...
+                 dividends: Dividends | None = ..., out: tuple[Array, Array, Array, Array,
+                 Array] | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
                  accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ..., progress: Progress = ..., out: tuple[Array, Array,
-                 Array, Array, Array] | None = ...) -> Greeks[Array]: ...
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: tuple[Array, Array, Array, Array,
+                 Array] | None = ...) -> Greeks[Array]: ...
 
 
 class AmericanValuation(Protocol):
@@ -138,36 +145,40 @@ class AmericanValuation(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: None = ...) -> Valuation[float]: ...
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: None = ...) -> Valuation[float]: ...
     @overload
     def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
                  errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
-                 out: tuple[Array, Array, Array, Array, Array, Array] | None = ...) -> Any: ...
+                 dividends: Dividends | None = ..., out: tuple[Array, Array, Array, Array,
+                 Array, Array] | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
                  accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ..., progress: Progress = ..., out: tuple[Array, Array,
-                 Array, Array, Array, Array] | None = ...) -> Valuation[Array]: ...
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: tuple[Array, Array, Array, Array,
+                 Array, Array] | None = ...) -> Valuation[Array]: ...
 
 
 class EuropeanImpliedVolatility(Protocol):
     @overload
     def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
                  option_type: str = ..., *, errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: None = ...) -> float: ...
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: None = ...) -> float: ...
     @overload
     def __call__(self, price: SeriesLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
                  r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
-                 out: Array | None = ...) -> Any: ...
+                 dividends: Dividends | None = ..., out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *, errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 out: Array | None = ...) -> Array: ...
+                 dividends: Dividends | None = ..., out: Array | None = ...) -> Array: ...
 
 
 class AmericanImpliedVolatility(Protocol):
@@ -175,17 +186,19 @@ class AmericanImpliedVolatility(Protocol):
     def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
                  option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 out: None = ...) -> float: ...
+                 dividends: Dividends | None = ..., out: None = ...) -> float: ...
     @overload
     def __call__(self, price: SeriesLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
                  r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: Array | None = ...) -> Any: ...
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: Array | None = ...) -> Array: ...
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: Array | None = ...) -> Array: ...
 
 
 class ExerciseBoundary(Protocol):

@@ -16,6 +16,16 @@ Two engines, chosen by ``method``:
   It is a lower bound that misses most of the early-exercise premium (see the
   README); its Greeks are finite differences of that value.
 
+Cash dividends: ``dividends=gm.Dividends(times, amounts)`` (value, Greeks and
+implied volatility of the spectral method) values every option of the call on
+a stock whose spot drops by each amount at its ex-dividend time.  Options
+with a dividend before their expiry are valued by the package's
+finite-difference solver in log-spot (Crank-Nicolson with Rannacher start,
+the jump applied by interpolation, the exercise constraint solved exactly at
+every step, Richardson extrapolation); ``accuracy`` picks its grid.  The
+others, and ``dividends=None`` or an empty schedule, give the same bits as
+without a schedule.
+
 Market inputs, broadcasting, ``errors=`` and ``threads=`` are those of
 ``greekmill.european``; units too (theta per calendar day, vega per 1.0 of
 volatility, rho per percentage point of rate).
@@ -26,6 +36,7 @@ from __future__ import annotations
 from typing import Any
 
 from . import _arrays
+from ._dividends import Dividends, engine_schedule
 from ._signatures import (AmericanGreeks, AmericanImpliedVolatility, AmericanValuation,
                           AmericanValue, ExerciseBoundary)
 
@@ -43,15 +54,20 @@ def _pricing(name: str, output: str, doc: str) -> Any:
     def function(s: Any, k: Any, t: Any, r: Any, sigma: Any, q: Any = 0.0,
                  option_type: Any = "call", *, method: str = "spectral", accuracy: str = "accurate",
                  precision: str = "exact", errors: str = "raise",
-                 threads: int | None = None, progress: Any = False, out: Any = None) -> Any:
+                 threads: int | None = None, progress: Any = False,
+                 dividends: Dividends | None = None, out: Any = None) -> Any:
         op = ops.get(method) if isinstance(method, str) else None
         if op is None:
             _arrays._choice(method, tuple(ops), "method")
         if precision != "exact" and method == "spectral":
             raise ValueError("precision applies to method='bjerksund-stensland' only: the "
                              "spectral engine's accuracy is set by accuracy=")
+        if method != "spectral" and engine_schedule(dividends) is not None:
+            raise ValueError("dividends need method='spectral' (the accurate engine); the "
+                             "closed form takes a continuous yield only")
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
-                                precision, accuracy, errors, threads, progress, out)
+                                precision, accuracy, errors, threads, progress,
+                                dividends=dividends, out=out)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -107,7 +123,7 @@ def _exercise_boundary() -> Any:
                           progress: Any = False, out: Any = None) -> Any:
         return _arrays.evaluate("greekmill.american.exercise_boundary", op,
                                 (0.0, tau, k, 0.0, r, sigma, q), option_type, "exact", accuracy,
-                                errors, threads, progress, out)
+                                errors, threads, progress, out=out)
 
     exercise_boundary.__module__ = __name__
     exercise_boundary.__qualname__ = "exercise_boundary"
@@ -120,10 +136,11 @@ def _implied_volatility() -> Any:
     def implied_volatility(price: Any, s: Any, k: Any, t: Any, r: Any, q: Any = 0.0,
                            option_type: Any = "call", *, accuracy: str = "accurate",
                            errors: str = "raise", threads: int | None = None,
-                          progress: Any = False, out: Any = None) -> Any:
+                           progress: Any = False, dividends: Dividends | None = None,
+                           out: Any = None) -> Any:
         return _arrays.evaluate("greekmill.american.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", accuracy,
-                                errors, threads, progress, out)
+                                errors, threads, progress, dividends=dividends, out=out)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

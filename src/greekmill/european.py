@@ -17,6 +17,14 @@ shape.  The Greeks equal the ``bs_*`` functions of ``greekmill_python`` bit for
 bit where the total volatility sigma * sqrt(t) is positive; at t == 0 or
 sigma == 0 they are the limits of the formulas.
 
+Cash dividends: ``dividends=gm.Dividends(times, amounts)`` values every option
+of the call on a stock whose spot drops by each amount at its ex-dividend
+time (never below 0); ``q`` may be combined with it.  An option with a
+dividend before its expiry is valued by the package's finite-difference
+solver in log-spot (to about 1e-7 of the strike, see the README), with any
+``precision``; the others, and ``dividends=None`` or an empty schedule, give
+the same bits as without a schedule.
+
 Keyword-only options: ``precision="exact"`` (the platform's maths library);
 ``errors="raise"`` (ValueError naming the parameter, the value and the first
 failing index) or ``"nan"``; ``threads=None`` (every CPU the process may use)
@@ -30,6 +38,7 @@ from __future__ import annotations
 from typing import Any
 
 from . import _arrays
+from ._dividends import Dividends
 from ._signatures import (EuropeanGreeks, EuropeanImpliedVolatility, EuropeanValuation,
                           EuropeanValue)
 
@@ -44,9 +53,11 @@ def _pricing(name: str, operation: str, doc: str) -> Any:
     def function(s: Any, k: Any, t: Any, r: Any, sigma: Any, q: Any = 0.0,
                  option_type: Any = "call", *, precision: str = "exact",
                  errors: str = "raise", threads: int | None = None,
-                 progress: Any = False, out: Any = None) -> Any:
+                 progress: Any = False, dividends: Dividends | None = None,
+                 out: Any = None) -> Any:
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
-                                precision, "accurate", errors, threads, progress, out)
+                                precision, "accurate", errors, threads, progress,
+                                dividends=dividends, out=out)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -108,10 +119,10 @@ def _implied_volatility() -> Any:
     def implied_volatility(price: Any, s: Any, k: Any, t: Any, r: Any, q: Any = 0.0,
                            option_type: Any = "call", *, errors: str = "raise",
                            threads: int | None = None, progress: Any = False,
-                           out: Any = None) -> Any:
+                           dividends: Dividends | None = None, out: Any = None) -> Any:
         return _arrays.evaluate("greekmill.european.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", "accurate",
-                                errors, threads, progress, out)
+                                errors, threads, progress, dividends=dividends, out=out)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

@@ -37,6 +37,7 @@ from typing import Any, Callable, Mapping
 import numpy as np
 
 from . import _arrays, _dask, _progress, american, european
+from ._dividends import Dividends, engine_schedule
 from ._results import Greeks
 
 __all__ = ["value", "implied_volatility"]
@@ -52,16 +53,20 @@ IMPLIED_MODELS = ("european", "american")
 
 
 def value(df: Any, model: str = "american", *, columns: Mapping[str, str] | None = None,
-          greeks: bool = True, accuracy: str = "accurate", errors: str = "raise",
-          threads: int | None = None, progress: Any = False) -> Any:
+          greeks: bool = True, dividends: Dividends | Mapping[Any, Dividends] | None = None,
+          accuracy: str = "accurate", errors: str = "raise", threads: int | None = None,
+          progress: Any = False) -> Any:
     """Price (and with ``greeks=True`` the five Greeks) of every row.
 
     ``model``: ``"european"`` (Black-Scholes-Merton), ``"american"`` (the
     accurate engine, ``method="spectral"``, at the given ``accuracy``) or
-    ``"bjerksund-stensland"`` (the closed form).  Returns a DataFrame with
-    the columns ``price`` (and ``delta``, ``gamma``, ``theta``, ``vega``,
-    ``rho``) and ``df``'s index.  ``progress``: as for the array functions,
-    over the whole table (a pandas DataFrame; a Dask one is lazy).
+    ``"bjerksund-stensland"`` (the closed form).  ``dividends``: one
+    ``greekmill.Dividends`` for every row, or a mapping from the values of the
+    column ``underlying`` (renamed with ``columns={"underlying": ...}``) to
+    schedules; rows whose underlying has none pay no cash dividends.  Returns
+    a DataFrame with the columns ``price`` (and ``delta``, ``gamma``,
+    ``theta``, ``vega``, ``rho``) and ``df``'s index.  ``progress``: as for the
+    array functions, over the whole table (a pandas DataFrame; a Dask one is lazy).
     """
     module, keywords = _model(model, MODELS)
     keywords = dict(keywords, errors=_choice(errors, _arrays.ERRORS, "errors"))
@@ -69,8 +74,18 @@ def value(df: Any, model: str = "american", *, columns: Mapping[str, str] | None
     if module is american:
         keywords["accuracy"] = accuracy
     names = _names(columns, PARAMETERS)
+    if isinstance(dividends, Mapping):
+        for schedule in dividends.values():
+            engine_schedule(schedule)  # raises for anything but a Dividends
+        names["underlying"] = (columns or {}).get("underlying", "underlying")
+        dividends = dict(dividends)
+    else:
+        engine_schedule(dividends)
+    if dividends and model == "bjerksund-stensland":
+        raise ValueError("dividends need model='american' or 'european'; the closed form "
+                         "takes a continuous yield only")
     outputs = ("price", *Greeks._fields) if greeks else ("price",)
-    job = functools.partial(_value_rows, module.__name__, bool(greeks), keywords)
+    job = functools.partial(_value_rows, module.__name__, bool(greeks), keywords, dividends)
     return _by_partition(df, job, names, outputs, threads, "value", progress)
 
 
@@ -102,15 +117,68 @@ def implied_volatility(df: Any, model: str = "european", *, price: str = "price"
 Job = Callable[[dict[str, Any], "int | None", Any], dict[str, np.ndarray]]
 
 
-def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], inputs: dict[str, Any],
-                threads: int | None, progress: Any = None) -> dict[str, np.ndarray]:
+def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], dividends: Any,
+                inputs: dict[str, Any], threads: int | None,
+                progress: Any = None) -> dict[str, np.ndarray]:
     functions = _module(module)
     arguments = [inputs[p] for p in PARAMETERS]
-    stage = _progress.stages(progress, 1)[0]
-    if greeks:  # one solve per row for the value and the Greeks
-        return dict(functions.valuation(*arguments, **keywords, threads=threads,
-                                        progress=stage)._asdict())
-    return {"price": functions.price(*arguments, **keywords, threads=threads, progress=stage)}
+    calls = 1  # with the Greeks too: one valuation, one solve per row
+
+    def rows(arguments: list[Any], schedule: Any, stages: list[Any]) -> dict[str, np.ndarray]:
+        if greeks:
+            return dict(functions.valuation(*arguments, **keywords, threads=threads,
+                                            progress=stages[0], dividends=schedule)._asdict())
+        return {"price": functions.price(*arguments, **keywords, threads=threads,
+                                         progress=stages[0], dividends=schedule)}
+
+    if not isinstance(dividends, dict):
+        return rows(arguments, dividends, _progress.stages(progress, calls))
+    # One call per underlying with a schedule, one for the rest; each row's
+    # bits are those of a call on its group alone.
+    underlying = np.asarray(inputs["underlying"], dtype=object)
+    n = underlying.shape[0]
+    rest = np.ones(n, dtype=bool)
+    groups = []
+    for key, schedule in dividends.items():
+        mask = underlying == key
+        if mask.any():
+            groups.append((np.flatnonzero(mask), schedule))
+            rest &= ~mask
+    groups.append((np.flatnonzero(rest), None))
+    out: dict[str, np.ndarray] = {}
+    offset = 0
+    for where, schedule in groups:
+        if where.size == 0:
+            continue
+        # Columns are numpy arrays, or the option types as stored (pandas, Arrow).
+        subset = [a[where] if getattr(a, "ndim", 0) == 1 else a for a in arguments]
+        try:
+            part = rows(subset, schedule, _group_stages(progress, offset, where.size, n, calls))
+        except ValueError as error:
+            raise ValueError(_ROW_INDEX.sub(lambda m: f"[{where[int(m.group(1))]}]",
+                                            str(error), count=1)) from None
+        offset += where.size
+        for name, values in part.items():
+            out.setdefault(name, np.empty(n))[where] = values
+    return out
+
+
+_ROW_INDEX = re.compile(r"\[(\d+)\]")
+
+
+def _group_stages(report: Any, offset: int, size: int, n: int, calls: int) -> list[Any]:
+    """The calls of one group of rows reported as part of the whole table: the
+    groups one after the other, each taking `calls` units per row."""
+    if report is None:
+        return [False] * calls
+
+    def stage(index: int) -> Any:
+        def forward(done: int, total: int) -> Any:
+            return report(calls * offset + index * size + done * size // max(total, 1),
+                          calls * n)
+        return forward
+
+    return [stage(i) for i in range(calls)]
 
 
 def _implied_rows(module: str, keywords: dict[str, Any], inputs: dict[str, Any],
@@ -229,7 +297,7 @@ def _names(columns: Mapping[str, str] | None, parameters: tuple[str, ...]) -> di
     return names
 
 
-_ALL_PARAMETERS = ("s", "k", "t", "r", "sigma", "q", "option_type")
+_ALL_PARAMETERS = ("s", "k", "t", "r", "sigma", "q", "option_type", "underlying")
 
 
 def _model(model: object, models: Mapping[str, Any]) -> Any:
