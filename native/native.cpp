@@ -276,6 +276,17 @@ public:
         source_.pieces = pieces_.data();
         source_.piece_count = pieces_.size();
         source_.stride = total == n && n != 1 ? 1 : 0;
+        if (source_.stride == 0 && total == 1) {
+            // One element broadcast: the engine reads pieces[0][0], so empty
+            // pieces before it are dropped.
+            std::size_t p = 0;
+            while (pieces_[p].length == 0) {
+                ++p;
+            }
+            pieces_[p].start = 0;
+            source_.pieces = &pieces_[p];
+            source_.piece_count = 1;
+        }
         return true;
     }
     [[nodiscard]] const batch::TypeSource& source() const { return source_; }

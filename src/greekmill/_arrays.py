@@ -165,7 +165,8 @@ def _option_types(option_type: object) -> _Types:
     if array.dtype.kind in "US":
         storage = _UTF32 if array.dtype.kind == "U" else _BYTES
         if array.dtype.itemsize == 0:
-            return _Types((_CODES, 1, (_piece(flat.size, np.full(flat.size, 2, np.uint8)),)),
+            empty = np.full(flat.size, _NOT_AN_OPTION_TYPE, np.uint8)  # "" is no option type
+            return _Types((_CODES, 1, (_piece(flat.size, empty),)),
                           array.shape, flat.__getitem__)
         return _Types((storage, array.dtype.itemsize, (_piece(flat.size, flat),)), array.shape,
                       flat.__getitem__)
