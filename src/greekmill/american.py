@@ -37,11 +37,11 @@ from typing import Any
 
 from . import _arrays
 from ._dividends import Dividends, engine_schedule
-from ._signatures import (AmericanGreeks, AmericanImpliedVolatility, AmericanValue,
-                          ExerciseBoundary)
+from ._signatures import (AmericanGreeks, AmericanImpliedVolatility, AmericanValuation,
+                          AmericanValue, ExerciseBoundary)
 
-__all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "exercise_boundary",
-           "implied_volatility"]
+__all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "valuation",
+           "exercise_boundary", "implied_volatility"]
 
 # method -> prefix of the engine's operations
 _METHODS = {"spectral": "spectral", "bjerksund-stensland": "bjerksund_stensland"}
@@ -55,7 +55,7 @@ def _pricing(name: str, output: str, doc: str) -> Any:
                  option_type: Any = "call", *, method: str = "spectral", accuracy: str = "accurate",
                  precision: str = "exact", errors: str = "raise",
                  threads: int | None = None, progress: Any = False,
-                 dividends: Dividends | None = None) -> Any:
+                 dividends: Dividends | None = None, out: Any = None) -> Any:
         op = ops.get(method) if isinstance(method, str) else None
         if op is None:
             _arrays._choice(method, tuple(ops), "method")
@@ -67,7 +67,7 @@ def _pricing(name: str, output: str, doc: str) -> Any:
                              "closed form takes a continuous yield only")
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
                                 precision, accuracy, errors, threads, progress,
-                                dividends=dividends)
+                                dividends=dividends, out=out)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -104,6 +104,13 @@ greeks: AmericanGreeks = _pricing("greeks", "greeks", """\
 The five Greeks of an American option as ``greekmill.Greeks``.
 """)
 
+valuation: AmericanValuation = _pricing("valuation", "valuation", """\
+The value and the five Greeks of an American option as ``greekmill.Valuation(price,
+delta, gamma, theta, vega, rho)``; each field equals the single function's
+result bit for bit.  The accurate engine solves the exercise boundary once for
+all six.
+""")
+
 
 def _exercise_boundary() -> Any:
     # tau travels in the spot column: a bad tau is the engine's expiry failure (code 4).
@@ -113,10 +120,10 @@ def _exercise_boundary() -> Any:
     def exercise_boundary(tau: Any, k: Any, r: Any, sigma: Any, q: Any = 0.0,
                           option_type: Any = "put", *, accuracy: str = "accurate",
                           errors: str = "raise", threads: int | None = None,
-                          progress: Any = False) -> Any:
+                          progress: Any = False, out: Any = None) -> Any:
         return _arrays.evaluate("greekmill.american.exercise_boundary", op,
                                 (0.0, tau, k, 0.0, r, sigma, q), option_type, "exact", accuracy,
-                                errors, threads, progress)
+                                errors, threads, progress, out=out)
 
     exercise_boundary.__module__ = __name__
     exercise_boundary.__qualname__ = "exercise_boundary"
@@ -129,10 +136,11 @@ def _implied_volatility() -> Any:
     def implied_volatility(price: Any, s: Any, k: Any, t: Any, r: Any, q: Any = 0.0,
                            option_type: Any = "call", *, accuracy: str = "accurate",
                            errors: str = "raise", threads: int | None = None,
-                           progress: Any = False, dividends: Dividends | None = None) -> Any:
+                           progress: Any = False, dividends: Dividends | None = None,
+                           out: Any = None) -> Any:
         return _arrays.evaluate("greekmill.american.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", accuracy,
-                                errors, threads, progress, dividends=dividends)
+                                errors, threads, progress, dividends=dividends, out=out)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

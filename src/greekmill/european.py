@@ -28,7 +28,9 @@ the same bits as without a schedule.
 Keyword-only options: ``precision="exact"`` (the platform's maths library);
 ``errors="raise"`` (ValueError naming the parameter, the value and the first
 failing index) or ``"nan"``; ``threads=None`` (every CPU the process may use)
-or a maximum number of threads.
+or a maximum number of threads; ``out=None`` or the array (a tuple of arrays
+for ``greeks`` and ``valuation``) to write into.  pandas Series in give a
+Series (a DataFrame for ``greeks`` and ``valuation``) on their aligned index.
 """
 
 from __future__ import annotations
@@ -37,9 +39,11 @@ from typing import Any
 
 from . import _arrays
 from ._dividends import Dividends
-from ._signatures import EuropeanGreeks, EuropeanImpliedVolatility, EuropeanValue
+from ._signatures import (EuropeanGreeks, EuropeanImpliedVolatility, EuropeanValuation,
+                          EuropeanValue)
 
-__all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "implied_volatility"]
+__all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "valuation",
+           "implied_volatility"]
 
 
 def _pricing(name: str, operation: str, doc: str) -> Any:
@@ -49,10 +53,11 @@ def _pricing(name: str, operation: str, doc: str) -> Any:
     def function(s: Any, k: Any, t: Any, r: Any, sigma: Any, q: Any = 0.0,
                  option_type: Any = "call", *, precision: str = "exact",
                  errors: str = "raise", threads: int | None = None,
-                 progress: Any = False, dividends: Dividends | None = None) -> Any:
+                 progress: Any = False, dividends: Dividends | None = None,
+                 out: Any = None) -> Any:
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
                                 precision, "accurate", errors, threads, progress,
-                                dividends=dividends)
+                                dividends=dividends, out=out)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -100,6 +105,13 @@ The five Greeks of a European option as ``greekmill.Greeks(delta, gamma,
 theta, vega, rho)``: each field equals the single function bit for bit.
 """)
 
+valuation: EuropeanValuation = _pricing("valuation", "european_valuation", """\
+The value and the five Greeks of a European option as ``greekmill.Valuation(price,
+delta, gamma, theta, vega, rho)``, from one evaluation of their common terms
+(d1, d2, the discount factors, N(+-d1), N(+-d2), n(d1)): each field equals
+``price`` or the single Greek bit for bit.
+""")
+
 
 def _implied_volatility() -> Any:
     op = _arrays.Operation("european_implied_volatility")
@@ -107,10 +119,10 @@ def _implied_volatility() -> Any:
     def implied_volatility(price: Any, s: Any, k: Any, t: Any, r: Any, q: Any = 0.0,
                            option_type: Any = "call", *, errors: str = "raise",
                            threads: int | None = None, progress: Any = False,
-                           dividends: Dividends | None = None) -> Any:
+                           dividends: Dividends | None = None, out: Any = None) -> Any:
         return _arrays.evaluate("greekmill.european.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", "accurate",
-                                errors, threads, progress, dividends=dividends)
+                                errors, threads, progress, dividends=dividends, out=out)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"
