@@ -176,15 +176,18 @@ struct Arrays {
     double* coupling;  // the off-diagonal the elimination carries along
     double* u_sigma;
     double* u_rate;
+    double* u_yield;
     double* g_sigma;
     double* g_rate;
+    double* g_yield;
     double* moved;     // scratch of the jump
     double* moved_sigma;
     double* moved_rate;
+    double* moved_yield;
     unsigned char* held;  // 1 where a row sits on the exercise value
 };
 
-constexpr int kArrayCount = 24;
+constexpr int kArrayCount = 27;
 
 [[nodiscard]] bool allocate(Arrays& a, int nodes) noexcept {
     const auto n = static_cast<std::size_t>(nodes);
@@ -197,8 +200,8 @@ constexpr int kArrayCount = 24;
         &a.spot,    &a.payoff,  &a.op_lo,   &a.op_mid,      &a.op_up,      &a.dx_lo,
         &a.dx_mid,  &a.dx_up,   &a.dxx_lo,  &a.dxx_mid,     &a.dxx_up,     &a.v,
         &a.v_old,   &a.g,       &a.e,           &a.inverse,    &a.coupling,
-        &a.u_sigma, &a.u_rate,  &a.g_sigma, &a.g_rate,      &a.moved,      &a.moved_sigma,
-        &a.moved_rate};
+        &a.u_sigma, &a.u_rate,  &a.u_yield, &a.g_sigma,     &a.g_rate,     &a.g_yield,
+        &a.moved,   &a.moved_sigma, &a.moved_rate, &a.moved_yield};
     for (int i = 0; i < kArrayCount; ++i) {
         *targets[i] = a.block.get() + static_cast<std::size_t>(i) * n;
     }
@@ -278,6 +281,7 @@ void set_up(const Context& c) noexcept {
         a.v[j] = std::fmax(a.payoff[j], 0.0);
         a.u_sigma[j] = 0.0;
         a.u_rate[j] = 0.0;
+        a.u_yield[j] = 0.0;
         a.held[j] = 0;
     }
     for (int j = 1; j < c.last; ++j) {
@@ -348,9 +352,10 @@ void substitute(const Context& c, double explicit_weight, double* next) noexcept
     }
 }
 
-// The tangent schemes: the derivative of one step in sigma and in r, with
+// The tangent schemes: the derivative of one step in sigma, r and q, with
 // the same factorisation and the held rows fixed at 0 (the payoff depends on
-// neither).  L_sigma v = sigma (v_xx - v_x), L_r v = v_x - v.
+// none of them).  L_sigma v = sigma (v_xx - v_x), L_r v = v_x - v,
+// L_q v = -v_x.
 void substitute_tangents(const Context& c, double dt, double theta) noexcept {
     Arrays& a = c.a;
     const double sigma = c.p.sigma;
@@ -362,8 +367,10 @@ void substitute_tangents(const Context& c, double dt, double theta) noexcept {
     // the elimination.
     const double* us = a.u_sigma;
     const double* ur = a.u_rate;
+    const double* uq = a.u_yield;
     double gs = 0.0;
     double gr = 0.0;
+    double gq = 0.0;
     for (int n = 0, j = c.first; n < c.last - 1; ++n, j += c.step) {
         const double lo = implicit_source * a.v[j - 1] + explicit_source * a.v_old[j - 1];
         const double mid = implicit_source * a.v[j] + explicit_source * a.v_old[j];
@@ -378,20 +385,30 @@ void substitute_tangents(const Context& c, double dt, double theta) noexcept {
                                 explicit_weight * (a.op_lo[j] * ur[j - 1] + a.op_mid[j] * ur[j] +
                                                    a.op_up[j] * ur[j + 1]) +
                                 (first - mid);
+        const double rhs_yield = uq[j] +
+                                 explicit_weight * (a.op_lo[j] * uq[j - 1] + a.op_mid[j] * uq[j] +
+                                                    a.op_up[j] * uq[j + 1]) -
+                                 first;
         gs = (rhs_sigma - a.coupling[j] * gs) * a.inverse[j];
         gr = (rhs_rate - a.coupling[j] * gr) * a.inverse[j];
+        gq = (rhs_yield - a.coupling[j] * gq) * a.inverse[j];
         a.g_sigma[j] = gs;
         a.g_rate[j] = gr;
+        a.g_yield[j] = gq;
     }
     a.u_sigma[0] = a.u_sigma[c.last] = 0.0;
     a.u_rate[0] = a.u_rate[c.last] = 0.0;
+    a.u_yield[0] = a.u_yield[c.last] = 0.0;
     double bs = 0.0;
     double br = 0.0;
+    double bq = 0.0;
     for (int n = 0, j = c.back; n < c.last - 1; ++n, j -= c.step) {
         bs = a.held[j] != 0 ? 0.0 : a.g_sigma[j] - a.e[j] * bs;
         br = a.held[j] != 0 ? 0.0 : a.g_rate[j] - a.e[j] * br;
+        bq = a.held[j] != 0 ? 0.0 : a.g_yield[j] - a.e[j] * bq;
         a.u_sigma[j] = bs;
         a.u_rate[j] = br;
+        a.u_yield[j] = bq;
     }
 }
 
@@ -453,6 +470,7 @@ void solve_policy_tangents(const Context& c, double w, double dt, double theta) 
     const double explicit_source = (1.0 - theta) * dt;
     double gs = 0.0;
     double gr = 0.0;
+    double gq = 0.0;
     for (int j = 1; j < c.last; ++j) {
         const double lo = implicit_source * a.v[j - 1] + explicit_source * a.v_old[j - 1];
         const double mid = implicit_source * a.v[j] + explicit_source * a.v_old[j];
@@ -461,6 +479,7 @@ void solve_policy_tangents(const Context& c, double w, double dt, double theta) 
         const double second = a.dxx_lo[j] * lo + a.dxx_mid[j] * mid + a.dxx_up[j] * up;
         const double* us = a.u_sigma;
         const double* ur = a.u_rate;
+        const double* uq = a.u_yield;
         const bool held = a.held[j] != 0;
         const double rhs_sigma =
             held ? 0.0
@@ -472,17 +491,26 @@ void solve_policy_tangents(const Context& c, double w, double dt, double theta) 
                  : ur[j] + explicit_weight * (a.op_lo[j] * ur[j - 1] + a.op_mid[j] * ur[j] +
                                               a.op_up[j] * ur[j + 1]) +
                        (first - mid);
+        const double rhs_yield =
+            held ? 0.0
+                 : uq[j] + explicit_weight * (a.op_lo[j] * uq[j - 1] + a.op_mid[j] * uq[j] +
+                                              a.op_up[j] * uq[j + 1]) -
+                       first;
         const double row_lo = held ? 0.0 : -w * a.op_lo[j];
         gs = (rhs_sigma - row_lo * gs) * a.inverse[j];
         gr = (rhs_rate - row_lo * gr) * a.inverse[j];
+        gq = (rhs_yield - row_lo * gq) * a.inverse[j];
         a.g_sigma[j] = gs;
         a.g_rate[j] = gr;
+        a.g_yield[j] = gq;
     }
     a.u_sigma[0] = a.u_sigma[c.last] = 0.0;
     a.u_rate[0] = a.u_rate[c.last] = 0.0;
+    a.u_yield[0] = a.u_yield[c.last] = 0.0;
     for (int j = c.last - 1; j >= 1; --j) {
         a.u_sigma[j] = a.g_sigma[j] - a.e[j] * a.u_sigma[j + 1];
         a.u_rate[j] = a.g_rate[j] - a.e[j] * a.u_rate[j + 1];
+        a.u_yield[j] = a.g_yield[j] - a.e[j] * a.u_yield[j + 1];
     }
 }
 
@@ -521,6 +549,7 @@ void jump(const Context& c, double amount, double tau) noexcept {
         double value;
         double ds = 0.0;
         double dr = 0.0;
+        double dq = 0.0;
         if (!(paid > spot_low)) {
             value = far_value(c.p, std::fmax(paid, 0.0), tau);
         } else {
@@ -530,20 +559,24 @@ void jump(const Context& c, double amount, double tau) noexcept {
                 value += st.w[i] * a.v[st.first + i];
                 ds += st.w[i] * a.u_sigma[st.first + i];
                 dr += st.w[i] * a.u_rate[st.first + i];
+                dq += st.w[i] * a.u_yield[st.first + i];
             }
         }
         if (c.p.american && value < a.payoff[j]) {
             value = a.payoff[j];
             ds = 0.0;
             dr = 0.0;
+            dq = 0.0;
         }
         a.moved[j] = value;
         a.moved_sigma[j] = ds;
         a.moved_rate[j] = dr;
+        a.moved_yield[j] = dq;
     }
     std::copy(a.moved, a.moved + c.last + 1, a.v);
     std::copy(a.moved_sigma, a.moved_sigma + c.last + 1, a.u_sigma);
     std::copy(a.moved_rate, a.moved_rate + c.last + 1, a.u_rate);
+    std::copy(a.moved_yield, a.moved_yield + c.last + 1, a.u_yield);
 }
 
 // Steps of the coarsest solve in each stretch between jumps: proportional to
@@ -627,6 +660,7 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
         if (sensitivities) {
             s.dsigma += st.w[i] * a.u_sigma[j];
             s.drate += st.w[i] * a.u_rate[j];
+            s.dyield += st.w[i] * a.u_yield[j];
         }
     }
     const double arg = mesh.delta * (u - mesh.strike_node);
@@ -668,6 +702,7 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
         s.gamma = extrapolate(f.gamma, g.gamma);
         s.dsigma = coarse_tangents ? extrapolate(f.dsigma, g.dsigma) : f.dsigma;
         s.drate = coarse_tangents ? extrapolate(f.drate, g.drate) : f.drate;
+        s.dyield = coarse_tangents ? extrapolate(f.dyield, g.dyield) : f.dyield;
     } else {
         // Romberg over h, 2h, 4h: the error of the scheme is c2 h^2 + c4 h^4
         // + ..., and the coarsest solve costs a sixteenth of the finest.
@@ -683,6 +718,7 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
         s.gamma = extrapolate(f.gamma, g.gamma, h.gamma);
         s.dsigma = coarse_tangents ? extrapolate(f.dsigma, g.dsigma, h.dsigma) : f.dsigma;
         s.drate = coarse_tangents ? extrapolate(f.drate, g.drate, h.drate) : f.drate;
+        s.dyield = coarse_tangents ? extrapolate(f.dyield, g.dyield, h.dyield) : f.dyield;
     }
     // Far out of the money the extrapolation may leave a value of -1e-12:
     // no option is worth less than nothing.

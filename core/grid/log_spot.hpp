@@ -17,9 +17,9 @@
 // which assumes no shape: a half-line, an interval (a put with q < r <= 0
 // has two boundaries), or none.
 //
-// The value, delta and gamma are read at the spot; dV/dsigma and dV/dr come
-// from the tangent schemes, the derivative of the discrete scheme itself with
-// the exercise set held, which reuse each step's factorisation.  Solves on
+// The value, delta and gamma are read at the spot; dV/dsigma, dV/dr and
+// dV/dq come from the tangent schemes, the derivative of the discrete scheme
+// itself with the exercise set held, which reuse each step's factorisation.  Solves on
 // the mesh, on every other node and on every fourth, with the time levels
 // thinned alike, give the Romberg extrapolation of the O(h^2 + dt^2) error
 // (or the mesh and every other node its Richardson extrapolation).
@@ -68,6 +68,7 @@ struct Solution {
     double dtau;
     double dsigma;
     double drate;
+    double dyield;
 };
 
 [[nodiscard]] Result<Solution> solve(const Problem& problem, Resolution resolution,
