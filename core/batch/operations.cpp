@@ -157,16 +157,12 @@ template <Field F>
     return bs::all_greeks(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
 }
 
-// With cash dividends the value and the Greeks are the grid solver's, each
-// as the single operation computes it.
+// With cash dividends the value and the Greeks of one grid solve: the
+// tangent passes only read the value's time levels, so the value of a solve
+// with sensitivities has the bits of the value-only solve of dividend_price.
 [[nodiscard]] inline Result<american::Valuation> dividend_valuation(
     const Market& m, dividends::Style style) noexcept {
-    const Result<double> price = dividend_price(m, style);
-    const Result<Greeks> greeks = dividend_greeks(m, style);
-    if (!price || !greeks) {
-        return std::unexpected(!price ? price.error() : greeks.error());
-    }
-    return american::Valuation{*price, *greeks};
+    return with_dividends(m, style, true);
 }
 
 [[nodiscard]] inline Result<black_scholes::Valuation> european_valuation(const Market& m) noexcept {
