@@ -223,6 +223,22 @@ bool add_greeks_class(PyObject* module) noexcept {
     return ok;
 }
 
+// Private (not in __all__): only pickle calls it, through PyGreeks.__reduce__.
+bool add_greeks_reconstructor(PyObject* module) noexcept {
+    PyObject* module_name = PyModule_GetNameObject(module);
+    if (module_name == nullptr) {
+        return false;
+    }
+    PyObject* function = PyCMethod_New(rebuild_greeks_method(), module, module_name, nullptr);
+    Py_DECREF(module_name);
+    if (function == nullptr) {
+        return false;
+    }
+    const bool ok = PyObject_SetAttrString(module, kRebuildGreeksName, function) == 0;
+    Py_DECREF(function);
+    return ok;
+}
+
 PyObject* build_module() noexcept {
     PyObject* module = PyModule_Create2(&module_def, 3);
     if (module == nullptr) {
@@ -234,7 +250,7 @@ PyObject* build_module() noexcept {
             return nullptr;
         }
     }
-    if (!add_greeks_class(module)) {
+    if (!add_greeks_class(module) || !add_greeks_reconstructor(module)) {
         Py_DECREF(module);
         return nullptr;
     }
