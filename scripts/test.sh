@@ -34,7 +34,7 @@ rm -rf build/wheel
 "$python" -m pip wheel -q --no-deps -w build/wheel/built .
 built=$(ls build/wheel/built/greekmill-*.whl)
 "$python" -m pip install -q "$built[test]"
-PATH="$(realpath "$venv/bin"):$PATH" "$python" -m auditwheel repair -q -w build/wheel "$built"
+PATH="$(realpath "$venv/bin"):$PATH" "$python" -m auditwheel repair -w build/wheel "$built"
 wheel=$(ls build/wheel/greekmill-*manylinux*.whl)
 "$python" -m pip install -q --force-reinstall --no-deps "$wheel"
 

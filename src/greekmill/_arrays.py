@@ -45,12 +45,11 @@ _DOMAIN = {
     5: (4, "must be finite"),
     6: (5, "must be finite and >= 0"),
     7: (6, "must be finite"),
-    8: (0, "is below the lower no-arbitrage bound (the intrinsic value, or the exercise "
-           "value of an American option)"),
-    9: (0, "is at or above the upper no-arbitrage bound (the discounted spot for a call, "
-           "the discounted strike for a put; the spot or the strike for an American option)"),
-    10: (0, "equals the exercise value: an American price there carries no information "
-            "about volatility"),
+    # 8 to 10, the no-arbitrage bounds of implied volatility: _bound_rule
+    # words them with their values.
+    8: (0, "is below the lower no-arbitrage bound"),
+    9: (0, "is at or above the upper no-arbitrage bound"),
+    10: (0, "equals the exercise value"),
 }
 _NOT_CONVERGED = 11
 
@@ -168,8 +167,44 @@ def _numeric(value: object, label: str) -> np.ndarray:
                     f"{type(value).__name__}" + (f" of {array.dtype}" if array.ndim else ""))
 
 
+def _bound_rule(function: str, code: int, value_at: Any, put: bool, accuracy: object) -> str:
+    """The bound of an implied volatility that the price crossed, with its value."""
+    s, k, t, r, q = (float(value_at(c)) for c in (1, 2, 3, 4, 6))
+    sign = -1.0 if put else 1.0
+    exercise = max(sign * (s - k), 0.0)
+    intrinsic = f"the intrinsic value max({'k - s' if put else 's - k'}, 0) is {exercise:.10g}"
+    if "american" in function:
+        if code == 10:
+            return (f"equals the exercise value {exercise:.10g}: every low enough volatility "
+                    "gives that American value, so the price carries no information about "
+                    "volatility")
+        if code == 9:
+            return (f"is at or above the upper no-arbitrage bound {(k if put else s):.10g} "
+                    f"(the {'strike' if put else 'spot'}, an American "
+                    f"{'put' if put else 'call'}'s value as the volatility grows without bound)")
+        from . import american  # the value at zero volatility, for this message only
+        floor = american.price(s, k, t, r, 0.0, q, "put" if put else "call",
+                               accuracy=accuracy if isinstance(accuracy, str) else "accurate")
+        bound = max(exercise, floor)
+        return (f"is below the lower no-arbitrage bound {bound:.10g} (the larger of the "
+                f"exercise value and the value at zero volatility, {floor:.10g}); {intrinsic}")
+    if t == 0.0:
+        relation = "below" if code == 8 else "above"
+        return (f"is {relation} the value at expiry {exercise:.10g}, which every volatility "
+                f"gives ({intrinsic})")
+    spot, strike = s * math.exp(-q * t), k * math.exp(-r * t)
+    if code == 9:
+        return (f"is at or above the upper no-arbitrage bound {(strike if put else spot):.10g} "
+                f"(the discounted {'strike k e^(-rt)' if put else 'spot s e^(-qt)'}, the "
+                f"value as the volatility grows without bound)")
+    forward = "k e^(-rt) - s e^(-qt)" if put else "s e^(-qt) - k e^(-rt)"
+    return (f"is below the lower no-arbitrage bound {max(sign * (spot - strike), 0.0):.10g} "
+            f"(the value at zero volatility, max({forward}, 0)); {intrinsic}")
+
+
 def _failure_message(function: str, op: Operation, code: int, count: int,
-                     value_at: Any, index: tuple[int, ...] | None) -> str:
+                     value_at: Any, index: tuple[int, ...] | None,
+                     put_at: Any = None, accuracy: object = "accurate") -> str:
     where = "" if index is None else f"[{_index_text(index)}]"
     if code not in _DOMAIN:
         text = f"{function}: the engine could not value the option{where and ' at ' + where}"
@@ -180,6 +215,7 @@ def _failure_message(function: str, op: Operation, code: int, count: int,
         if code <= 7:
             text = f"{function}: {label}{where} = {value!r} is out of the domain ({label} {rule})"
         else:
+            rule = _bound_rule(function, code, value_at, bool(put_at()), accuracy)
             text = f"{function}: {label}{where} = {value!r} {rule}"
     if count > 1:
         text += f"; {count} elements fail, this is the first"
@@ -198,7 +234,9 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
         result = _native.evaluate(op.index, precision, accuracy, errors, option_type, *values)
         if result is not NotImplemented:
             if type(result) is int:
-                raise ValueError(_failure_message(function, op, result, 1, values.__getitem__, None))
+                raise ValueError(_failure_message(
+                    function, op, result, 1, values.__getitem__, None,
+                    lambda: _option_code(option_type), accuracy))
             return result if op.outputs == 1 else _tuple_new(Greeks, result)
 
     precision_code = _choice(precision, PRECISIONS, "precision")
@@ -234,7 +272,9 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
         index = tuple(int(i) for i in np.unravel_index(first, shape)) if shape else None
         raise ValueError(_failure_message(
             function, op, reason, failed,
-            lambda column: np.broadcast_to(arrays[column], shape)[index or ()], index))
+            lambda column: np.broadcast_to(arrays[column], shape)[index or ()], index,
+            lambda: codes if isinstance(codes, int) else np.broadcast_to(codes, shape)[index or ()],
+            accuracy))
     if shape == ():
         return float(outputs[0][()]) if op.outputs == 1 else Greeks(*(float(o[()]) for o in outputs))
     return outputs[0] if op.outputs == 1 else Greeks(*outputs)

@@ -137,6 +137,8 @@ def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: in
         column = frame[name]
         if parameter != "option_type" and pd.api.types.is_numeric_dtype(column.dtype):
             inputs[parameter] = column.to_numpy(dtype=np.float64, na_value=np.nan)
+        elif parameter != "option_type":
+            inputs[parameter] = _numeric_cells(column, parameter, frame.index)
         else:
             inputs[parameter] = column.to_numpy()  # the function checks and names the type
     try:
@@ -150,6 +152,25 @@ def _task_rows(frame: Any, job: Job, names: dict[str, str], outputs: tuple[str, 
                threads: int | None) -> Any:
     """One partition of a Dask DataFrame, in a task: see ``_dask.task_threads``."""
     return _rows(job, names, outputs, _dask.task_threads(threads), frame)
+
+
+def _numeric_cells(column: Any, parameter: str, index: Any) -> np.ndarray:
+    """An object column as float64, or a TypeError naming the first cell that is no number."""
+    cells = column.to_numpy()
+    try:
+        return np.asarray(cells).astype(np.float64)
+    except (TypeError, ValueError):
+        pass
+    for row, cell in enumerate(cells):
+        try:
+            float(cell)
+        except (TypeError, ValueError):
+            raise TypeError(
+                f"column {column.name!r} (for {parameter}) holds {cell!r} in row {row} (index "
+                f"label {index[row]!r}), which is not a number; convert the column, e.g. with "
+                f"pandas.to_numeric(df[{column.name!r}], errors='coerce') (NaN where it is "
+                f"no number)") from None
+    raise TypeError(f"column {column.name!r} (for {parameter}) does not convert to float64")
 
 
 _ROW = re.compile(r"\[(\d+)\] = ")
@@ -184,12 +205,23 @@ def _check_columns(df: Any, names: dict[str, str], what: str) -> None:
         raise TypeError(f"greekmill.tables.{what} takes a pandas or Dask DataFrame; got "
                         f"{type(df).__module__}.{type(df).__name__}")
     present = set(df.columns)
-    missing = [f"{name!r} (for {parameter})" for parameter, name in names.items()
+    missing = [parameter for parameter, name in names.items()
                if name not in present and not (parameter == "q" and name == "q")]
     if missing:
-        raise KeyError(f"greekmill.tables.{what}: no column {', '.join(missing)} in the "
-                       f"DataFrame; its columns are {list(df.columns)!r} (map other names "
-                       f"with columns={{parameter: column}})")
+        listed = ", ".join(f"{names[p]!r} (for {p})" for p in missing)
+        # The keyword that fixes it: price= names the column of prices,
+        # columns= the others.
+        unused = [str(c) for c in df.columns if c not in names.values()]
+        hints = []
+        if "price" in missing:
+            hints.append(f"name the column of prices with price=, e.g. "
+                         f"price={unused[0] if unused else 'mid'!r}")
+        others = [p for p in missing if p != "price"]
+        if others:
+            hints.append("map parameters to other column names with columns=, e.g. columns={"
+                         + ", ".join(f"{p!r}: '...'" for p in others) + "}")
+        raise KeyError(f"greekmill.tables.{what}: no column {listed} in the DataFrame; its "
+                       f"columns are {list(df.columns)!r} ({'; '.join(hints)})")
 
 
 def _names(columns: Mapping[str, str] | None, parameters: tuple[str, ...]) -> dict[str, str]:
