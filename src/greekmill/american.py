@@ -130,9 +130,12 @@ implied_volatility: AmericanImpliedVolatility = _implied_volatility()
 implied_volatility.__doc__ = """\
 The volatility at which the accurate engine's American value is ``price``.
 
-A safeguarded Newton iteration on the engine's value and vega, kept inside a
-bracket of the root so that it never diverges, started from the European
-implied volatility of the price less its early-exercise premium.  Prices
+A bracketed secant iteration on the early-exercise premium: each step prices
+once with the engine, models the premium as linear in the volatility through
+the last two steps and solves European value + premium = price with the
+European solver (the first step is the European implied volatility of the
+price less its premium).  A step that leaves the bracket of the root
+bisects, so the iteration never diverges.  Prices
 below the exercise value or at or above the spot (call) or strike (put) are
 out of the domain; a price equal to the exercise value carries no
 information about volatility (every low enough volatility gives it) and is

@@ -24,7 +24,7 @@ names is the row's position in the table (in the partition, for a Dask
 DataFrame), and the message adds the row's index label.  ``errors="nan"``
 gives NaN in the rows out of the model's domain.
 
-This module needs pandas (``pip install "greekmill[dask]"``); ``import
+This module needs pandas (``pip install ".[dask]"`` in a checkout); ``import
 greekmill`` does not import it, ``greekmill.tables`` does on first use.
 """
 
