@@ -6,13 +6,15 @@
 //           volatility {10..60 %};
 //   calls   the same grid as calls;
 //   long    1,000 seeded options (puts and calls) with expiries of 2 to 30 years;
-//   double  40 seeded options in the double-boundary regime (puts q < r < 0,
+//   double  60 seeded options in the double-boundary regime (20 of them with
+//           the spot within 4 % of the strike; puts q < r < 0,
 //           calls r < q < 0), against an extrapolated binomial tree (BBSR).
 // The reference of the first three is the engine at a finer setting than the
 // high tier (tiers.hpp: kReference); the Python script beside this file
 // cross-checks it with QuantLib and times QuantLib's engines.
 //
-// Usage: american_accuracy [cases.csv]   (writes the cases and references)
+// Usage: american_accuracy [cases.csv [set]]   (writes the cases and references;
+//        with a set name, runs that set only)
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -78,6 +80,18 @@ std::vector<Case> double_boundary() {
         const double b = a - 0.01 - 0.04 * u(rng);  // the lower one
         const bool put = i % 2 == 0;
         Case c{"double", put ? OptionType::Put : OptionType::Call, 60.0 + 80.0 * u(rng), 100.0,
+               36 + static_cast<int>(u(rng) * (1825 - 36)), put ? a : b, put ? b : a,
+               0.1 + 0.4 * u(rng)};
+        cases.push_back(c);
+    }
+    // Spots within 4 % of the strike, where the grid switches between the
+    // spot on a node and the spot between nodes.
+    for (int i = 0; i < 20; ++i) {
+        const double a = -0.05 * u(rng);
+        const double b = a - 0.01 - 0.04 * u(rng);
+        const bool put = i % 2 == 0;
+        Case c{"double", put ? OptionType::Put : OptionType::Call,
+               100.0 * std::exp(-0.04 + 0.08 * u(rng)), 100.0,
                36 + static_cast<int>(u(rng) * (1825 - 36)), put ? a : b, put ? b : a,
                0.1 + 0.4 * u(rng)};
         cases.push_back(c);
@@ -173,6 +187,10 @@ int main(int argc, char** argv) {
     std::printf("| set | tier | RMSE | max error | us per option (price) | Greeks / price |\n");
     std::printf("|---|---|---|---|---|---|\n");
     for (const auto& cases : sets) {
+        // An optional second argument runs one set only (e.g. "double").
+        if (argc > 2 && cases.front().set != argv[2]) {
+            continue;
+        }
         const bool dbl = cases.front().set == "double";
         std::vector<double> reference(cases.size());
         for (std::size_t i = 0; i < cases.size(); ++i) {

@@ -1,31 +1,41 @@
 #include "double_boundary.hpp"
 
 #include <algorithm>
-#include <array>
+#include <vector>
 #include <cmath>
 
 namespace greekmill::american::detail {
 namespace {
 
-constexpr int kMaxSpace = 1601;
-
 struct GridSize {
-    int space;  // intervals in ln S (even)
+    int space;  // intervals in ln S over the grid's nominal span (even)
     int time;   // time steps
 };
 
 constexpr GridSize kGrids[3] = {{500, 250}, {800, 400}, {1600, 1000}};
 
+// A uniform grid in ln S, x_i = x_low + i h, i = 0 .. size - 1, with size - 1
+// even so that every other node is the grid of step 2h that the Richardson
+// extrapolation needs.  The strike is always on an even node; the spot is on
+// an even node (on_node) or, within two steps of the strike, between nodes
+// anchor and anchor + 1 and read by cubic interpolation.  Either way the grid
+// reaches at least `width` beyond both the spot and the strike, whatever the
+// rounding of the step did.
 struct Grid {
     double x_low;
     double h;
-    int anchor;      // node of ln S, or the node below it when off_node
+    int anchor;
     int size;
-    bool off_node;   // ln S lies between nodes (spot within a step of the strike)
+    bool off_node;
     double ln_s;
 };
 
-// Half-width of the grid in ln S: six standard deviations plus the drift.
+[[nodiscard]] int even_at_least(double nodes) noexcept {
+    const int n = static_cast<int>(std::ceil(nodes));
+    return n + (n % 2);
+}
+
+// Half-width of the span in ln S: six standard deviations plus the drift.
 Grid make_grid(double s, double k, double t, double r, double q, double sigma,
                int intervals) noexcept {
     const double width = 6.0 * sigma * std::sqrt(t) + std::fabs(r - q) * t + 0.1;
@@ -33,55 +43,81 @@ Grid make_grid(double s, double k, double t, double r, double q, double sigma,
     const double ln_k = std::log(k);
     const double low = std::fmin(ln_s, ln_k) - width;
     const double high = std::fmax(ln_s, ln_k) + width;
+    const double nominal_h = (high - low) / intervals;
+    const double gap = std::fabs(ln_k - ln_s);
     Grid g{};
-    g.h = (high - low) / intervals;
+    g.ln_s = ln_s;
     // The strike on a node as well as the spot: the payoff's kink between
     // nodes would leave an error that is not smooth in h, which the
-    // extrapolation below could not remove.  Even node counts between them
-    // keep the strike on a node of the half-resolution grid too.
-    const double gap = std::fabs(ln_k - ln_s);
-    const double pairs = std::round(gap / (2.0 * g.h));
-    g.size = intervals + 1;
-    g.ln_s = ln_s;
-    if (pairs >= 1.0 || gap == 0.0) {
-        if (pairs >= 1.0) {
-            g.h = gap / (2.0 * pairs);
-        }
-        g.anchor = static_cast<int>(std::round((ln_s - low) / g.h));
+    // extrapolation could not remove.  An even number of steps between them
+    // keeps both on the grid of step 2h; the step moves by at most a factor
+    // 0.75 .. 1.5 from the nominal one to make that so.
+    if (gap == 0.0 || gap >= 2.0 * nominal_h) {
+        const double pairs = std::round(gap / (2.0 * nominal_h));
+        g.h = gap == 0.0 ? nominal_h : gap / (2.0 * pairs);
+        g.anchor = even_at_least((ln_s - low) / g.h);
         g.x_low = ln_s - g.anchor * g.h;
+        g.size = g.anchor + even_at_least((high - ln_s) / g.h) + 1;
         g.off_node = false;
         return g;
     }
-    // Spot within a step of the strike: the strike on an even node, the
-    // spot between nodes, read by interpolation (4 points).
-    int strike_node = static_cast<int>(std::round((ln_k - low) / g.h));
-    strike_node -= strike_node % 2;
+    // Spot within two steps of the strike: the strike on an even node, the
+    // spot between nodes anchor and anchor + 1 (at least `width` from either
+    // end, so the four interpolation nodes anchor - 1 .. anchor + 2 exist on
+    // this grid and on the one of step 2h).
+    g.h = nominal_h;
+    const int strike_node = even_at_least((ln_k - low) / g.h);
     g.x_low = ln_k - strike_node * g.h;
+    g.size = strike_node + even_at_least((high - ln_k) / g.h) + 1;
     g.anchor = static_cast<int>(std::floor((ln_s - g.x_low) / g.h));
     g.off_node = true;
     return g;
 }
 
+// The same nodes with every other one left out.
+Grid coarsened(const Grid& g) noexcept {
+    Grid c = g;
+    c.h = 2.0 * g.h;
+    c.size = (g.size - 1) / 2 + 1;
+    c.anchor = g.off_node ? static_cast<int>(std::floor((g.ln_s - g.x_low) / c.h)) : g.anchor / 2;
+    return c;
+}
+
+// Work arrays of one solve, sized once for the finest grid of a valuation and
+// kept off the thread stack (threads may have stacks of 64 KiB).
+struct Workspace {
+    explicit Workspace(int size)
+        : v(size), payoff(size), rhs(size), c(size), d(size), next(size), active(size) {}
+    std::vector<double> v;
+    std::vector<double> payoff;
+    std::vector<double> rhs;
+    std::vector<double> c;
+    std::vector<double> d;
+    std::vector<double> next;
+    std::vector<unsigned char> active;  // rows held at the exercise value
+};
+
 // One theta-scheme step of -dV/dT + sigma^2/2 V_xx + (r - q - sigma^2/2) V_x - r V = 0
-// with V >= K - S, solved by policy iteration on the active set.
-void step(std::array<double, kMaxSpace>& v, const std::array<double, kMaxSpace>& payoff,
-          int size, double dt, double theta, double lower_value, double a_low, double a_mid,
-          double a_up) noexcept {
+// with V >= K - S, solved by policy iteration on the active set, which starts
+// from the previous step's (the exercise region moves little per step).
+void step(Workspace& w, int size, double dt, double theta, double lower_value, double a_low,
+          double a_mid, double a_up) noexcept {
     // Operator L v_i = a_low v_{i-1} + a_mid v_i + a_up v_{i+1}.
-    std::array<double, kMaxSpace> rhs{};
+    const std::vector<double>& v = w.v;
     const double explicit_weight = (1.0 - theta) * dt;
     for (int i = 1; i < size - 1; ++i) {
-        rhs[i] = v[i] + explicit_weight * (a_low * v[i - 1] + a_mid * v[i] + a_up * v[i + 1]);
+        w.rhs[i] = v[i] + explicit_weight * (a_low * v[i - 1] + a_mid * v[i] + a_up * v[i + 1]);
     }
     const double lo = -theta * dt * a_low;
     const double mid = 1.0 - theta * dt * a_mid;
     const double up = -theta * dt * a_up;
-    std::array<unsigned char, kMaxSpace> active{};
-    std::array<double, kMaxSpace> c{};
-    std::array<double, kMaxSpace> d{};
-    std::array<double, kMaxSpace> next{};
+    std::vector<double>& c = w.c;
+    std::vector<double>& d = w.d;
+    std::vector<double>& next = w.next;
     next[0] = lower_value;
     next[size - 1] = 0.0;
+    // Howard's policy iteration ends in at most size steps on this M-matrix
+    // problem, in two or three in practice.
     for (int iteration = 0; iteration < 50; ++iteration) {
         // Thomas algorithm on rows 1..size-2; active rows read v_i = payoff_i.
         c[0] = 0.0;
@@ -90,12 +126,12 @@ void step(std::array<double, kMaxSpace>& v, const std::array<double, kMaxSpace>&
             double a_i = lo;
             double b_i = mid;
             double c_i = up;
-            double r_i = rhs[i];
-            if (active[i] != 0) {
+            double r_i = w.rhs[i];
+            if (w.active[i] != 0) {
                 a_i = 0.0;
                 b_i = 1.0;
                 c_i = 0.0;
-                r_i = payoff[i];
+                r_i = w.payoff[i];
             }
             const double denom = b_i - a_i * c[i - 1];
             c[i] = c_i / denom;
@@ -105,15 +141,15 @@ void step(std::array<double, kMaxSpace>& v, const std::array<double, kMaxSpace>&
         for (int i = size - 3; i >= 1; --i) {
             next[i] = d[i] - c[i] * next[i + 1];
         }
-        // Howard's policy update for min(M v - rhs, v - payoff) = 0: each
-        // row takes the branch with the smaller residual.
+        // Policy update for min(M v - rhs, v - payoff) = 0: each row takes
+        // the branch with the smaller residual.
         bool changed = false;
         for (int i = 1; i < size - 1; ++i) {
-            const double equation = mid * next[i] + lo * next[i - 1] + up * next[i + 1] - rhs[i];
-            const double obstacle = next[i] - payoff[i];
+            const double equation = mid * next[i] + lo * next[i - 1] + up * next[i + 1] - w.rhs[i];
+            const double obstacle = next[i] - w.payoff[i];
             const unsigned char want = obstacle < equation ? 1 : 0;
-            if (want != active[i]) {
-                active[i] = want;
+            if (want != w.active[i]) {
+                w.active[i] = want;
                 changed = true;
             }
         }
@@ -121,9 +157,7 @@ void step(std::array<double, kMaxSpace>& v, const std::array<double, kMaxSpace>&
             break;
         }
     }
-    for (int i = 0; i < size; ++i) {
-        v[i] = next[i];
-    }
+    std::copy(next.begin(), next.begin() + size, w.v.begin());
 }
 
 struct GridValue {
@@ -132,14 +166,13 @@ struct GridValue {
     double gamma;
 };
 
-GridValue solve(double s, double k, double t, double r, double q, double sigma,
-                const Grid& g, int steps) noexcept {
-    std::array<double, kMaxSpace> v{};
-    std::array<double, kMaxSpace> payoff{};
+GridValue solve(double s, double k, double t, double r, double q, double sigma, const Grid& g, int steps,
+                Workspace& w) noexcept {
     for (int i = 0; i < g.size; ++i) {
         const double spot = std::exp(g.x_low + i * g.h);
-        payoff[i] = std::fmax(k - spot, 0.0);
-        v[i] = payoff[i];
+        w.payoff[i] = std::fmax(k - spot, 0.0);
+        w.v[i] = w.payoff[i];
+        w.active[i] = 0;
     }
     const double half_var = 0.5 * sigma * sigma;
     const double mu = r - q - half_var;
@@ -155,21 +188,20 @@ GridValue solve(double s, double k, double t, double r, double q, double sigma,
         const double x = static_cast<double>(n) / steps;
         return t * (x * x);
     };
+    const auto lower_value = [&](double tau) {
+        return std::fmax(k * std::exp(-r * tau) - spot_low * std::exp(-q * tau), k - spot_low);
+    };
     double tau = 0.0;
     const double first = level(1);
     for (int i = 0; i < 4; ++i) {
         tau += 0.25 * first;
-        const double lower = std::fmax(k * std::exp(-r * tau) - spot_low * std::exp(-q * tau),
-                                       k - spot_low);
-        step(v, payoff, g.size, 0.25 * first, 1.0, lower, a_low, a_mid, a_up);
+        step(w, g.size, 0.25 * first, 1.0, lower_value(tau), a_low, a_mid, a_up);
     }
     for (int n = 2; n <= steps; ++n) {
         const double dt = level(n) - level(n - 1);
-        tau = level(n);
-        const double lower = std::fmax(k * std::exp(-r * tau) - spot_low * std::exp(-q * tau),
-                                       k - spot_low);
-        step(v, payoff, g.size, dt, 0.5, lower, a_low, a_mid, a_up);
+        step(w, g.size, dt, 0.5, lower_value(level(n)), a_low, a_mid, a_up);
     }
+    const std::vector<double>& v = w.v;
     const int i = g.anchor;
     if (!g.off_node) {
         const double vx = (v[i + 1] - v[i - 1]) / (2.0 * g.h);
@@ -199,21 +231,13 @@ PutResult double_boundary_put(double s, double k, double t, double r, double q, 
                               Accuracy accuracy, bool greeks) noexcept {
     const GridSize size = kGrids[static_cast<int>(accuracy)];
     const Grid g = make_grid(s, k, t, r, q, sigma, size.space);
-    // The same grid with every other node: spot and strike stay on nodes.
-    Grid coarse = g;
-    coarse.h = 2.0 * g.h;
-    coarse.size = (g.size - 1) / 2 + 1;
-    if (g.off_node) {
-        coarse.anchor = static_cast<int>(std::floor((g.ln_s - g.x_low) / coarse.h));
-    } else {
-        coarse.anchor = (g.anchor + 1) / 2;
-        coarse.x_low = std::log(s) - coarse.anchor * coarse.h;
-    }
+    const Grid coarse = coarsened(g);
+    Workspace w(g.size);
     // Richardson extrapolation in the grid spacing: the error is O(h^2).
     const auto extrapolated = [&](double sig, double rate, double yield) {
-        const GridValue fine = solve(s, k, t, rate, yield, sig, g, size.time);
-        const GridValue rough = solve(s, k, t, rate, yield, sig, coarse, size.time);
-        const GridValue slow = solve(s, k, t, rate, yield, sig, coarse, size.time / 2);
+        const GridValue fine = solve(s, k, t, rate, yield, sig, g, size.time, w);
+        const GridValue rough = solve(s, k, t, rate, yield, sig, coarse, size.time, w);
+        const GridValue slow = solve(s, k, t, rate, yield, sig, coarse, size.time / 2, w);
         // h^2 from fine and rough (same steps); the time error, first order
         // where the exercise boundary crosses the grid, from rough and slow.
         return GridValue{(4.0 * fine.value - rough.value) / 3.0 + (rough.value - slow.value),
@@ -221,26 +245,34 @@ PutResult double_boundary_put(double s, double k, double t, double r, double q, 
                          (4.0 * fine.gamma - rough.gamma) / 3.0 + (rough.gamma - slow.gamma)};
     };
     const GridValue base = extrapolated(sigma, r, q);
+    // The value lies above both the exercise value and the European value.
+    // Where the grid's value falls below either, the early-exercise premium
+    // over it is below the grid's own error: return the bound and its Greeks.
+    const PutResult european = european_put(s, k, t, r, q, sigma);
+    if (base.value <= k - s && european.value <= k - s) {
+        PutResult x{};
+        x.value = k - s;
+        x.delta = -1.0;
+        return x;
+    }
+    if (base.value < european.value) {
+        return european;
+    }
     PutResult x{};
-    x.value = std::fmax(base.value, k - s);
+    x.value = base.value;
     if (!greeks) {
         return x;
     }
     x.delta = base.delta;
     x.gamma = base.gamma;
-    if (base.value <= k - s) {
-        x = PutResult{};
-        x.value = k - s;
-        x.delta = -1.0;
-        return x;
-    }
     x.dtau = 0.5 * sigma * sigma * s * s * x.gamma + (r - q) * s * x.delta - r * x.value;
     // Central differences on one grid, held fixed so that its error is smooth
     // in the parameters, no finer than the accurate tier's: six solves.
     const GridSize bump_size = kGrids[std::min(static_cast<int>(accuracy), 1)];
     const Grid b = make_grid(s, k, t, r, q, sigma, bump_size.space);
+    Workspace bump_workspace(b.size);
     const auto bumped = [&](double sig, double rate, double yield) {
-        return solve(s, k, t, rate, yield, sig, b, bump_size.time).value;
+        return solve(s, k, t, rate, yield, sig, b, bump_size.time, bump_workspace).value;
     };
     const double hs = 1e-3 * sigma;
     const double hr = 1e-4;
