@@ -183,8 +183,8 @@ def _bound_rule(function: str, code: int, value_at: Any, put: bool, accuracy: ob
                     f"(the {'strike' if put else 'spot'}, an American "
                     f"{'put' if put else 'call'}'s value as the volatility grows without bound)")
         from . import american  # the value at zero volatility, for this message only
-        floor = american.price(s, k, t, r, 0.0, q, "put" if put else "call",
-                               accuracy=accuracy if isinstance(accuracy, str) else "accurate")
+        engine_price: Any = american.price
+        floor = engine_price(s, k, t, r, 0.0, q, "put" if put else "call", accuracy=accuracy)
         bound = max(exercise, floor)
         return (f"is below the lower no-arbitrage bound {bound:.10g} (the larger of the "
                 f"exercise value and the value at zero volatility, {floor:.10g}); {intrinsic}")

@@ -32,16 +32,31 @@ from __future__ import annotations
 
 import functools
 import re
-from typing import Any, Callable, Mapping
+from typing import Any, Callable, Literal, Mapping
 
 import numpy as np
 
-from . import _arrays, _dask, american, european
+from . import _arrays, _dask, _docs, american, european
 from ._results import Greeks
+from ._signatures import Accuracy, Errors
+
+Model = Literal["european", "american", "bjerksund-stensland"]
+ImpliedModel = Literal["european", "american"]
 
 __all__ = ["value", "implied_volatility"]
 
 PARAMETERS = ("s", "k", "t", "r", "sigma", "q", "option_type")
+_RAISES = """\
+KeyError
+    A column that the DataFrame does not have (the message names the keyword
+    that maps it: ``columns=``, or ``price=`` for the prices).
+ValueError
+    With ``errors="raise"``, a row out of the model's domain (the message
+    gives its position and index label); an unknown ``model``, ``accuracy``
+    or ``errors``.
+TypeError
+    ``df`` is not a DataFrame, or a cell is not a number (the message names
+    its row, index label and column)."""
 # model -> the module and the keyword arguments that choose the engine
 MODELS: dict[str, tuple[Any, dict[str, str]]] = {
     "european": (european, {}),
@@ -51,17 +66,9 @@ MODELS: dict[str, tuple[Any, dict[str, str]]] = {
 IMPLIED_MODELS = ("european", "american")
 
 
-def value(df: Any, model: str = "american", *, columns: Mapping[str, str] | None = None,
-          greeks: bool = True, accuracy: str = "accurate", errors: str = "raise",
+def value(df: Any, model: Model = "american", *, columns: Mapping[str, str] | None = None,
+          greeks: bool = True, accuracy: Accuracy = "accurate", errors: Errors = "raise",
           threads: int | None = None) -> Any:
-    """Price (and with ``greeks=True`` the five Greeks) of every row.
-
-    ``model``: ``"european"`` (Black-Scholes-Merton), ``"american"`` (the
-    accurate engine, ``method="spectral"``, at the given ``accuracy``) or
-    ``"bjerksund-stensland"`` (the closed form).  Returns a DataFrame with
-    the columns ``price`` (and ``delta``, ``gamma``, ``theta``, ``vega``,
-    ``rho``) and ``df``'s index.
-    """
     module, keywords = _model(model, MODELS)
     keywords = dict(keywords, errors=_choice(errors, _arrays.ERRORS, "errors"))
     _choice(accuracy, _arrays.ACCURACIES, "accuracy")
@@ -73,15 +80,9 @@ def value(df: Any, model: str = "american", *, columns: Mapping[str, str] | None
     return _by_partition(df, job, names, outputs, threads, "value")
 
 
-def implied_volatility(df: Any, model: str = "european", *, price: str = "price",
-                       columns: Mapping[str, str] | None = None, accuracy: str = "accurate",
-                       errors: str = "raise", threads: int | None = None) -> Any:
-    """The volatility that reprices the column ``price`` of every row.
-
-    ``model``: ``"european"`` or ``"american"`` (the accurate engine at the
-    given ``accuracy``).  ``sigma`` is not read.  Returns a DataFrame with the
-    column ``implied_volatility`` and ``df``'s index.
-    """
+def implied_volatility(df: Any, model: ImpliedModel = "european", *, price: str = "price",
+                       columns: Mapping[str, str] | None = None, accuracy: Accuracy = "accurate",
+                       errors: Errors = "raise", threads: int | None = None) -> Any:
     module, _ = _model(model, {m: MODELS[m] for m in IMPLIED_MODELS})
     keywords = {"errors": _choice(errors, _arrays.ERRORS, "errors")}
     _choice(accuracy, _arrays.ACCURACIES, "accuracy")
@@ -94,6 +95,56 @@ def implied_volatility(df: Any, model: str = "european", *, price: str = "price"
     job = functools.partial(_implied_rows, module.__name__, keywords)
     return _by_partition(df, job, names, ("implied_volatility",), threads,
                          "implied_volatility")
+
+
+value.__doc__ = _docs.numpydoc(value, """\
+Price (and with ``greeks=True`` the five Greeks) of every row.
+""", returns="""\
+pandas.DataFrame or dask.dataframe.DataFrame
+    A new frame with ``df``'s index and the float64 columns ``price`` (in
+    currency units) and, with ``greeks=True``, ``delta``, ``gamma``,
+    ``theta`` (per calendar day), ``vega`` (per 1.0 of volatility) and
+    ``rho`` (per percentage point of rate); lazy for a Dask DataFrame.""",
+    raises=_RAISES, examples="""\
+>>> import pandas as pd
+>>> import greekmill as gm
+>>> book = pd.DataFrame({"s": [90.0, 110.0], "k": 100.0, "t": 0.5, "r": 0.05,
+...                      "sigma": 0.2, "q": 0.02, "option_type": ["put", "call"]},
+...                     index=["a", "b"])
+>>> gm.tables.value(book, "european").round(4)
+     price   delta   gamma   theta     vega     rho
+a  10.5099 -0.7079  0.0264 -0.0050  21.3885 -0.3711
+b  13.1864  0.7946  0.0177 -0.0171  21.3939  0.3711
+>>> gm.tables.value(book, greeks=False).round(4)
+     price
+a  10.9745
+b  13.1864
+""", overrides={"model": ("str, default 'american'",
+                          '``"european"`` (Black-Scholes-Merton), ``"american"`` (the '
+                          'accurate engine at ``accuracy``) or ``"bjerksund-stensland"`` '
+                          "(the closed form of ``greekmill_python``).")})
+
+implied_volatility.__doc__ = _docs.numpydoc(implied_volatility, """\
+The volatility that reprices the column ``price`` of every row (``sigma`` is
+not read).
+""", returns="""\
+pandas.DataFrame or dask.dataframe.DataFrame
+    A new frame with ``df``'s index and the float64 column
+    ``implied_volatility`` (annual fraction); lazy for a Dask DataFrame.""",
+    raises=_RAISES, examples="""\
+>>> import pandas as pd
+>>> import greekmill as gm
+>>> quotes = pd.DataFrame({"mid": [10.5, 12.0], "s": [90.0, 110.0], "k": 100.0,
+...                        "t": 0.5, "r": 0.05, "q": 0.02, "option_type": ["put", "call"]})
+>>> gm.tables.implied_volatility(quotes, price="mid").round(4)
+   implied_volatility
+0              0.1995
+1              0.1365
+""", overrides={"model": ("str, default 'european'",
+                          '``"european"`` or ``"american"`` (the accurate engine at '
+                          "``accuracy``)."),
+                "price": ("str, default 'price'", "Name of the column of option prices, "
+                                                  "in currency units.")})
 
 
 # ---- one pandas DataFrame (a whole table, or one partition)
@@ -241,6 +292,17 @@ def _names(columns: Mapping[str, str] | None, parameters: tuple[str, ...]) -> di
 
 
 _ALL_PARAMETERS = ("s", "k", "t", "r", "sigma", "q", "option_type")
+_RAISES = """\
+KeyError
+    A column that the DataFrame does not have (the message names the keyword
+    that maps it: ``columns=``, or ``price=`` for the prices).
+ValueError
+    With ``errors="raise"``, a row out of the model's domain (the message
+    gives its position and index label); an unknown ``model``, ``accuracy``
+    or ``errors``.
+TypeError
+    ``df`` is not a DataFrame, or a cell is not a number (the message names
+    its row, index label and column)."""
 
 
 def _model(model: object, models: Mapping[str, Any]) -> Any:
