@@ -64,6 +64,16 @@ PARAMETERS: dict[str, tuple[str, str]] = {
     "greeks": ("bool", "Whether to add the five Greeks to the price."),
 }
 
+# The Returns sections of the array functions: one result, or the five Greeks.
+ONE_RESULT = ("float or ndarray\n    A float when every argument is a scalar, else a new float64 "
+              "array of the\n    broadcast shape: ")
+GREEKS_RESULT = """\
+greekmill.Greeks
+    ``Greeks(delta, gamma, theta, vega, rho)`` of floats when every argument
+    is a scalar, else of new float64 arrays of the broadcast shape; units as
+    in ``delta`` ... ``rho`` (theta per calendar day, vega per 1.0 of
+    volatility, rho per percentage point)."""
+
 RAISES_DOMAIN = """\
 ValueError
     With ``errors="raise"``, an element outside the domain (every number

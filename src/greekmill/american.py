@@ -66,8 +66,7 @@ def _pricing(name: str, output: str, summary: str, returns: str, examples: str) 
     return function
 
 
-_ONE = ("float or ndarray\n    A float when every argument is a scalar, else a new float64 "
-        "array of the\n    broadcast shape: ")
+_ONE = _docs.ONE_RESULT
 _RAISES = _docs.RAISES_DOMAIN + """
     Also ``precision="fast"`` with ``method="spectral"`` (its accuracy is
     set by ``accuracy``) and, for the accurate engine, a solve that did not
@@ -135,12 +134,7 @@ Rho of an American option, the exercise boundary's own sensitivity included.
 greeks: AmericanGreeks = _pricing("greeks", "greeks", """\
 The five Greeks of an American option, from one solve of the exercise
 boundary with the accurate engine.
-""", """\
-greekmill.Greeks
-    ``Greeks(delta, gamma, theta, vega, rho)`` of floats when every argument
-    is a scalar, else of new float64 arrays of the broadcast shape; units as
-    in ``delta`` ... ``rho`` (theta per calendar day, vega per 1.0 of
-    volatility, rho per percentage point).""", """\
+""", _docs.GREEKS_RESULT, """\
 >>> import greekmill as gm
 >>> g = gm.american.greeks(100.0, 110.0, 0.5, 0.05, 0.2, 0.02, "put")
 >>> round(g.delta, 4), round(g.gamma, 4)

@@ -57,7 +57,7 @@ def _pricing(name: str, operation: str, summary: str, returns: str, examples: st
     return function
 
 
-_ONE = "float or ndarray\n    A float when every argument is a scalar, else a new float64 array of the\n    broadcast shape: "
+_ONE = _docs.ONE_RESULT
 
 price: EuropeanValue = _pricing("price", "european_price", """\
 The Black-Scholes-Merton value of a European option.
@@ -123,12 +123,7 @@ Rho of a European option: bit for bit ``greekmill_python.bs_rho``.
 greeks: EuropeanGreeks = _pricing("greeks", "european_greeks", """\
 The five Greeks of a European option, each field bit for bit the single
 function's.
-""", """\
-greekmill.Greeks
-    ``Greeks(delta, gamma, theta, vega, rho)`` of floats when every argument
-    is a scalar, else of new float64 arrays of the broadcast shape; units as
-    in ``delta`` ... ``rho`` (theta per calendar day, vega per 1.0 of
-    volatility, rho per percentage point).""", """\
+""", _docs.GREEKS_RESULT, """\
 >>> import greekmill as gm
 >>> g = gm.european.greeks(100.0, 100.0, 1.0, 0.05, 0.2, option_type="put")
 >>> round(g.delta, 6), round(g.vega, 6)

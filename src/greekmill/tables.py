@@ -292,17 +292,6 @@ def _names(columns: Mapping[str, str] | None, parameters: tuple[str, ...]) -> di
 
 
 _ALL_PARAMETERS = ("s", "k", "t", "r", "sigma", "q", "option_type")
-_RAISES = """\
-KeyError
-    A column that the DataFrame does not have (the message names the keyword
-    that maps it: ``columns=``, or ``price=`` for the prices).
-ValueError
-    With ``errors="raise"``, a row out of the model's domain (the message
-    gives its position and index label); an unknown ``model``, ``accuracy``
-    or ``errors``.
-TypeError
-    ``df`` is not a DataFrame, or a cell is not a number (the message names
-    its row, index label and column)."""
 
 
 def _model(model: object, models: Mapping[str, Any]) -> Any:
