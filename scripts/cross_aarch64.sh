@@ -8,10 +8,10 @@
 #
 # The vectorised kernels of precision="fast" are promised to give the same
 # bits on both: a difference there fails this script.  The American engine
-# is compared too; today it calls the C library's exp, log and erfc, which
-# glibc implements differently on the two (x86-64 picks FMA variants at run
-# time), so its last bits may differ: reported, not failed, until the engine
-# runs on the kernels of core/fast.  The build flags are the core's own (-ffp-contract=off reaches
+# is compared too; today it calls the C library's exp, log and erfc, whose
+# last bits glibc does not fix across architectures, and about one value in
+# twenty of the sample differs: reported, not failed, until the engine runs
+# on the kernels of core/fast (then drop not_yet_promised below).  The build flags are the core's own (-ffp-contract=off reaches
 # every target through greekmill_core): GCC would otherwise fuse a*b + c
 # into one FMA on aarch64 and round once where x86-64 rounds twice.
 set -euo pipefail
@@ -40,7 +40,7 @@ if [ ! -f "$gtest_prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
   echo "== GoogleTest for aarch64 (from /usr/src/googletest)"
   cmake -S /usr/src/googletest -B "$root/gtest-build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$(realpath -m "$gtest_prefix")" \
-    >/dev/null
+    -Wno-dev -Wno-deprecated >/dev/null
   cmake --build "$root/gtest-build" -j "$jobs" >/dev/null
   cmake --install "$root/gtest-build" >/dev/null
 fi
