@@ -144,8 +144,13 @@ Result<double> price(double s, double k, double t, double r, double sigma, doubl
     const double minus = type == OptionType::Put ? sq * normal_cdf(-x.d1) : kr * normal_cdf(x.d2);
     const double value = plus - minus;
     // More than three quarters of the larger term cancelled: the rounding
-    // errors of the terms would be magnified more than fourfold.
-    if (minus > 0.75 * plus && std::isfinite(plus)) {
+    // errors of the terms would be magnified more than fourfold.  Or a term
+    // left the range of a double where the value need not: sigma^2 overflows
+    // past sigma ~ 1e154 (d1 infinite, though d1 ~ v / 2 and d2 ~ -v / 2), or
+    // exp(-r t) overflows while Phi(d2) underflows (inf * 0).  Extended
+    // precision has the range for both.
+    if ((minus > 0.75 * plus && std::isfinite(plus)) || !std::isfinite(x.d1) ||
+        !std::isfinite(value)) {
         return extended_out_of_the_money(s, k, t, r, sigma, q, type);
     }
     return value;

@@ -8,11 +8,15 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <mutex>
 #include <string_view>
 #include <thread>
 
@@ -38,28 +42,48 @@ namespace batch = greekmill::batch;
 }
 
 // One pool per process, made on first use with the interpreter lock held
-// (which serialises its creation).  A child made by fork() has none of the
-// parent's threads, so it makes its own; the parent's pool object is left
-// alone, never destroyed, because its mutex may have been held at the fork.
+// (which serialises its creation), with a worker for every CPU: the caller
+// only waits and watches.  A child made by fork() has none of the parent's
+// threads: the handler below forgets the parent's pool in the child (never
+// destroying it, its mutex may have been held at the fork), and the child
+// makes its own on first use.  Comparing process ids would not do: a child
+// forked into a new PID namespace may get its parent's id.
+batch::WorkerPool* process_pool = nullptr;
+
+void forget_pool_in_child() noexcept { process_pool = nullptr; }
+
+[[nodiscard]] unsigned machine_cpus() noexcept {
+    return std::max(available_cpus(), std::thread::hardware_concurrency());
+}
+
 batch::WorkerPool* pool_of_this_process() noexcept {
-    static batch::WorkerPool* pool = nullptr;
-    static pid_t owner = 0;
-    const pid_t self = getpid();
-    if (pool == nullptr || owner != self) {
-        const unsigned cpus = std::max(available_cpus(), std::thread::hardware_concurrency());
-        pool = new (std::nothrow) batch::WorkerPool(cpus > 1 ? cpus - 1 : 0);
-        owner = self;
+    static const bool handler_installed =
+        pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
+    (void)handler_installed;
+    const unsigned cpus = machine_cpus();
+    if (process_pool == nullptr) {
+        process_pool = new (std::nothrow) batch::WorkerPool(cpus);
+    } else if (process_pool->workers() < cpus) {
+        process_pool->grow(cpus);
     }
-    return pool;
+    return process_pool;
 }
 
 // Work worth less than this (in European-Greek units, about 70 ns each)
 // stays on one thread: a hand-off to a worker costs tens of microseconds.
 constexpr double kCostPerThread = 8192.0;
-// Expensive elements (the accurate American engine) vary in cost; smaller
-// chunks keep every thread busy to the end.
-constexpr double kExpensive = 100.0;
-constexpr std::size_t kChunksPerThreadWhenExpensive = 8;
+// A job on one thread is handed to a worker (and watched) only from this
+// much work on: below it, a few milliseconds, the caller computes it itself.
+constexpr double kWatchedWork = 16 * kCostPerThread;
+// Chunks are small enough to balance uneven elements between threads and to
+// let a caller without workers check for signals between them (about 70 ms
+// of European Greeks; some 5,000 accurate American values)...
+constexpr double kChunkWork = 1 << 20;
+constexpr std::size_t kChunksPerThread = 8;
+// ...and a chunk runs in steps this size, between which it stops when the job
+// is cancelled and reports its progress: a cancelled job drains in about a
+// millisecond of ordinary work (a few elements of the accurate engine).
+constexpr double kStepWork = 1024.0;
 
 struct Job {
     const batch::Operation* op;
@@ -68,16 +92,66 @@ struct Job {
     batch::Settings settings;
     std::size_t n;
     std::size_t chunks;
-    std::array<batch::Failures, 64 * kChunksPerThreadWhenExpensive> failures;
+    std::size_t step;
+    std::atomic<std::size_t> done{0};  // elements computed
+    std::mutex failures_mutex;
+    batch::Failures failures;
 };
 
-void run_chunk(void* context, std::size_t chunk) noexcept {
+void run_chunk(void* context, std::size_t chunk, const std::atomic<bool>& stop) noexcept {
     Job& job = *static_cast<Job*>(context);
     const std::size_t begin = job.n * chunk / job.chunks;
     const std::size_t end = job.n * (chunk + 1) / job.chunks;
-    batch::run_range(*job.op, job.inputs, job.outputs, begin, end, job.settings,
-                     job.failures[chunk]);
+    batch::Failures failures;
+    for (std::size_t from = begin; from < end; from += job.step) {
+        if (stop.load(std::memory_order_relaxed)) {
+            break;
+        }
+        const std::size_t to = std::min(end, from + job.step);
+        batch::run_range(*job.op, job.inputs, job.outputs, from, to, job.settings, failures);
+        job.done.fetch_add(to - from, std::memory_order_relaxed);
+    }
+    if (failures.count != 0) {
+        std::lock_guard lock(job.failures_mutex);
+        job.failures.merge(failures);
+    }
 }
+
+// What the waiting caller does every slice, briefly holding the interpreter
+// lock: run the signal handlers (Ctrl-C raises KeyboardInterrupt there) and
+// report progress.  An exception from either cancels the job.
+struct Watcher {
+    PyThreadState* released;  // the caller's thread state while the lock is released
+    PyObject* progress;       // a callable of (done, total), or nullptr
+    const Job* job;
+    std::size_t reported = 0;
+    bool reported_any = false;
+
+    // With the lock held.  False with an exception set.
+    bool report(std::size_t done) {
+        if (progress == nullptr || (reported_any && done == reported)) {
+            return true;
+        }
+        PyObject* result = PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done),
+                                                 static_cast<Py_ssize_t>(job->n));
+        if (result == nullptr) {
+            return false;
+        }
+        Py_DECREF(result);
+        reported = done;
+        reported_any = true;
+        return true;
+    }
+
+    static bool check(void* context) noexcept {
+        Watcher& self = *static_cast<Watcher*>(context);
+        PyEval_RestoreThread(self.released);
+        const bool go_on = PyErr_CheckSignals() == 0 &&
+                           self.report(self.job->done.load(std::memory_order_relaxed));
+        self.released = PyEval_SaveThread();
+        return go_on;
+    }
+};
 
 // ---- buffers
 
@@ -107,6 +181,16 @@ private:
     bool held_ = false;
 };
 
+// Whether a buffer holds native items of the struct-module code `code` (the
+// format may name native or little-endian order; this build is little-endian).
+bool holds(const Py_buffer& view, char code) {
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (*format == '@' || *format == '=' || *format == '<') {
+        ++format;
+    }
+    return format[0] == code && format[1] == '\0';
+}
+
 // An input column is a Python float (a broadcast scalar) or a contiguous
 // buffer of n doubles, or of one double (also a broadcast scalar).
 bool bind_column(PyObject* obj, std::size_t n, double& scalar, HeldBuffer& held,
@@ -116,12 +200,12 @@ bool bind_column(PyObject* obj, std::size_t n, double& scalar, HeldBuffer& held,
         column = {&scalar, 0};
         return true;
     }
-    if (!held.acquire(obj, PyBUF_C_CONTIGUOUS)) {
+    if (!held.acquire(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
         return false;
     }
     const Py_buffer& view = held.view();
     const std::size_t count = static_cast<std::size_t>(view.len) / sizeof(double);
-    if (view.itemsize != static_cast<Py_ssize_t>(sizeof(double)) ||
+    if (!holds(view, 'd') || view.itemsize != static_cast<Py_ssize_t>(sizeof(double)) ||
         (count != n && count != 1)) {
         PyErr_Format(PyExc_ValueError, "column %s: expected %zd doubles", name,
                      static_cast<Py_ssize_t>(n));
@@ -137,7 +221,14 @@ bool bind_column(PyObject* obj, std::size_t n, double& scalar, HeldBuffer& held,
 bool bind_types(PyObject* obj, std::size_t n, std::uint8_t& scalar, HeldBuffer& held,
                 batch::TypeColumn& column) {
     if (PyLong_Check(obj)) {
-        scalar = PyLong_AsLong(obj) == 0 ? 0 : 1;
+        const long code = PyLong_AsLong(obj);
+        if (code != 0 && code != 1) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_ValueError, "option type: expected 0 (call) or 1 (put)");
+            }
+            return false;
+        }
+        scalar = static_cast<std::uint8_t>(code);
         column = {&scalar, 0};
         return true;
     }
@@ -180,32 +271,67 @@ const batch::Operation* operation_at(long index) {
 
 constexpr const char* kColumnNames[] = {"price", "s", "k", "t", "r", "sigma", "q"};
 
-// compute(op, precision, accuracy, width, n, threads, inputs, outputs)
+// The number of threads a call may use: threads <= 0 means every CPU the
+// process may run on; more than the machine has gives no more (the pool has
+// one worker per CPU of the machine).
+[[nodiscard]] unsigned threads_for(PyObject* threads_arg, bool& ok) {
+    int overflow = 0;
+    const long threads = PyLong_AsLongAndOverflow(threads_arg, &overflow);
+    ok = !(threads == -1 && PyErr_Occurred());
+    if (overflow != 0 || threads <= 0) {
+        return overflow > 0 ? machine_cpus() : available_cpus();
+    }
+    return static_cast<unsigned>(std::min<long>(threads, machine_cpus()));
+}
+
+// compute(op, precision, accuracy, width, n, threads, inputs, outputs, progress)
 //   inputs: (price, s, k, t, r, sigma, q, option_type), each a float or a
-//   buffer; option_type an int or a buffer of bytes.  outputs: a tuple of
-//   writable buffers of n doubles.  Returns (failed, first_index, reason).
+//   buffer of doubles; option_type 0, 1 or a buffer of bytes.  outputs: a
+//   tuple of writable buffers of n doubles.  progress: None or a callable of
+//   (done, total).  Returns (failed, first_index, reason); raises what the
+//   signal handlers or `progress` raise, the job then abandoned.
 PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 8 || !PyTuple_Check(args[6]) || !PyTuple_Check(args[7])) {
-        PyErr_SetString(PyExc_TypeError,
-                        "compute(op, precision, accuracy, width, n, threads, inputs, outputs)");
+    if (nargs != 9 || !PyTuple_Check(args[6]) || !PyTuple_Check(args[7])) {
+        PyErr_SetString(PyExc_TypeError, "compute(op, precision, accuracy, width, n, threads, "
+                                         "inputs, outputs, progress)");
         return nullptr;
     }
-    std::array<long, 6> codes{};
-    for (std::size_t i = 0; i < 6; ++i) {
+    std::array<long, 4> codes{};
+    for (std::size_t i = 0; i < 4; ++i) {
         codes[i] = PyLong_AsLong(args[i]);
         if (codes[i] == -1 && PyErr_Occurred()) {
             return nullptr;
         }
     }
-    const auto [op_index, precision, accuracy, width, n_signed, threads] = codes;
+    const auto [op_index, precision, accuracy, width] = codes;
+    const Py_ssize_t n_signed = PyLong_AsSsize_t(args[4]);
+    if (n_signed == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    bool threads_ok = false;
+    const unsigned threads = threads_for(args[5], threads_ok);
+    if (!threads_ok) {
+        return nullptr;
+    }
     PyObject* inputs = args[6];
     PyObject* outputs = args[7];
+    PyObject* progress = args[8] == Py_None ? nullptr : args[8];
+    if (progress != nullptr && !PyCallable_Check(progress)) {
+        PyErr_SetString(PyExc_TypeError, "compute: progress must be None or a callable");
+        return nullptr;
+    }
     const batch::Operation* op = operation_at(op_index);
     batch::Settings settings;
     if (op == nullptr || !settings_from(precision, accuracy, width, settings)) {
         return nullptr;
     }
-    if (n_signed < 0 || PyTuple_Size(inputs) != 8 || PyTuple_Size(outputs) != op->outputs) {
+    // n doubles must fit in one buffer: beyond that n * 8 would wrap around.
+    constexpr auto kMaxElements = static_cast<Py_ssize_t>(PY_SSIZE_T_MAX / sizeof(double));
+    if (n_signed < 0 || n_signed > kMaxElements) {
+        PyErr_SetString(PyExc_ValueError, "compute: n out of range");
+        return nullptr;
+    }
+    if (PyTuple_Size(inputs) != 8 || PyTuple_Size(outputs) != op->outputs) {
         PyErr_SetString(PyExc_ValueError, "compute: wrong number of columns");
         return nullptr;
     }
@@ -232,59 +358,54 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     batch::Outputs out;
     for (int j = 0; j < op->outputs; ++j) {
         PyObject* item = PyTuple_GetItem(outputs, j);
-        if (item == nullptr || !held_outputs[j].acquire(item, PyBUF_CONTIG)) {
+        if (item == nullptr || !held_outputs[j].acquire(item, PyBUF_CONTIG | PyBUF_FORMAT)) {
             return nullptr;
         }
         const Py_buffer& view = held_outputs[j].view();
-        if (static_cast<std::size_t>(view.len) != n * sizeof(double)) {
-            PyErr_SetString(PyExc_ValueError, "compute: output of the wrong size");
+        if (!holds(view, 'd') || view.itemsize != static_cast<Py_ssize_t>(sizeof(double)) ||
+            static_cast<std::size_t>(view.len) != n * sizeof(double)) {
+            PyErr_SetString(PyExc_ValueError, "compute: outputs must be n doubles each");
             return nullptr;
         }
         out.out[j] = static_cast<double*>(view.buf);
     }
 
-    // The job is large (its per-chunk failure records), so it lives on the
-    // heap, made while the interpreter lock is still held.
-    auto* job = new (std::nothrow) Job{};
-    if (job == nullptr) {
-        return PyErr_NoMemory();
-    }
-    job->op = op;
-    job->inputs = {columns[0], columns[1], columns[2], columns[3], columns[4], columns[5],
-                   columns[6], types};
-    job->outputs = out;
-    job->settings = settings;
-    job->n = n;
+    Job job;
+    job.op = op;
+    job.inputs = {columns[0], columns[1], columns[2], columns[3], columns[4], columns[5],
+                  columns[6], types};
+    job.outputs = out;
+    job.settings = settings;
+    job.n = n;
 
-    const unsigned cpus = available_cpus();
-    unsigned wanted = threads <= 0 ? cpus : static_cast<unsigned>(std::min<long>(threads, 64));
     const double work = static_cast<double>(n) * op->cost;
-    const auto worth = static_cast<unsigned>(std::min(64.0, std::max(1.0, work / kCostPerThread)));
-    wanted = std::max(1u, std::min(wanted, worth));
-    std::size_t chunks = wanted;
-    if (op->cost >= kExpensive) {
-        chunks = wanted * kChunksPerThreadWhenExpensive;
-    }
-    chunks = std::max<std::size_t>(1, std::min(chunks, n));
-    job->chunks = chunks;
+    const auto worth = static_cast<unsigned>(
+        std::min(static_cast<double>(threads), std::max(1.0, work / kCostPerThread)));
+    const std::size_t chunks = std::clamp<std::size_t>(
+        std::max(static_cast<std::size_t>(work / kChunkWork), std::size_t{worth} * kChunksPerThread),
+        1, std::max<std::size_t>(n, 1));
+    job.chunks = chunks;
+    job.step = static_cast<std::size_t>(std::max(1.0, kStepWork / op->cost));
 
-    batch::WorkerPool* pool = wanted > 1 ? pool_of_this_process() : nullptr;
+    // Small work runs on the caller at once; anything longer goes to the
+    // workers while the caller watches for signals and reports progress.
+    batch::WorkerPool* pool = work >= kWatchedWork || worth > 1 ? pool_of_this_process() : nullptr;
+    Watcher watcher{nullptr, progress, &job};
+    const batch::Watch watch{Watcher::check, &watcher};
+    bool finished = true;
     if (n > 0) {
-        Py_BEGIN_ALLOW_THREADS
+        watcher.released = PyEval_SaveThread();
         if (pool != nullptr) {
-            pool->run(chunks, wanted, run_chunk, job);
+            finished = pool->run(chunks, worth, run_chunk, &job, watch);
         } else {
-            for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
-                run_chunk(job, chunk);
-            }
+            finished = batch::run_on_caller(chunks, run_chunk, &job, watch);
         }
-        Py_END_ALLOW_THREADS
+        PyEval_RestoreThread(watcher.released);
     }
-    batch::Failures failures;
-    for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
-        failures.merge(job->failures[chunk]);
+    if (!finished || !watcher.report(n)) {
+        return nullptr;
     }
-    delete job;
+    const batch::Failures& failures = job.failures;
     const Py_ssize_t first =
         failures.count == 0 ? -1 : static_cast<Py_ssize_t>(failures.first_index);
     return Py_BuildValue("(nni)", static_cast<Py_ssize_t>(failures.count), first,
@@ -335,6 +456,14 @@ int option_type_code(PyObject* text) {
     }
     return -1;
 }
+
+// One option on the calling thread releases the interpreter lock around
+// work of at least this cost (implied volatility, the closed form, the
+// accurate engine), so that other Python threads run meanwhile.  Releasing
+// and taking it back costs about 27 ns uncontended, 8-20 % of a European
+// price or Greek (126-353 ns), which keep it; from a European implied
+// volatility (about 350 ns) on, the work dwarfs it.
+constexpr double kReleasedScalarCost = 5.0;
 
 // evaluate(op, precision, accuracy, errors, option_type, price, s, k, t, r,
 // sigma, q) for one option, on the calling thread: a float (or a tuple of
@@ -387,7 +516,13 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::array<double, 5> results{};
     batch::Outputs y{{&results[0], &results[1], &results[2], &results[3], &results[4]}};
     batch::Failures failures;
-    batch::run_range(*op, x, y, 0, 1, settings, failures);
+    if (op->cost >= kReleasedScalarCost) {
+        Py_BEGIN_ALLOW_THREADS
+        batch::run_range(*op, x, y, 0, 1, settings, failures);
+        Py_END_ALLOW_THREADS
+    } else {
+        batch::run_range(*op, x, y, 0, 1, settings, failures);
+    }
     if (failures.count != 0 && errors == 0) {
         return PyLong_FromLong(static_cast<long>(failures.first_reason));
     }

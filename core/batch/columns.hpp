@@ -68,6 +68,9 @@ enum class Failure : std::uint8_t {
     PriceAboveUpperBound,  // implied volatility: at or above the spot- or strike-bound
     NoVolatilityInformation,  // American price equal to the exercise value
     NotConverged,
+    // A formula overflowed (inf - inf, 0 * inf) where the true value lies
+    // beyond the range of a double or its terms do: NaN, never a value.
+    NotRepresentable,
 };
 
 // The elements that got NaN instead of a value: how many, and the first.

@@ -130,17 +130,27 @@ template <Field F>
 
 // ---- Kernels: one loop shape for every scalar-valued and Greeks-valued model.
 
+// Inputs in the domain never give a NaN reported as a value: a NaN there is
+// a formula overflowing, recorded as such (the element stays NaN).
+[[nodiscard]] inline bool any_nan(const Greeks& g) noexcept {
+    return std::isnan(g.delta) | std::isnan(g.gamma) | std::isnan(g.theta) |
+           std::isnan(g.vega) | std::isnan(g.rho);
+}
+
 template <Result<double> (*Value)(const Market&) noexcept>
 void value_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
                   const Settings& settings, Failures& failures) noexcept {
     double* out = y.out[0];
     for (std::size_t i = begin; i < end; ++i) {
         double v;
-        if (take(Value(market(x, i, settings)), v)) {
-            out[i] = v;
-        } else {
+        if (!take(Value(market(x, i, settings)), v)) {
             out[i] = kNaN;
             failures.add(i, Failure::NotConverged);
+        } else {
+            out[i] = v;
+            if (std::isnan(v)) {
+                failures.add(i, Failure::NotRepresentable);
+            }
         }
     }
 }
@@ -150,11 +160,14 @@ void greeks_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::si
                    const Settings& settings, Failures& failures) noexcept {
     for (std::size_t i = begin; i < end; ++i) {
         Greeks g;
-        if (take(Value(market(x, i, settings)), g)) {
-            store_greeks(y, i, g);
-        } else {
+        if (!take(Value(market(x, i, settings)), g)) {
             store_failure(y, 5, i);
             failures.add(i, Failure::NotConverged);
+        } else if (any_nan(g)) {
+            store_failure(y, 5, i);
+            failures.add(i, Failure::NotRepresentable);
+        } else {
+            store_greeks(y, i, g);
         }
     }
 }
@@ -165,13 +178,23 @@ void greeks_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std::si
 using FastKernel = void (*)(const Inputs&, const Outputs&, std::size_t, std::size_t,
                             fast::Width) noexcept;
 
-template <Kernel Exact, FastKernel Fast>
+template <Kernel Exact, FastKernel Fast, int kOutputs = 1>
 void with_precision(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
                     const Settings& settings, Failures& failures) noexcept {
-    if (settings.precision == Precision::Fast) {
-        Fast(x, y, begin, end, settings.width);
-    } else {
+    if (settings.precision != Precision::Fast) {
         Exact(x, y, begin, end, settings, failures);
+        return;
+    }
+    Fast(x, y, begin, end, settings.width);
+    for (std::size_t i = begin; i < end; ++i) {
+        bool nan = false;
+        for (int j = 0; j < kOutputs; ++j) {
+            nan |= std::isnan(y.out[j][i]);
+        }
+        if (nan) {
+            store_failure(y, kOutputs, i);
+            failures.add(i, Failure::NotRepresentable);
+        }
     }
 }
 
@@ -260,7 +283,7 @@ const std::array kOperations{
     Operation{"european_rho", Domain::Pricing, 1, kEuropeanCost,
               with_precision<value_kernel<european_single<Field::Rho>>, fast::european_rho>},
     Operation{"european_greeks", Domain::Pricing, 5, 3 * kEuropeanCost,
-              with_precision<greeks_kernel<european_greeks>, fast::european_greeks>},
+              with_precision<greeks_kernel<european_greeks>, fast::european_greeks, 5>},
     Operation{"bjerksund_stensland_price", Domain::Pricing, 1, kClosedFormCost,
               with_precision<value_kernel<closed_form_price>, fast::bjerksund_stensland_price>},
     Operation{"bjerksund_stensland_delta", Domain::Pricing, 1, 2 * kClosedFormCost,
@@ -279,7 +302,8 @@ const std::array kOperations{
               with_precision<value_kernel<closed_form_single<Field::Rho>>,
                              fast::bjerksund_stensland_rho>},
     Operation{"bjerksund_stensland_greeks", Domain::Pricing, 5, kClosedFormGreeksCost,
-              with_precision<greeks_kernel<closed_form_greeks>, fast::bjerksund_stensland_greeks>},
+              with_precision<greeks_kernel<closed_form_greeks>, fast::bjerksund_stensland_greeks,
+                             5>},
     Operation{"spectral_price", Domain::Pricing, 1, kSpectralCost,
               value_kernel<accurate_price>},
     Operation{"spectral_delta", Domain::Pricing, 1, kSpectralCost,

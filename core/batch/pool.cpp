@@ -1,21 +1,25 @@
 #include "pool.hpp"
 
 #include <algorithm>
-#include <system_error>
 
 namespace greekmill::batch {
 
-WorkerPool::WorkerPool(unsigned workers) noexcept {
-    try {
-        threads_.reserve(workers);
-        for (unsigned i = 0; i < workers; ++i) {
-            threads_.emplace_back([this] { work(); });
+bool run_on_caller(std::size_t chunks, Task task, void* context, const Watch& watch) noexcept {
+    const std::atomic<bool> never{false};
+    auto next_check = std::chrono::steady_clock::now() + watch.interval;
+    for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
+        if (watch.check != nullptr && std::chrono::steady_clock::now() >= next_check) {
+            if (!watch.check(watch.context)) {
+                return false;
+            }
+            next_check = std::chrono::steady_clock::now() + watch.interval;
         }
-    } catch (...) {
-        // No memory or no more threads: the pool works with what it has
-        // (possibly none, and then every call runs on its caller).
+        task(context, chunk, never);
     }
+    return true;
 }
+
+WorkerPool::WorkerPool(unsigned workers) noexcept { grow(workers); }
 
 WorkerPool::~WorkerPool() {
     {
@@ -28,27 +32,41 @@ WorkerPool::~WorkerPool() {
     }
 }
 
+void WorkerPool::grow(unsigned workers) noexcept {
+    std::lock_guard lock(mutex_);
+    try {
+        threads_.reserve(workers);
+        while (threads_.size() < workers) {
+            threads_.emplace_back([this] { work(); });
+            started_.store(static_cast<unsigned>(threads_.size()), std::memory_order_relaxed);
+        }
+    } catch (...) {
+        // No memory or no more threads: the pool works with what it has
+        // (possibly none, and then every call runs on its caller); the next
+        // call tries again.
+    }
+}
+
 bool WorkerPool::take(Job& job, std::size_t& chunk) noexcept {
-    if (job.next == job.chunks) {
+    if (job.next == job.chunks || job.stop.load(std::memory_order_relaxed)) {
         return false;
     }
     chunk = job.next++;
     return true;
 }
 
-void WorkerPool::run(std::size_t chunks, unsigned threads, Task task, void* context) noexcept {
-    if (chunks == 0) {
-        return;
-    }
-    const unsigned helpers = std::min<std::size_t>(
-        {static_cast<std::size_t>(threads > 0 ? threads - 1 : 0), threads_.size(), chunks - 1});
+bool WorkerPool::settled(const Job& job) noexcept {
+    return job.finished == job.next &&
+           (job.next == job.chunks || job.stop.load(std::memory_order_relaxed));
+}
+
+bool WorkerPool::run(std::size_t chunks, unsigned threads, Task task, void* context,
+                     const Watch& watch) noexcept {
+    const std::size_t helpers = std::min<std::size_t>({threads, workers(), chunks});
     if (helpers == 0) {
-        for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
-            task(context, chunk);
-        }
-        return;
+        return run_on_caller(chunks, task, context, watch);
     }
-    Job job{task, context, chunks, 0, 0, helpers};
+    Job job{task, context, chunks, 0, 0, static_cast<unsigned>(helpers)};
     std::unique_lock lock(mutex_);
     jobs_.push_back(&job);
     lock.unlock();
@@ -58,17 +76,21 @@ void WorkerPool::run(std::size_t chunks, unsigned threads, Task task, void* cont
         work_available_.notify_all();
     }
     lock.lock();
-    std::size_t chunk;
-    while (take(job, chunk)) {
-        lock.unlock();
-        task(context, chunk);
-        lock.lock();
-        ++job.finished;
+    if (watch.check == nullptr) {
+        job_finished_.wait(lock, [&] { return settled(job); });
+    } else {
+        while (!job_finished_.wait_for(lock, watch.interval, [&] { return settled(job); })) {
+            lock.unlock();
+            const bool go_on = watch.check(watch.context);
+            lock.lock();
+            if (!go_on) {
+                job.stop.store(true, std::memory_order_relaxed);
+            }
+        }
     }
-    // No chunk is left to hand out: the job leaves the queue, then the caller
-    // waits for the chunks still running on workers.
+    // Settled: no worker holds the job any more, and none can take it.
     std::erase(jobs_, &job);
-    job_finished_.wait(lock, [&] { return job.finished == job.chunks; });
+    return !job.stop.load(std::memory_order_relaxed);
 }
 
 void WorkerPool::work() noexcept {
@@ -80,7 +102,8 @@ void WorkerPool::work() noexcept {
                 return true;
             }
             for (Job* candidate : jobs_) {
-                if (candidate->helpers_wanted > 0 && candidate->next < candidate->chunks) {
+                if (candidate->helpers_wanted > 0 && candidate->next < candidate->chunks &&
+                    !candidate->stop.load(std::memory_order_relaxed)) {
                     job = candidate;
                     return true;
                 }
@@ -94,9 +117,10 @@ void WorkerPool::work() noexcept {
         std::size_t chunk;
         while (take(*job, chunk)) {
             lock.unlock();
-            job->task(job->context, chunk);
+            job->task(job->context, chunk, job->stop);
             lock.lock();
-            if (++job->finished == job->chunks) {
+            ++job->finished;
+            if (settled(*job)) {
                 job_finished_.notify_all();
             }
         }

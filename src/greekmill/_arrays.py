@@ -10,11 +10,13 @@ from __future__ import annotations
 
 import itertools
 import math
+import numbers
+import sys
 from typing import Any, Sequence
 
 import numpy as np
 
-from . import _native
+from . import _native, _progress
 from ._results import Greeks
 
 OPERATIONS: dict[str, tuple[int, int]] = _native.operation_table()
@@ -52,19 +54,23 @@ _DOMAIN = {
     10: (0, "equals the exercise value"),
 }
 _NOT_CONVERGED = 11
+_NOT_REPRESENTABLE = 12
 
 
 class Operation:
     """One row of the engine's table, with the names the Python function uses."""
 
-    __slots__ = ("name", "index", "outputs", "labels")
+    __slots__ = ("name", "index", "outputs", "labels", "failure_columns")
 
-    def __init__(self, name: str, labels: Sequence[str] = _COLUMNS) -> None:
+    def __init__(self, name: str, labels: Sequence[str] = _COLUMNS,
+                 failure_columns: dict[int, int] | None = None) -> None:
         self.name = name
         self.index, self.outputs = OPERATIONS[name]
         # How the Python function calls each engine column (tau for the
-        # exercise boundary travels in the spot column).
+        # exercise boundary travels in the spot column), and the column a
+        # failure code names where it is not the usual one.
         self.labels = tuple(labels)
+        self.failure_columns = failure_columns or {}
 
 
 def _choice(value: object, accepted: dict[str, int] | tuple[str, ...], what: str) -> Any:
@@ -75,13 +81,18 @@ def _choice(value: object, accepted: dict[str, int] | tuple[str, ...], what: str
 
 
 def _threads(threads: object) -> int:
+    """0 for every CPU, else at most `threads` (any size: the engine takes no
+    more threads than the machine has CPUs)."""
     if threads is None:
         return 0
     if isinstance(threads, bool) or not isinstance(threads, int):
         raise TypeError(f"threads must be None or a positive int; got {threads!r}")
     if threads < 1:
         raise ValueError(f"threads must be None or a positive int; got {threads!r}")
-    return threads
+    return min(threads, _MAX_THREADS)
+
+
+_MAX_THREADS = 1 << 20
 
 
 def _option_code(value: object) -> int:
@@ -156,15 +167,53 @@ def _index_text(index: tuple[Any, ...]) -> str:
 
 def _numeric(value: object, label: str) -> np.ndarray:
     array = np.asarray(value)
+    if array.ndim > _MAX_DIMENSIONS:
+        raise ValueError(f"{label} has {array.ndim} dimensions; at most {_MAX_DIMENSIONS} "
+                         f"are supported")
     if array.dtype.kind in "biuf":
         return array.astype(np.float64, copy=False)
     if array.dtype.kind == "O":
+        return _numeric_objects(array, label)
+    raise TypeError(f"{label} must be a real number or an array of real numbers; got "
+                    f"{type(value).__name__}" + (f" of {array.dtype}" if array.ndim else ""))
+
+
+# numpy's own limit on the dimensions of a broadcast of several arrays.
+_MAX_DIMENSIONS = 32
+
+
+_NOT_NUMBERS = (str, bytes, bytearray, type(None))
+
+
+def _numeric_objects(array: np.ndarray, label: str) -> np.ndarray:
+    """An object array of numbers as float64.  Text, bytes and None are not
+    numbers, though numpy's conversion would parse "100" or make None a NaN."""
+    flat = array.reshape(-1)
+    if not any(issubclass(kind, _NOT_NUMBERS) for kind in set(map(type, flat))):
         try:
             return array.astype(np.float64)
         except (TypeError, ValueError):
-            pass
-    raise TypeError(f"{label} must be a real number or an array of real numbers; got "
-                    f"{type(value).__name__}" + (f" of {array.dtype}" if array.ndim else ""))
+            pass  # the loop below names the element
+    result = np.empty(flat.shape[0], dtype=np.float64)
+    for i, element in enumerate(flat):
+        if isinstance(element, float):
+            result[i] = element
+            continue
+        if not isinstance(element, _NOT_NUMBERS):
+            try:
+                result[i] = element if isinstance(element, numbers.Real) else float(element)
+                continue
+            except (TypeError, ValueError):
+                pass
+        where = f"[{_index_text(np.unravel_index(i, array.shape))}]" if array.ndim else ""
+        raise TypeError(f"{label}{where} must be a real number; got "
+                        f"{type(element).__name__} {_short_repr(element)}")
+    return result.reshape(array.shape)
+
+
+def _short_repr(value: object) -> str:
+    text = repr(value)
+    return text if len(text) <= 50 else f"{text[:50]}... ({len(text)} characters)"
 
 
 def _bound_rule(function: str, code: int, value_at: Any, put: bool, accuracy: object) -> str:
@@ -206,10 +255,15 @@ def _failure_message(function: str, op: Operation, code: int, count: int,
                      value_at: Any, index: tuple[int, ...] | None,
                      put_at: Any = None, accuracy: object = "accurate") -> str:
     where = "" if index is None else f"[{_index_text(index)}]"
-    if code not in _DOMAIN:
+    if code == _NOT_REPRESENTABLE:
+        text = (f"{function}: the result{where and ' at ' + where} is not representable in "
+                f"double precision: a term of the computation overflows or is 0/0 at these "
+                f"inputs")
+    elif code not in _DOMAIN:
         text = f"{function}: the engine could not value the option{where and ' at ' + where}"
     else:
         column, rule = _DOMAIN[code]
+        column = op.failure_columns.get(code, column)
         label = op.labels[column]
         value = float(value_at(column))
         if code <= 7:
@@ -226,11 +280,12 @@ _tuple_new = tuple.__new__
 
 
 def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type: object,
-             precision: object, accuracy: object, errors: object, threads: object) -> Any:
+             precision: object, accuracy: object, errors: object, threads: object,
+             progress: object = False) -> Any:
     """Run `op`; `values` are the seven engine columns (price, s, k, t, r, sigma, q)."""
     # All plain numbers and plain keywords: one call on this thread, no numpy,
     # every check in the engine (NotImplemented sends anything else below).
-    if threads is None or (type(threads) is int and threads > 0):
+    if progress is False and (threads is None or (type(threads) is int and threads > 0)):
         result = _native.evaluate(op.index, precision, accuracy, errors, option_type, *values)
         if result is not NotImplemented:
             if type(result) is int:
@@ -246,28 +301,33 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
     if isinstance(option_type, str):
         _option_code(option_type)  # raises for an unknown type
 
+    report = _progress.reporter(progress, function)
+
     # A Dask array among the inputs: a lazy block-wise graph instead (greekmill._dask).
     if not _PLAIN.issuperset(map(type, (*values, option_type))) and any(
-            hasattr(type(v), "__dask_graph__") for v in (*values, option_type)):
+            map(is_dask_collection, (*values, option_type))):
+        if report is not None:
+            raise ValueError(f"{function}: progress= follows a call computed here; a Dask "
+                             f"result is lazy: follow its computation with Dask's own "
+                             f"progress bars (dask.diagnostics.ProgressBar, "
+                             f"distributed.progress)")
         from . import _dask
         return _dask.evaluate(function, op, values, option_type, precision, accuracy, errors,
                               threads)
 
     arrays = [_numeric(v, label) for v, label in zip(values, op.labels)]
     codes, type_shape = _option_codes(option_type)
-    try:
-        shape = np.broadcast_shapes(*(a.shape for a in arrays), type_shape)
-    except ValueError:
-        shapes = ", ".join(f"{label} {a.shape}" for label, a in zip(op.labels, arrays) if a.ndim)
-        if type_shape:
-            shapes += f", option_type {type_shape}"
-        raise ValueError(f"{function}: the shapes do not broadcast together: {shapes}") from None
+    shape = _broadcast_shape(function, op, arrays, type_shape)
     n = math.prod(shape)
     columns = [_column(a, shape, n) for a in arrays]
     types = codes if isinstance(codes, int) else _type_column(codes, shape, n)
     outputs = tuple(np.empty(shape) for _ in range(op.outputs))
-    failed, first, reason = _native.compute(op.index, precision_code, accuracy_code, 0, n,
-                                            thread_count, (*columns, types), outputs)
+    try:
+        failed, first, reason = _native.compute(op.index, precision_code, accuracy_code, 0, n,
+                                                thread_count, (*columns, types), outputs, report)
+    finally:
+        if isinstance(report, _progress.Bar):
+            report.close()
     if failed and errors == "raise":
         index = tuple(int(i) for i in np.unravel_index(first, shape)) if shape else None
         raise ValueError(_failure_message(
@@ -280,8 +340,51 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
     return outputs[0] if op.outputs == 1 else Greeks(*outputs)
 
 
-# Types that are never Dask collections: the common case skips the attribute look-ups.
+# Types that are never Dask collections: the common case skips the look-ups.
 _PLAIN = frozenset({float, int, str, list, tuple, np.ndarray, np.float64})
+
+
+def is_dask_collection(value: object) -> bool:
+    """Whether `value` is a Dask collection with a task graph.  A numpy-backed
+    xarray.DataArray has the attribute ``__dask_graph__`` too, returning None;
+    and nothing is a Dask collection before Dask has been imported."""
+    dask = sys.modules.get("dask")
+    return dask is not None and bool(dask.is_dask_collection(value))
+
+
+def _broadcast_shape(function: str, op: Operation, arrays: list[np.ndarray],
+                     type_shape: tuple[int, ...]) -> tuple[int, ...]:
+    shapes = [a.shape for a in arrays] + [type_shape]
+    try:
+        shape = np.broadcast_shapes(*shapes)
+    except ValueError:
+        shape = None
+    if shape is not None and math.prod(shape) <= _MAX_ELEMENTS:
+        return shape
+    named = ", ".join(f"{label} {a.shape}" for label, a in zip(op.labels, arrays) if a.ndim)
+    if type_shape:
+        named += f", option_type {type_shape}"
+    size = _broadcast_size(shapes)
+    if size is None:
+        raise ValueError(f"{function}: the shapes do not broadcast together: {named}")
+    raise MemoryError(f"{function}: the result is too large: the shapes {named} broadcast to "
+                      f"{size:,} elements, more than an array of float64 may hold")
+
+
+# The most float64 elements an array may hold: its size in bytes fits an intp.
+_MAX_ELEMENTS = np.iinfo(np.intp).max // 8
+
+
+def _broadcast_size(shapes: list[tuple[int, ...]]) -> int | None:
+    """The number of elements of the broadcast of `shapes` by numpy's rules
+    (as a Python int, however large), or None when they do not broadcast."""
+    size = 1
+    for lengths in itertools.zip_longest(*(reversed(s) for s in shapes), fillvalue=1):
+        longest = max(lengths)
+        if any(n not in (1, longest) for n in lengths):
+            return None
+        size *= longest
+    return size
 
 
 def _column(array: np.ndarray, shape: tuple[int, ...], n: int) -> Any:

@@ -108,7 +108,7 @@ def _starts(chunks: tuple[tuple[int, ...], ...]) -> tuple[tuple[int, ...], ...]:
 
 
 def _is_dask_array(value: Any, function: str, label: str) -> bool:
-    if not hasattr(type(value), "__dask_graph__"):
+    if not _arrays.is_dask_collection(value):
         return False
     import dask.array as da
     if isinstance(value, da.Array):

@@ -6,7 +6,7 @@ of floats); anything array-like gives a float64 ndarray (or Greeks of them).
 
 from __future__ import annotations
 
-from typing import Literal, Protocol, overload
+from typing import Callable, Literal, Protocol, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -19,30 +19,36 @@ Accuracy = Literal["fast", "accurate", "high"]
 Errors = Literal["raise", "nan"]
 Method = Literal["spectral", "bjerksund-stensland"]
 OptionTypes = str | ArrayLike
+# progress=: False, True (a bar on stderr for long calls) or a callable of (done, total).
+Progress = bool | Callable[[int, int], object]
 
 
 class EuropeanValue(Protocol):
     @overload
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ...) -> float: ...
+                 threads: int | None = ...,
+                 progress: Progress = ...) -> float: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ...) -> Array: ...
+                 threads: int | None = ...,
+                 progress: Progress = ...) -> Array: ...
 
 
 class EuropeanGreeks(Protocol):
     @overload
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ...) -> Greeks[float]: ...
+                 threads: int | None = ...,
+                 progress: Progress = ...) -> Greeks[float]: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ...) -> Greeks[Array]: ...
+                 threads: int | None = ...,
+                 progress: Progress = ...) -> Greeks[Array]: ...
 
 
 class AmericanValue(Protocol):
@@ -50,12 +56,14 @@ class AmericanValue(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ...) -> float: ...
+                 threads: int | None = ...,
+                 progress: Progress = ...) -> float: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
-                 errors: Errors = ..., threads: int | None = ...) -> Array: ...
+                 errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ...) -> Array: ...
 
 
 class AmericanGreeks(Protocol):
@@ -63,44 +71,52 @@ class AmericanGreeks(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ...) -> Greeks[float]: ...
+                 threads: int | None = ...,
+                 progress: Progress = ...) -> Greeks[float]: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
-                 errors: Errors = ..., threads: int | None = ...) -> Greeks[Array]: ...
+                 errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ...) -> Greeks[Array]: ...
 
 
 class EuropeanImpliedVolatility(Protocol):
     @overload
     def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
                  option_type: str = ..., *, errors: Errors = ...,
-                 threads: int | None = ...) -> float: ...
+                 threads: int | None = ...,
+                 progress: Progress = ...) -> float: ...
     @overload
     def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
                  r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 errors: Errors = ..., threads: int | None = ...) -> Array: ...
+                 errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ...) -> Array: ...
 
 
 class AmericanImpliedVolatility(Protocol):
     @overload
     def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
                  option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
-                 threads: int | None = ...) -> float: ...
+                 threads: int | None = ...,
+                 progress: Progress = ...) -> float: ...
     @overload
     def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
                  r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  accuracy: Accuracy = ..., errors: Errors = ...,
-                 threads: int | None = ...) -> Array: ...
+                 threads: int | None = ...,
+                 progress: Progress = ...) -> Array: ...
 
 
 class ExerciseBoundary(Protocol):
     @overload
     def __call__(self, tau: float, k: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
-                 threads: int | None = ...) -> float: ...
+                 threads: int | None = ...,
+                 progress: Progress = ...) -> float: ...
     @overload
     def __call__(self, tau: ArrayLike, k: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  accuracy: Accuracy = ..., errors: Errors = ...,
-                 threads: int | None = ...) -> Array: ...
+                 threads: int | None = ...,
+                 progress: Progress = ...) -> Array: ...

@@ -30,7 +30,8 @@ from numpy.typing import ArrayLike
 from . import _arrays, _docs
 from ._results import Greeks
 from ._signatures import (Accuracy, AmericanGreeks, AmericanImpliedVolatility, AmericanValue,
-                          Array, Errors, ExerciseBoundary, Method, OptionTypes, Precision)
+                          Array, Errors, ExerciseBoundary, Method, OptionTypes, Precision,
+                          Progress)
 
 __all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "exercise_boundary",
            "implied_volatility"]
@@ -47,7 +48,7 @@ def _pricing(name: str, output: str, summary: str, returns: str, examples: str) 
                  q: ArrayLike = 0.0, option_type: OptionTypes = "call", *,
                  method: Method = "spectral", accuracy: Accuracy = "accurate",
                  precision: Precision = "exact", errors: Errors = "raise",
-                 threads: int | None = None) -> float | Array:
+                 threads: int | None = None, progress: Progress = False) -> float | Array:
         op = ops.get(method) if isinstance(method, str) else None
         if op is None:
             _arrays._choice(method, tuple(ops), "method")
@@ -55,7 +56,7 @@ def _pricing(name: str, output: str, summary: str, returns: str, examples: str) 
             raise ValueError("precision applies to method='bjerksund-stensland' only: the "
                              "spectral engine's accuracy is set by accuracy=")
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
-                                precision, accuracy, errors, threads)
+                                precision, accuracy, errors, threads, progress)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -143,15 +144,18 @@ boundary with the accurate engine.
 
 
 def _exercise_boundary() -> Any:
-    op = _arrays.Operation("exercise_boundary", ("price", "tau", "k", "t", "r", "sigma", "q"))
+    # tau travels in the spot column: a bad tau is the engine's expiry failure (code 4).
+    op = _arrays.Operation("exercise_boundary", ("price", "tau", "k", "t", "r", "sigma", "q"),
+                           failure_columns={4: 1})
 
     def exercise_boundary(tau: ArrayLike, k: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                           q: ArrayLike = 0.0, option_type: OptionTypes = "put", *,
                           accuracy: Accuracy = "accurate", errors: Errors = "raise",
-                          threads: int | None = None) -> float | Array:
+                          threads: int | None = None,
+                          progress: Progress = False) -> float | Array:
         return _arrays.evaluate("greekmill.american.exercise_boundary", op,
                                 (0.0, tau, k, 0.0, r, sigma, q), option_type, "exact", accuracy,
-                                errors, threads)
+                                errors, threads, progress)
 
     exercise_boundary.__module__ = __name__
     exercise_boundary.__qualname__ = "exercise_boundary"
@@ -164,10 +168,11 @@ def _implied_volatility() -> Any:
     def implied_volatility(price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
                            r: ArrayLike, q: ArrayLike = 0.0, option_type: OptionTypes = "call",
                            *, accuracy: Accuracy = "accurate", errors: Errors = "raise",
-                           threads: int | None = None) -> float | Array:
+                           threads: int | None = None,
+                           progress: Progress = False) -> float | Array:
         return _arrays.evaluate("greekmill.american.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", accuracy,
-                                errors, threads)
+                                errors, threads, progress)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

@@ -32,7 +32,7 @@ from numpy.typing import ArrayLike
 from . import _arrays, _docs
 from ._results import Greeks
 from ._signatures import (Array, Errors, EuropeanGreeks, EuropeanImpliedVolatility,
-                          EuropeanValue, OptionTypes, Precision)
+                          EuropeanValue, OptionTypes, Precision, Progress)
 
 __all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "implied_volatility"]
 
@@ -44,9 +44,9 @@ def _pricing(name: str, operation: str, summary: str, returns: str, examples: st
     def function(s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = 0.0, option_type: OptionTypes = "call", *,
                  precision: Precision = "exact", errors: Errors = "raise",
-                 threads: int | None = None) -> float | Array:
+                 threads: int | None = None, progress: Progress = False) -> float | Array:
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
-                                precision, "accurate", errors, threads)
+                                precision, "accurate", errors, threads, progress)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -137,10 +137,11 @@ def _implied_volatility() -> Any:
     def implied_volatility(price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
                            r: ArrayLike, q: ArrayLike = 0.0, option_type: OptionTypes = "call",
                            *, errors: Errors = "raise",
-                           threads: int | None = None) -> float | Array:
+                           threads: int | None = None,
+                           progress: Progress = False) -> float | Array:
         return _arrays.evaluate("greekmill.european.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", "accurate",
-                                errors, threads)
+                                errors, threads, progress)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

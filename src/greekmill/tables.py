@@ -36,9 +36,9 @@ from typing import Any, Callable, Literal, Mapping
 
 import numpy as np
 
-from . import _arrays, _dask, _docs, american, european
+from . import _arrays, _dask, _docs, _progress, american, european
 from ._results import Greeks
-from ._signatures import Accuracy, Errors
+from ._signatures import Accuracy, Errors, Progress
 
 Model = Literal["european", "american", "bjerksund-stensland"]
 ImpliedModel = Literal["european", "american"]
@@ -68,7 +68,7 @@ IMPLIED_MODELS = ("european", "american")
 
 def value(df: Any, model: Model = "american", *, columns: Mapping[str, str] | None = None,
           greeks: bool = True, accuracy: Accuracy = "accurate", errors: Errors = "raise",
-          threads: int | None = None) -> Any:
+          threads: int | None = None, progress: Progress = False) -> Any:
     module, keywords = _model(model, MODELS)
     keywords = dict(keywords, errors=_choice(errors, _arrays.ERRORS, "errors"))
     _choice(accuracy, _arrays.ACCURACIES, "accuracy")
@@ -77,7 +77,7 @@ def value(df: Any, model: Model = "american", *, columns: Mapping[str, str] | No
     names = _names(columns, PARAMETERS)
     outputs = ("price", *Greeks._fields) if greeks else ("price",)
     job = functools.partial(_value_rows, module.__name__, bool(greeks), keywords)
-    return _by_partition(df, job, names, outputs, threads, "value")
+    return _by_partition(df, job, names, outputs, threads, "value", progress)
 
 
 def implied_volatility(df: Any, model: ImpliedModel = "european", *, price: str = "price",
@@ -149,21 +149,24 @@ pandas.DataFrame or dask.dataframe.DataFrame
 
 # ---- one pandas DataFrame (a whole table, or one partition)
 
-Job = Callable[[dict[str, Any], "int | None"], dict[str, np.ndarray]]
+Job = Callable[[dict[str, Any], "int | None", Any], dict[str, np.ndarray]]
 
 
 def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], inputs: dict[str, Any],
-                threads: int | None) -> dict[str, np.ndarray]:
+                threads: int | None, progress: Any = None) -> dict[str, np.ndarray]:
     functions = _module(module)
     arguments = [inputs[p] for p in PARAMETERS]
-    result = {"price": functions.price(*arguments, **keywords, threads=threads)}
+    stages = _progress.stages(progress, 2 if greeks else 1)
+    result = {"price": functions.price(*arguments, **keywords, threads=threads,
+                                       progress=stages[0])}
     if greeks:
-        result.update(functions.greeks(*arguments, **keywords, threads=threads)._asdict())
+        result.update(functions.greeks(*arguments, **keywords, threads=threads,
+                                       progress=stages[1])._asdict())
     return result
 
 
 def _implied_rows(module: str, keywords: dict[str, Any], inputs: dict[str, Any],
-                  threads: int | None) -> dict[str, np.ndarray]:
+                  threads: int | None, progress: Any = None) -> dict[str, np.ndarray]:
     functions = _module(module)
     arguments = [inputs[p] for p in ("price", "s", "k", "t", "r", "q", "option_type")]
     return {"implied_volatility": functions.implied_volatility(*arguments, **keywords,
@@ -175,10 +178,12 @@ def _module(name: str) -> Any:
 
 
 def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: int | None,
-          frame: Any) -> Any:
+          frame: Any, progress: Any = None) -> Any:
     import pandas as pd
 
     if len(frame) == 0:
+        if progress is not None:
+            progress(0, 0)
         return pd.DataFrame({name: np.empty(0) for name in outputs}, index=frame.index)
     inputs: dict[str, Any] = {}
     for parameter, name in names.items():
@@ -193,7 +198,7 @@ def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: in
         else:
             inputs[parameter] = column.to_numpy()  # the function checks and names the type
     try:
-        result = job(inputs, threads)
+        result = job(inputs, threads, progress)
     except ValueError as error:
         raise ValueError(_with_label(str(error), frame.index)) from None
     return pd.DataFrame({name: result[name] for name in outputs}, index=frame.index)
@@ -206,16 +211,17 @@ def _task_rows(frame: Any, job: Job, names: dict[str, str], outputs: tuple[str, 
 
 
 def _numeric_cells(column: Any, parameter: str, index: Any) -> np.ndarray:
-    """An object column as float64, or a TypeError naming the first cell that is no number."""
+    """An object column as float64 by the array functions' rules (text is no
+    number), or a TypeError naming the first cell that is not one."""
     cells = column.to_numpy()
     try:
-        return np.asarray(cells).astype(np.float64)
-    except (TypeError, ValueError):
+        return _arrays._numeric(cells, parameter)
+    except TypeError:
         pass
     for row, cell in enumerate(cells):
         try:
-            float(cell)
-        except (TypeError, ValueError):
+            _arrays._numeric(np.array([cell], dtype=object), parameter)
+        except TypeError:
             raise TypeError(
                 f"column {column.name!r} (for {parameter}) holds {cell!r} in row {row} (index "
                 f"label {index[row]!r}), which is not a number; convert the column, e.g. with "
@@ -238,17 +244,26 @@ def _with_label(message: str, index: Any) -> str:
 # ---- pandas or Dask
 
 def _by_partition(df: Any, job: Job, names: dict[str, str], outputs: tuple[str, ...],
-                  threads: int | None, what: str) -> Any:
+                  threads: int | None, what: str, progress: Any = False) -> Any:
     if threads is not None:
         _arrays._threads(threads)
+    report = _progress.reporter(progress, f"greekmill.tables.{what}")
     _check_columns(df, names, what)
-    if hasattr(type(df), "__dask_graph__"):
+    if _arrays.is_dask_collection(df):
         import pandas as pd
 
+        if report is not None:
+            raise ValueError(f"greekmill.tables.{what}: progress= follows a table valued "
+                             f"here; a Dask DataFrame's result is lazy: follow its "
+                             f"computation with Dask's own progress bars")
         meta = pd.DataFrame({name: pd.Series(dtype=np.float64) for name in outputs},
                             index=df._meta.index)
         return df.map_partitions(_task_rows, job, names, outputs, threads, meta=meta)
-    return _rows(job, names, outputs, threads, df)
+    try:
+        return _rows(job, names, outputs, threads, df, report)
+    finally:
+        if isinstance(report, _progress.Bar):
+            report.close()
 
 
 def _check_columns(df: Any, names: dict[str, str], what: str) -> None:
@@ -256,6 +271,12 @@ def _check_columns(df: Any, names: dict[str, str], what: str) -> None:
         raise TypeError(f"greekmill.tables.{what} takes a pandas or Dask DataFrame; got "
                         f"{type(df).__module__}.{type(df).__name__}")
     present = set(df.columns)
+    used = set(names.values())
+    repeated = [name for name in dict.fromkeys(df.columns)
+                if name in used and list(df.columns).count(name) > 1]
+    if repeated:
+        raise ValueError(f"greekmill.tables.{what}: the DataFrame has more than one column "
+                         f"named {repeated[0]!r}; name each input column once")
     missing = [parameter for parameter, name in names.items()
                if name not in present and not (parameter == "q" and name == "q")]
     if missing:
