@@ -29,6 +29,7 @@ command -v qemu-aarch64 >/dev/null || missing+=(qemu-user)
 [ -d /usr/src/googletest ] || missing+=(googletest)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
+command -v file >/dev/null || missing+=(file)
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
@@ -75,7 +76,7 @@ while read -r name count hash; do
   if [ "$other" = "$count $hash" ]; then
     echo "same bits   $name ($count values)"
   elif [[ $name =~ $not_yet_promised ]]; then
-    echo "different   $name (not yet promised): x86-64 $hash, aarch64 ${other:-missing}"
+    echo "different   $name (not yet promised): x86-64 $count $hash, aarch64 ${other:-missing}"
   else
     echo "DIFFERENT   $name: x86-64 $count $hash, aarch64 ${other:-missing}"
     failed=1
