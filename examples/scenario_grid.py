@@ -23,6 +23,12 @@ The American engine is the package's default (``method="spectral"``, the
 accurate engine) at ``--accuracy`` (default ``accurate``); ``--method
 bjerksund-stensland`` takes the closed form instead.  Each task values one
 scenario for ``--chunk`` options.
+
+``--dividends 0.25:0.8,0.5:0.8,0.75:0.8`` gives the underlying a schedule of
+cash dividends (ex-dividend time in years : amount), valued by the
+finite-difference engine: about a millisecond an option and scenario at
+``accurate`` on one core (``fast``: a fifth of it), so size the book to the
+cluster, e.g. ``--small --dividends ...`` for a quick look.
 """
 
 from __future__ import annotations
@@ -55,7 +61,7 @@ def make_book(n: int, chunk: int, seed: int) -> dict[str, Any]:
 
 
 def scenario_grid(book: dict[str, Any], spot_shocks: list[float], vol_shocks: list[float],
-                  engine: dict[str, str]) -> tuple[Any, Any, list[str]]:
+                  engine: dict[str, Any]) -> tuple[Any, Any, list[str]]:
     """Today's values (n,), the P&L (n, scenarios) and the scenario names."""
     spot, vol = (np.array(x, dtype=np.float64).reshape(-1, 1) for x in np.meshgrid(
         spot_shocks, vol_shocks, indexing="ij"))  # one row per scenario
@@ -71,7 +77,7 @@ def scenario_grid(book: dict[str, Any], spot_shocks: list[float], vol_shocks: li
 
 
 def in_process(args: argparse.Namespace, spot_shocks: list[float], vol_shocks: list[float],
-               engine: dict[str, str]) -> None:
+               engine: dict[str, Any]) -> None:
     """The same valuations without Dask: numpy arrays, one call per scenario."""
     import pandas as pd
 
@@ -118,6 +124,9 @@ def main() -> None:
                         choices=["spectral", "bjerksund-stensland"])
     parser.add_argument("--accuracy", default="accurate", choices=["fast", "accurate", "high"],
                         help="tier of the spectral engine")
+    parser.add_argument("--dividends", default="",
+                        help="cash dividends of the underlying as time:amount pairs, comma "
+                             "separated (e.g. 0.25:0.8,0.75:0.8)")
     parser.add_argument("--seed", type=int, default=2026)
     parser.add_argument("--out", default="scenario_pnl.parquet", help="output directory")
     parser.add_argument("--small", action="store_true",
@@ -131,9 +140,13 @@ def main() -> None:
         args.spot_shocks, args.vol_shocks = "-0.1,0,0.1", "-0.05,0,0.05"
     spot_shocks = [float(x) for x in args.spot_shocks.split(",")]
     vol_shocks = [float(x) for x in args.vol_shocks.split(",")]
-    engine = {"method": args.method}
+    engine: dict[str, Any] = {"method": args.method}
     if args.method == "spectral":
         engine["accuracy"] = args.accuracy
+    if args.dividends:
+        pairs = [item.split(":") for item in args.dividends.split(",")]
+        engine["dividends"] = gm.Dividends([float(t) for t, _ in pairs],
+                                           [float(a) for _, a in pairs])
     if args.in_process:
         in_process(args, spot_shocks, vol_shocks, engine)
         return

@@ -11,6 +11,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -84,6 +85,9 @@ constexpr std::size_t kChunksPerThread = 8;
 // is cancelled and reports its progress: a cancelled job drains in about a
 // millisecond of ordinary work (a few elements of the accurate engine).
 constexpr double kStepWork = 1024.0;
+// The cost of a grid solve (an option with cash dividends) relative to the
+// operation's own.
+constexpr double kGridCostFactor = 20.0;
 
 struct Job {
     const batch::Operation* op;
@@ -258,6 +262,52 @@ bool settings_from(long precision, long accuracy, long width, batch::Settings& s
     return true;
 }
 
+// A cash-dividend schedule: None, or (times, amounts), two buffers of the
+// same number of doubles, checked and sorted by the Python layer.
+bool bind_schedule(PyObject* obj, std::array<HeldBuffer, 2>& held,
+                   greekmill::dividends::Schedule& schedule) {
+    if (obj == Py_None) {
+        return true;
+    }
+    if (!PyTuple_Check(obj) || PyTuple_Size(obj) != 2) {
+        PyErr_SetString(PyExc_TypeError, "dividends: expected None or (times, amounts)");
+        return false;
+    }
+    std::array<std::size_t, 2> counts{};
+    std::array<const double*, 2> data{};
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        if (!held[i].acquire(PyTuple_GetItem(obj, i), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+            return false;
+        }
+        const Py_buffer& view = held[i].view();
+        if (!holds(view, 'd') || view.itemsize != static_cast<Py_ssize_t>(sizeof(double))) {
+            PyErr_SetString(PyExc_ValueError, "dividends: expected buffers of doubles");
+            return false;
+        }
+        counts[i] = static_cast<std::size_t>(view.len) / sizeof(double);
+        data[i] = static_cast<const double*>(view.buf);
+    }
+    if (counts[0] != counts[1]) {
+        PyErr_SetString(PyExc_ValueError, "dividends: times and amounts differ in length");
+        return false;
+    }
+    // The engine reads the times in order: finite, >= 0 and ascending, the
+    // amounts finite and >= 0 (what greekmill.Dividends guarantees).
+    for (std::size_t i = 0; i < counts[0]; ++i) {
+        const double time = data[0][i];
+        const double amount = data[1][i];
+        const bool ordered = i == 0 || data[0][i - 1] <= time;
+        if (!(time >= 0.0 && time < INFINITY && amount >= 0.0 && amount < INFINITY && ordered)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "dividends: times must be finite, >= 0 and ascending, amounts "
+                            "finite and >= 0");
+            return false;
+        }
+    }
+    schedule = {{data[0], counts[0]}, {data[1], counts[1]}};
+    return true;
+}
+
 const batch::Operation* operation_at(long index) {
     const auto ops = batch::operations();
     if (index < 0 || static_cast<std::size_t>(index) >= ops.size()) {
@@ -284,16 +334,17 @@ constexpr const char* kColumnNames[] = {"price", "s", "k", "t", "r", "sigma", "q
     return static_cast<unsigned>(std::min<long>(threads, machine_cpus()));
 }
 
-// compute(op, precision, accuracy, width, n, threads, inputs, outputs, progress)
+// compute(op, precision, accuracy, width, n, threads, inputs, outputs, progress[, dividends])
 //   inputs: (price, s, k, t, r, sigma, q, option_type), each a float or a
 //   buffer of doubles; option_type 0, 1 or a buffer of bytes.  outputs: a
 //   tuple of writable buffers of n doubles.  progress: None or a callable of
-//   (done, total).  Returns (failed, first_index, reason); raises what the
-//   signal handlers or `progress` raise, the job then abandoned.
+//   (done, total).  dividends: None or (times, amounts), see bind_schedule.
+//   Returns (failed, first_index, reason); raises what the signal handlers or
+//   `progress` raise, the job then abandoned.
 PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 9 || !PyTuple_Check(args[6]) || !PyTuple_Check(args[7])) {
+    if ((nargs != 9 && nargs != 10) || !PyTuple_Check(args[6]) || !PyTuple_Check(args[7])) {
         PyErr_SetString(PyExc_TypeError, "compute(op, precision, accuracy, width, n, threads, "
-                                         "inputs, outputs, progress)");
+                                         "inputs, outputs, progress[, dividends])");
         return nullptr;
     }
     std::array<long, 4> codes{};
@@ -336,6 +387,13 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     const auto n = static_cast<std::size_t>(n_signed);
+    std::array<HeldBuffer, 2> held_schedule;
+    if (nargs == 10 && !bind_schedule(args[9], held_schedule, settings.dividends)) {
+        return nullptr;
+    }
+    // An element with dividends goes to the grid solver, some twenty times
+    // the cost of the operation's usual engine: the work is split to match.
+    const double cost = op->cost * (settings.dividends.times.empty() ? 1.0 : kGridCostFactor);
 
     std::array<double, 7> scalars{};
     std::array<HeldBuffer, 7> held_inputs;
@@ -378,14 +436,14 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     job.settings = settings;
     job.n = n;
 
-    const double work = static_cast<double>(n) * op->cost;
+    const double work = static_cast<double>(n) * cost;
     const auto worth = static_cast<unsigned>(
         std::min(static_cast<double>(threads), std::max(1.0, work / kCostPerThread)));
     const std::size_t chunks = std::clamp<std::size_t>(
         std::max(static_cast<std::size_t>(work / kChunkWork), std::size_t{worth} * kChunksPerThread),
         1, std::max<std::size_t>(n, 1));
     job.chunks = chunks;
-    job.step = static_cast<std::size_t>(std::max(1.0, kStepWork / op->cost));
+    job.step = static_cast<std::size_t>(std::max(1.0, kStepWork / cost));
 
     // Small work runs on the caller at once; anything longer goes to the
     // workers while the caller watches for signals and reports progress.

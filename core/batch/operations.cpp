@@ -23,12 +23,13 @@ struct Market {
     double s, k, t, r, sigma, q;
     OptionType type;
     american::Accuracy accuracy;
+    dividends::Schedule dividends;
 };
 
 [[nodiscard]] inline Market market(const Inputs& x, std::size_t i,
                                    const Settings& settings) noexcept {
     return {x.s[i],     x.k[i], x.t[i],    x.r[i],
-            x.sigma[i], x.q[i], x.type[i], settings.accuracy};
+            x.sigma[i], x.q[i], x.type[i], settings.accuracy, settings.dividends};
 }
 
 // Which of the five Greeks a single-output operation returns.
@@ -70,12 +71,56 @@ template <class T>
     return true;
 }
 
+// ---- Cash dividends before expiry: the grid solver, European or American.
+
+[[nodiscard]] inline bool pays_dividends(const Market& m) noexcept {
+    return dividends::applies(m.dividends, m.t);
+}
+
+[[nodiscard]] inline Result<american::Valuation> with_dividends(const Market& m,
+                                                                dividends::Style style,
+                                                                bool greeks) noexcept {
+    return dividends::value(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type, style, m.accuracy,
+                            m.dividends, greeks);
+}
+
+template <Field F>
+[[nodiscard]] inline Result<double> dividend_single(const Market& m,
+                                                    dividends::Style style) noexcept {
+    const Result<american::Valuation> v = with_dividends(m, style, true);
+    if (!v) {
+        return std::unexpected(v.error());
+    }
+    return field_of(v->greeks, F);
+}
+
+[[nodiscard]] inline Result<double> dividend_price(const Market& m,
+                                                   dividends::Style style) noexcept {
+    const Result<american::Valuation> v = with_dividends(m, style, false);
+    if (!v) {
+        return std::unexpected(v.error());
+    }
+    return v->price;
+}
+
+[[nodiscard]] inline Result<Greeks> dividend_greeks(const Market& m,
+                                                    dividends::Style style) noexcept {
+    const Result<american::Valuation> v = with_dividends(m, style, true);
+    if (!v) {
+        return std::unexpected(v.error());
+    }
+    return v->greeks;
+}
+
 // ---- European (Black-Scholes-Merton): the core's Greeks where the total
 // volatility is positive, their limits where it is 0.
 
 template <Field F>
 [[nodiscard]] inline Result<double> european_single(const Market& m) noexcept {
     namespace bs = black_scholes;
+    if (pays_dividends(m)) {
+        return dividend_single<F>(m, dividends::Style::European);
+    }
     if (bs::zero_total_volatility(m.t, m.sigma)) {
         return field_of(bs::greeks_at_zero_volatility(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type), F);
     }
@@ -91,6 +136,9 @@ template <Field F>
 
 [[nodiscard]] inline Result<double> european_price(const Market& m) noexcept {
     namespace bs = black_scholes;
+    if (pays_dividends(m)) {
+        return dividend_price(m, dividends::Style::European);
+    }
     if (bs::zero_total_volatility(m.t, m.sigma)) {
         return bs::price_at_zero_volatility(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
     }
@@ -99,6 +147,9 @@ template <Field F>
 
 [[nodiscard]] inline Result<Greeks> european_greeks(const Market& m) noexcept {
     namespace bs = black_scholes;
+    if (pays_dividends(m)) {
+        return dividend_greeks(m, dividends::Style::European);
+    }
     if (bs::zero_total_volatility(m.t, m.sigma)) {
         return bs::greeks_at_zero_volatility(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type);
     }
@@ -181,7 +232,9 @@ using FastKernel = void (*)(const Inputs&, const Outputs&, std::size_t, std::siz
 template <Kernel Exact, FastKernel Fast, int kOutputs = 1>
 void with_precision(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
                     const Settings& settings, Failures& failures) noexcept {
-    if (settings.precision != Precision::Fast) {
+    // The vectorised kernels know no dividends: a schedule takes the exact
+    // path, which sends the elements it concerns to the grid.
+    if (settings.precision != Precision::Fast || !settings.dividends.times.empty()) {
         Exact(x, y, begin, end, settings, failures);
         return;
     }
@@ -201,10 +254,16 @@ void with_precision(const Inputs& x, const Outputs& y, std::size_t begin, std::s
 // ---- The accurate American engine: every output from one boundary solve.
 
 [[nodiscard]] inline Result<double> accurate_price(const Market& m) noexcept {
+    if (pays_dividends(m)) {
+        return dividend_price(m, dividends::Style::American);
+    }
     return american::price(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type, m.accuracy);
 }
 
 [[nodiscard]] inline Result<Greeks> accurate_greeks(const Market& m) noexcept {
+    if (pays_dividends(m)) {
+        return dividend_greeks(m, dividends::Style::American);
+    }
     const Result<american::Valuation> v =
         american::value_and_greeks(m.s, m.k, m.t, m.r, m.sigma, m.q, m.type, m.accuracy);
     if (!v) {
@@ -248,7 +307,12 @@ void implied_volatility_kernel(const Inputs& x, const Outputs& y, std::size_t be
         const double price = x.price[i];
         const Market m = market(x, i, settings);
         const auto sigma =
-            American ? implied_volatility::american(price, m.s, m.k, m.t, m.r, m.q, m.type,
+            pays_dividends(m)
+                ? dividends::implied_volatility(
+                      price, m.s, m.k, m.t, m.r, m.q, m.type,
+                      American ? dividends::Style::American : dividends::Style::European,
+                      m.accuracy, m.dividends)
+            : American ? implied_volatility::american(price, m.s, m.k, m.t, m.r, m.q, m.type,
                                                     m.accuracy)
                      : implied_volatility::european(price, m.s, m.k, m.t, m.r, m.q, m.type);
         if (sigma) {

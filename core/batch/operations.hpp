@@ -10,6 +10,7 @@
 #include "american/american.hpp"
 #include "columns.hpp"
 #include "fast/fast_math.hpp"
+#include "grid/cash_dividends.hpp"
 
 namespace greekmill::batch {
 
@@ -21,6 +22,10 @@ struct Settings {
     // Vector width of the fast kernels: Auto takes the widest the CPU has
     // (or the one GREEKMILL_SIMD names); the bits are the same at every width.
     fast::Width width = fast::Width::Auto;
+    // One cash-dividend schedule for every element of the call (empty: none).
+    // An element with a dividend before its expiry is valued by the grid
+    // solver, whatever the precision; the others as without a schedule.
+    dividends::Schedule dividends{};
 };
 
 // The inputs an operation reads, each checked by the common domain check.

@@ -16,9 +16,10 @@ import importlib
 from typing import Any
 
 from . import american, european
+from ._dividends import Dividends
 from ._results import Greeks
 
-__all__ = ["Greeks", "american", "european"]
+__all__ = ["Dividends", "Greeks", "american", "european"]
 __version__ = "0.1.0"
 
 

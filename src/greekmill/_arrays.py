@@ -17,6 +17,7 @@ from typing import Any, Sequence
 import numpy as np
 
 from . import _native, _progress
+from ._dividends import engine_schedule
 from ._results import Greeks
 
 OPERATIONS: dict[str, tuple[int, int]] = _native.operation_table()
@@ -281,11 +282,16 @@ _tuple_new = tuple.__new__
 
 def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type: object,
              precision: object, accuracy: object, errors: object, threads: object,
-             progress: object = False) -> Any:
-    """Run `op`; `values` are the seven engine columns (price, s, k, t, r, sigma, q)."""
+             progress: object = False, dividends: object = None) -> Any:
+    """Run `op`; `values` are the seven engine columns (price, s, k, t, r, sigma, q).
+
+    `dividends`: None or a ``Dividends`` schedule read by every element.
+    """
+    schedule = engine_schedule(dividends)
     # All plain numbers and plain keywords: one call on this thread, no numpy,
     # every check in the engine (NotImplemented sends anything else below).
-    if progress is False and (threads is None or (type(threads) is int and threads > 0)):
+    if progress is False and schedule is None and (
+            threads is None or (type(threads) is int and threads > 0)):
         result = _native.evaluate(op.index, precision, accuracy, errors, option_type, *values)
         if result is not NotImplemented:
             if type(result) is int:
@@ -313,7 +319,7 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
                              f"distributed.progress)")
         from . import _dask
         return _dask.evaluate(function, op, values, option_type, precision, accuracy, errors,
-                              threads)
+                              threads, dividends if schedule is not None else None)
 
     arrays = [_numeric(v, label) for v, label in zip(values, op.labels)]
     codes, type_shape = _option_codes(option_type)
@@ -324,7 +330,8 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
     outputs = tuple(np.empty(shape) for _ in range(op.outputs))
     try:
         failed, first, reason = _native.compute(op.index, precision_code, accuracy_code, 0, n,
-                                                thread_count, (*columns, types), outputs, report)
+                                                thread_count, (*columns, types), outputs, report,
+                                                schedule)
     finally:
         if isinstance(report, _progress.Bar):
             report.close()

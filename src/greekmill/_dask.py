@@ -47,7 +47,7 @@ def task_threads(threads: int | None) -> int:
 
 def evaluate(function: str, op: _arrays.Operation, values: tuple[Any, ...],
              option_type: Any, precision: Any, accuracy: Any, errors: Any,
-             threads: Any) -> Any:
+             threads: Any, dividends: Any = None) -> Any:
     """The lazy version of ``_arrays.evaluate``, the same arguments already checked."""
     import dask.array as da
     from dask.array.core import unify_chunks
@@ -90,7 +90,7 @@ def evaluate(function: str, op: _arrays.Operation, values: tuple[Any, ...],
                  isinstance(types, da.Array), types if not isinstance(types, da.Array) else None,
                  precision, accuracy, errors, task_threads(threads),
                  _starts(output_chunks), _starts(blocks[-1].chunks) if isinstance(types, da.Array)
-                 else None)
+                 else None, dividends)
     meta = np.empty((0,) * ndim, dtype=np.float64)
     short = function.removeprefix("greekmill.")
     result = da.map_blocks(task, *blocks, dtype=np.float64, meta=meta, token=short)
@@ -138,13 +138,15 @@ class _Task:
     """
 
     __slots__ = ("function", "op", "constant", "constants", "types_is_block", "types",
-                 "precision", "accuracy", "errors", "threads", "starts", "type_starts")
+                 "precision", "accuracy", "errors", "threads", "starts", "type_starts",
+                 "dividends")
 
     def __init__(self, function: str, op: _arrays.Operation, constant: tuple[bool, ...],
                  constants: list[Any], types_is_block: bool, types: Any, precision: Any,
                  accuracy: Any, errors: Any, threads: int,
                  starts: tuple[tuple[int, ...], ...],
-                 type_starts: tuple[tuple[int, ...], ...] | None) -> None:
+                 type_starts: tuple[tuple[int, ...], ...] | None,
+                 dividends: Any = None) -> None:
         self.function = function
         self.op = op
         self.constant = constant
@@ -157,11 +159,12 @@ class _Task:
         self.threads = threads
         self.starts = starts
         self.type_starts = type_starts
+        self.dividends = dividends
 
     def _state(self) -> tuple[Any, ...]:
         return (self.function, self.op.name, self.op.labels, self.constant, self.constants,
                 self.types_is_block, self.types, self.precision, self.accuracy, self.errors,
-                self.threads, self.starts, self.type_starts)
+                self.threads, self.starts, self.type_starts, self.dividends)
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (_task_of_state, self._state())
@@ -176,7 +179,8 @@ class _Task:
         types = next(given) if self.types_is_block else self.types
         try:
             result = _arrays.evaluate(self.function, self.op, values, types, self.precision,
-                                      self.accuracy, self.errors, self.threads)
+                                      self.accuracy, self.errors, self.threads,
+                                      *(() if self.dividends is None else (False, self.dividends)))
         except ValueError as error:
             raise ValueError(self._in_whole_array(str(error), block_id)) from None
         if self.op.outputs == 1:

@@ -56,6 +56,10 @@ PARAMETERS: dict[str, tuple[str, str]] = {
     "progress": ("bool or callable",
                  "``True`` draws a progress bar on stderr for long calls; a callable "
                  "receives ``(done, total)``; ``False`` shows nothing."),
+    "dividends": ("greekmill.Dividends or None",
+                  "Cash dividends of the underlying: ex-dividend times in years from today "
+                  "and amounts in currency units; the spot drops by each amount at its time. "
+                  "``None`` pays none (the yield ``q`` still applies)."),
     "df": ("pandas.DataFrame or dask.dataframe.DataFrame",
            "One option per row, with the columns named by ``columns``."),
     "columns": ("mapping of str to str or None",

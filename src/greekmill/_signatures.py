@@ -11,6 +11,7 @@ from typing import Callable, Literal, Protocol, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from ._dividends import Dividends
 from ._results import Greeks
 
 Array = NDArray[np.float64]
@@ -28,13 +29,15 @@ class EuropeanValue(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ...,
-                 progress: Progress = ...) -> float: ...
+                 progress: Progress = ...,
+                 dividends: Dividends | None = ...) -> float: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ...,
-                 progress: Progress = ...) -> Array: ...
+                 progress: Progress = ...,
+                 dividends: Dividends | None = ...) -> Array: ...
 
 
 class EuropeanGreeks(Protocol):
@@ -42,13 +45,15 @@ class EuropeanGreeks(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ...,
-                 progress: Progress = ...) -> Greeks[float]: ...
+                 progress: Progress = ...,
+                 dividends: Dividends | None = ...) -> Greeks[float]: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ...,
-                 progress: Progress = ...) -> Greeks[Array]: ...
+                 progress: Progress = ...,
+                 dividends: Dividends | None = ...) -> Greeks[Array]: ...
 
 
 class AmericanValue(Protocol):
@@ -57,13 +62,15 @@ class AmericanValue(Protocol):
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ...,
-                 progress: Progress = ...) -> float: ...
+                 progress: Progress = ...,
+                 dividends: Dividends | None = ...) -> float: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
                  errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ...) -> Array: ...
+                 progress: Progress = ...,
+                 dividends: Dividends | None = ...) -> Array: ...
 
 
 class AmericanGreeks(Protocol):
@@ -72,13 +79,15 @@ class AmericanGreeks(Protocol):
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ...,
-                 progress: Progress = ...) -> Greeks[float]: ...
+                 progress: Progress = ...,
+                 dividends: Dividends | None = ...) -> Greeks[float]: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
                  errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ...) -> Greeks[Array]: ...
+                 progress: Progress = ...,
+                 dividends: Dividends | None = ...) -> Greeks[Array]: ...
 
 
 class EuropeanImpliedVolatility(Protocol):
@@ -86,12 +95,14 @@ class EuropeanImpliedVolatility(Protocol):
     def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
                  option_type: str = ..., *, errors: Errors = ...,
                  threads: int | None = ...,
-                 progress: Progress = ...) -> float: ...
+                 progress: Progress = ...,
+                 dividends: Dividends | None = ...) -> float: ...
     @overload
     def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
                  r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ...) -> Array: ...
+                 progress: Progress = ...,
+                 dividends: Dividends | None = ...) -> Array: ...
 
 
 class AmericanImpliedVolatility(Protocol):
@@ -99,13 +110,15 @@ class AmericanImpliedVolatility(Protocol):
     def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
                  option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
                  threads: int | None = ...,
-                 progress: Progress = ...) -> float: ...
+                 progress: Progress = ...,
+                 dividends: Dividends | None = ...) -> float: ...
     @overload
     def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
                  r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  accuracy: Accuracy = ..., errors: Errors = ...,
                  threads: int | None = ...,
-                 progress: Progress = ...) -> Array: ...
+                 progress: Progress = ...,
+                 dividends: Dividends | None = ...) -> Array: ...
 
 
 class ExerciseBoundary(Protocol):

@@ -16,6 +16,16 @@ Two engines, chosen by ``method``:
   It is a lower bound that misses most of the early-exercise premium (see the
   README); its Greeks are finite differences of that value.
 
+Cash dividends: ``dividends=gm.Dividends(times, amounts)`` (value, Greeks and
+implied volatility of the spectral method) values every option of the call on
+a stock whose spot drops by each amount at its ex-dividend time.  Options
+with a dividend before their expiry are valued by the package's
+finite-difference solver in log-spot (Crank-Nicolson with Rannacher start,
+the jump applied by interpolation, the exercise constraint solved exactly at
+every step, Richardson extrapolation); ``accuracy`` picks its grid.  The
+others, and ``dividends=None`` or an empty schedule, give the same bits as
+without a schedule.
+
 Market inputs, broadcasting, ``errors=`` and ``threads=`` are those of
 ``greekmill.european``; units too (theta per calendar day, vega per 1.0 of
 volatility, rho per percentage point of rate).
@@ -28,6 +38,7 @@ from typing import Any
 from numpy.typing import ArrayLike
 
 from . import _arrays, _docs
+from ._dividends import Dividends, engine_schedule
 from ._results import Greeks
 from ._signatures import (Accuracy, AmericanGreeks, AmericanImpliedVolatility, AmericanValue,
                           Array, Errors, ExerciseBoundary, Method, OptionTypes, Precision,
@@ -48,15 +59,20 @@ def _pricing(name: str, output: str, summary: str, returns: str, examples: str) 
                  q: ArrayLike = 0.0, option_type: OptionTypes = "call", *,
                  method: Method = "spectral", accuracy: Accuracy = "accurate",
                  precision: Precision = "exact", errors: Errors = "raise",
-                 threads: int | None = None, progress: Progress = False) -> float | Array:
+                 threads: int | None = None, progress: Progress = False,
+                 dividends: Dividends | None = None) -> float | Array:
         op = ops.get(method) if isinstance(method, str) else None
         if op is None:
             _arrays._choice(method, tuple(ops), "method")
         if precision != "exact" and method == "spectral":
             raise ValueError("precision applies to method='bjerksund-stensland' only: the "
                              "spectral engine's accuracy is set by accuracy=")
+        if method != "spectral" and engine_schedule(dividends) is not None:
+            raise ValueError("dividends need method='spectral' (the accurate engine); the "
+                             "closed form takes a continuous yield only")
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
-                                precision, accuracy, errors, threads, progress)
+                                precision, accuracy, errors, threads, progress,
+                                dividends=dividends)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -169,10 +185,11 @@ def _implied_volatility() -> Any:
                            r: ArrayLike, q: ArrayLike = 0.0, option_type: OptionTypes = "call",
                            *, accuracy: Accuracy = "accurate", errors: Errors = "raise",
                            threads: int | None = None,
-                           progress: Progress = False) -> float | Array:
+                           progress: Progress = False,
+                           dividends: Dividends | None = None) -> float | Array:
         return _arrays.evaluate("greekmill.american.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", accuracy,
-                                errors, threads, progress)
+                                errors, threads, progress, dividends=dividends)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

@@ -17,6 +17,14 @@ shape.  The Greeks equal the ``bs_*`` functions of ``greekmill_python`` bit for
 bit where the total volatility sigma * sqrt(t) is positive; at t == 0 or
 sigma == 0 they are the limits of the formulas.
 
+Cash dividends: ``dividends=gm.Dividends(times, amounts)`` values every option
+of the call on a stock whose spot drops by each amount at its ex-dividend
+time (never below 0); ``q`` may be combined with it.  An option with a
+dividend before its expiry is valued by the package's finite-difference
+solver in log-spot (to about 1e-7 of the strike, see the README), with any
+``precision``; the others, and ``dividends=None`` or an empty schedule, give
+the same bits as without a schedule.
+
 Keyword-only options: ``precision="exact"`` (the platform's maths library);
 ``errors="raise"`` (ValueError naming the parameter, the value and the first
 failing index) or ``"nan"``; ``threads=None`` (every CPU the process may use)
@@ -30,6 +38,7 @@ from typing import Any
 from numpy.typing import ArrayLike
 
 from . import _arrays, _docs
+from ._dividends import Dividends
 from ._results import Greeks
 from ._signatures import (Array, Errors, EuropeanGreeks, EuropeanImpliedVolatility,
                           EuropeanValue, OptionTypes, Precision, Progress)
@@ -44,9 +53,11 @@ def _pricing(name: str, operation: str, summary: str, returns: str, examples: st
     def function(s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = 0.0, option_type: OptionTypes = "call", *,
                  precision: Precision = "exact", errors: Errors = "raise",
-                 threads: int | None = None, progress: Progress = False) -> float | Array:
+                 threads: int | None = None, progress: Progress = False,
+                 dividends: Dividends | None = None) -> float | Array:
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
-                                precision, "accurate", errors, threads, progress)
+                                precision, "accurate", errors, threads, progress,
+                                dividends=dividends)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -138,10 +149,11 @@ def _implied_volatility() -> Any:
                            r: ArrayLike, q: ArrayLike = 0.0, option_type: OptionTypes = "call",
                            *, errors: Errors = "raise",
                            threads: int | None = None,
-                           progress: Progress = False) -> float | Array:
+                           progress: Progress = False,
+                           dividends: Dividends | None = None) -> float | Array:
         return _arrays.evaluate("greekmill.european.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", "accurate",
-                                errors, threads, progress)
+                                errors, threads, progress, dividends=dividends)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

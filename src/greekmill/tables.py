@@ -37,6 +37,7 @@ from typing import Any, Callable, Literal, Mapping
 import numpy as np
 
 from . import _arrays, _dask, _docs, _progress, american, european
+from ._dividends import Dividends, engine_schedule
 from ._results import Greeks
 from ._signatures import Accuracy, Errors, Progress
 
@@ -67,16 +68,27 @@ IMPLIED_MODELS = ("european", "american")
 
 
 def value(df: Any, model: Model = "american", *, columns: Mapping[str, str] | None = None,
-          greeks: bool = True, accuracy: Accuracy = "accurate", errors: Errors = "raise",
-          threads: int | None = None, progress: Progress = False) -> Any:
+          greeks: bool = True, dividends: Dividends | Mapping[Any, Dividends] | None = None,
+          accuracy: Accuracy = "accurate", errors: Errors = "raise", threads: int | None = None,
+          progress: Progress = False) -> Any:
     module, keywords = _model(model, MODELS)
     keywords = dict(keywords, errors=_choice(errors, _arrays.ERRORS, "errors"))
     _choice(accuracy, _arrays.ACCURACIES, "accuracy")
     if module is american:
         keywords["accuracy"] = accuracy
     names = _names(columns, PARAMETERS)
+    if isinstance(dividends, Mapping):
+        for schedule in dividends.values():
+            engine_schedule(schedule)  # raises for anything but a Dividends
+        names["underlying"] = (columns or {}).get("underlying", "underlying")
+        dividends = dict(dividends)
+    else:
+        engine_schedule(dividends)
+    if dividends and model == "bjerksund-stensland":
+        raise ValueError("dividends need model='american' or 'european'; the closed form "
+                         "takes a continuous yield only")
     outputs = ("price", *Greeks._fields) if greeks else ("price",)
-    job = functools.partial(_value_rows, module.__name__, bool(greeks), keywords)
+    job = functools.partial(_value_rows, module.__name__, bool(greeks), keywords, dividends)
     return _by_partition(df, job, names, outputs, threads, "value", progress)
 
 
@@ -119,7 +131,12 @@ b  13.1864  0.7946  0.0177 -0.0171  21.3939  0.3711
      price
 a  10.9745
 b  13.1864
-""", overrides={"model": ("str, default 'american'",
+""", overrides={"dividends": ("greekmill.Dividends, mapping or None",
+                              "One schedule for every row, or a mapping from the values of "
+                              "the column ``underlying`` (renamed with ``columns=``) to "
+                              "schedules; rows whose underlying has none pay no cash "
+                              "dividends."),
+                "model": ("str, default 'american'",
                           '``"european"`` (Black-Scholes-Merton), ``"american"`` (the '
                           'accurate engine at ``accuracy``) or ``"bjerksund-stensland"`` '
                           "(the closed form of ``greekmill_python``).")})
@@ -152,17 +169,69 @@ pandas.DataFrame or dask.dataframe.DataFrame
 Job = Callable[[dict[str, Any], "int | None", Any], dict[str, np.ndarray]]
 
 
-def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], inputs: dict[str, Any],
-                threads: int | None, progress: Any = None) -> dict[str, np.ndarray]:
+def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], dividends: Any,
+                inputs: dict[str, Any], threads: int | None,
+                progress: Any = None) -> dict[str, np.ndarray]:
     functions = _module(module)
     arguments = [inputs[p] for p in PARAMETERS]
-    stages = _progress.stages(progress, 2 if greeks else 1)
-    result = {"price": functions.price(*arguments, **keywords, threads=threads,
-                                       progress=stages[0])}
-    if greeks:
-        result.update(functions.greeks(*arguments, **keywords, threads=threads,
-                                       progress=stages[1])._asdict())
-    return result
+    calls = 2 if greeks else 1
+
+    def rows(arguments: list[Any], schedule: Any, stages: list[Any]) -> dict[str, np.ndarray]:
+        result = {"price": functions.price(*arguments, **keywords, threads=threads,
+                                           progress=stages[0], dividends=schedule)}
+        if greeks:
+            result.update(functions.greeks(*arguments, **keywords, threads=threads,
+                                           progress=stages[1], dividends=schedule)._asdict())
+        return result
+
+    if not isinstance(dividends, dict):
+        return rows(arguments, dividends, _progress.stages(progress, calls))
+    # One call per underlying with a schedule, one for the rest; each row's
+    # bits are those of a call on its group alone.
+    underlying = np.asarray(inputs["underlying"], dtype=object)
+    n = underlying.shape[0]
+    rest = np.ones(n, dtype=bool)
+    groups = []
+    for key, schedule in dividends.items():
+        mask = underlying == key
+        if mask.any():
+            groups.append((np.flatnonzero(mask), schedule))
+            rest &= ~mask
+    groups.append((np.flatnonzero(rest), None))
+    out: dict[str, np.ndarray] = {}
+    offset = 0
+    for where, schedule in groups:
+        if where.size == 0:
+            continue
+        subset = [a[where] if isinstance(a, np.ndarray) and a.ndim == 1 else a
+                  for a in arguments]
+        try:
+            part = rows(subset, schedule, _group_stages(progress, offset, where.size, n, calls))
+        except ValueError as error:
+            raise ValueError(_ROW_INDEX.sub(lambda m: f"[{where[int(m.group(1))]}]",
+                                            str(error), count=1)) from None
+        offset += where.size
+        for name, values in part.items():
+            out.setdefault(name, np.empty(n))[where] = values
+    return out
+
+
+_ROW_INDEX = re.compile(r"\[(\d+)\]")
+
+
+def _group_stages(report: Any, offset: int, size: int, n: int, calls: int) -> list[Any]:
+    """The calls of one group of rows reported as part of the whole table: the
+    groups one after the other, each taking `calls` units per row."""
+    if report is None:
+        return [False] * calls
+
+    def stage(index: int) -> Any:
+        def forward(done: int, total: int) -> Any:
+            return report(calls * offset + index * size + done * size // max(total, 1),
+                          calls * n)
+        return forward
+
+    return [stage(i) for i in range(calls)]
 
 
 def _implied_rows(module: str, keywords: dict[str, Any], inputs: dict[str, Any],
@@ -312,7 +381,7 @@ def _names(columns: Mapping[str, str] | None, parameters: tuple[str, ...]) -> di
     return names
 
 
-_ALL_PARAMETERS = ("s", "k", "t", "r", "sigma", "q", "option_type")
+_ALL_PARAMETERS = ("s", "k", "t", "r", "sigma", "q", "option_type", "underlying")
 
 
 def _model(model: object, models: Mapping[str, Any]) -> Any:

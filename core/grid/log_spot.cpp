@@ -1,0 +1,692 @@
+#include "log_spot.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace greekmill::grid {
+namespace {
+
+// Half-width of the mesh beyond the spot and the strike, in standard
+// deviations of ln S at expiry: the value six deviations out is the
+// boundary value to far below 1e-8 of the strike.
+constexpr double kSpanDeviations = 6.0;
+// lambda, the width of the nearly uniform core of the mesh around the
+// strike, in standard deviations: beyond it the spacing grows like cosh.
+constexpr double kCoreDeviations = 0.6;
+// The steps of each stretch grow over its first 1/kGradedFraction.
+constexpr int kGradedFraction = 4;
+
+// x_j = x_K + lambda sinh(delta (j - j_K)), j = 0..intervals.  A coarser
+// mesh (half the intervals, j_K / 2, 2 delta) is every other node of the
+// finer one, bit for bit: (2 delta) m and delta (2 m) round alike.
+struct Mesh {
+    int intervals;
+    int strike_node;
+    double x_strike;
+    double lambda;
+    double delta;
+
+    [[nodiscard]] double x(int j) const noexcept {
+        return x_strike + lambda * std::sinh(delta * static_cast<double>(j - strike_node));
+    }
+    // The position of ln S in node units.
+    [[nodiscard]] double node_of(double ln_s) const noexcept {
+        return static_cast<double>(strike_node) + std::asinh((ln_s - x_strike) / lambda) / delta;
+    }
+};
+
+// The mesh covers [min(ln K, ln(S - sum D)) - w, max(ln K, ln S) + w] whatever
+// the rounding of j_K: delta is the larger of the two sides' needs, so each
+// side reaches at least as far as it must.
+[[nodiscard]] Mesh make_mesh(const Problem& p, int intervals) noexcept {
+    double paid = 0.0;
+    for (const Jump& jump : p.jumps) {
+        paid += jump.amount;
+    }
+    const double spread = p.sigma * std::sqrt(p.t);
+    const double drift = (std::fabs(p.r - p.q) + 0.5 * p.sigma * p.sigma) * p.t;
+    const double width = kSpanDeviations * spread + drift;
+    const double x_strike = std::log(p.k);
+    const double ln_s = std::log(p.s);
+    const double ln_s_paid = std::log(std::fmax(p.s - paid, 1e-3 * p.s));
+    const double low = std::fmin(x_strike, ln_s_paid) - width;
+    const double high = std::fmax(x_strike, ln_s) + width;
+    Mesh m{};
+    m.intervals = intervals;
+    m.x_strike = x_strike;
+    m.lambda = kCoreDeviations * spread;
+    const double a = std::asinh((x_strike - low) / m.lambda);
+    const double b = std::asinh((high - x_strike) / m.lambda);
+    // j_K a multiple of 4: the strike is a node of the two coarser meshes too.
+    const int quarter = intervals / 4;
+    int fours = static_cast<int>(std::lround(static_cast<double>(quarter) * a / (a + b)));
+    fours = std::clamp(fours, 1, quarter - 1);
+    m.strike_node = 4 * fours;
+    m.delta = std::fmax(a / m.strike_node, b / (intervals - m.strike_node));
+    return m;
+}
+
+[[nodiscard]] Mesh coarser(const Mesh& m) noexcept {
+    return {m.intervals / 2, m.strike_node / 2, m.x_strike, m.lambda, 2.0 * m.delta};
+}
+
+// Lagrange weights on the nodes first..first+count-1 at position u, with
+// their first and second derivatives in u.
+struct Stencil {
+    int first;
+    int count;
+    double w[6];
+    double d1[6];
+    double d2[6];
+};
+
+[[nodiscard]] Stencil lagrange(double u, int count, int intervals, bool derivatives) noexcept {
+    Stencil st{};
+    st.count = count;
+    st.first = std::clamp(static_cast<int>(std::floor(u)) - (count / 2 - 1), 0,
+                          intervals - (count - 1));
+    double t[6];
+    for (int a = 0; a < count; ++a) {
+        t[a] = u - static_cast<double>(st.first + a);
+    }
+    for (int a = 0; a < count; ++a) {
+        double denominator = 1.0;
+        double value = 1.0;
+        for (int b = 0; b < count; ++b) {
+            if (b != a) {
+                denominator *= static_cast<double>(a - b);
+                value *= t[b];
+            }
+        }
+        st.w[a] = value / denominator;
+        if (!derivatives) {
+            continue;
+        }
+        double first = 0.0;
+        double second = 0.0;
+        for (int b = 0; b < count; ++b) {
+            if (b == a) {
+                continue;
+            }
+            double without_b = 1.0;
+            for (int c = 0; c < count; ++c) {
+                if (c != a && c != b) {
+                    without_b *= t[c];
+                }
+            }
+            first += without_b;
+            for (int c = 0; c < count; ++c) {
+                if (c == a || c == b) {
+                    continue;
+                }
+                double without_bc = 1.0;
+                for (int d = 0; d < count; ++d) {
+                    if (d != a && d != b && d != c) {
+                        without_bc *= t[d];
+                    }
+                }
+                second += without_bc;
+            }
+        }
+        st.d1[a] = first / denominator;
+        st.d2[a] = second / denominator;
+    }
+    return st;
+}
+
+// The work arrays of one solve, on the heap, sized for the finer mesh.
+struct Arrays {
+    std::unique_ptr<double[]> block;
+    std::unique_ptr<unsigned char[]> flags;
+    double* spot;      // S_j
+    double* payoff;    // exercise value at S_j
+    double* op_lo;     // L v at j = lo v_{j-1} + mid v_j + up v_{j+1}
+    double* op_mid;
+    double* op_up;
+    double* dx_lo;     // first-derivative weights of the non-uniform stencil
+    double* dx_mid;
+    double* dx_up;
+    double* dxx_lo;    // second-derivative weights
+    double* dxx_mid;
+    double* dxx_up;
+    double* v;
+    double* v_old;     // the level before (the spare buffer of a step)
+    double* g;
+    double* e;         // elimination factors of (I - theta dt L)
+    double* inverse;   // reciprocal pivots
+    double* coupling;  // the off-diagonal the elimination carries along
+    double* u_sigma;
+    double* u_rate;
+    double* g_sigma;
+    double* g_rate;
+    double* moved;     // scratch of the jump
+    double* moved_sigma;
+    double* moved_rate;
+    unsigned char* held;  // 1 where a row sits on the exercise value
+};
+
+constexpr int kArrayCount = 24;
+
+[[nodiscard]] bool allocate(Arrays& a, int nodes) noexcept {
+    const auto n = static_cast<std::size_t>(nodes);
+    a.block.reset(new (std::nothrow) double[n * kArrayCount]);
+    a.flags.reset(new (std::nothrow) unsigned char[n]);
+    if (!a.block || !a.flags) {
+        return false;
+    }
+    double** targets[kArrayCount] = {
+        &a.spot,    &a.payoff,  &a.op_lo,   &a.op_mid,      &a.op_up,      &a.dx_lo,
+        &a.dx_mid,  &a.dx_up,   &a.dxx_lo,  &a.dxx_mid,     &a.dxx_up,     &a.v,
+        &a.v_old,   &a.g,       &a.e,           &a.inverse,    &a.coupling,
+        &a.u_sigma, &a.u_rate,  &a.g_sigma, &a.g_rate,      &a.moved,      &a.moved_sigma,
+        &a.moved_rate};
+    for (int i = 0; i < kArrayCount; ++i) {
+        *targets[i] = a.block.get() + static_cast<std::size_t>(i) * n;
+    }
+    a.held = a.flags.get();
+    return true;
+}
+
+// Where the exercise region lies.  With r > 0 a put's is a half-line below a
+// boundary and a call's one above (cash dividends only add exercise just
+// before an ex-date, above a boundary for a call), so one elimination
+// towards the exercise side and a substitution back from it that takes
+// max(value, payoff) solve the complementarity problem exactly (Brennan and
+// Schwartz 1977).  With r <= 0 the region may be an interval (a put with
+// q < r <= 0 is exercised between two boundaries): policy iteration, which
+// assumes no shape.
+enum class Side { Below, Above };
+
+struct Context {
+    const Problem& p;
+    const Mesh& mesh;
+    Arrays& a;
+    Side side;
+    bool sensitivities;
+    int last;   // index of the upper edge node
+    // The elimination runs over rows 1..last-1 from `first` in steps of
+    // `step`, towards the exercise side; the substitution back from `back`.
+    int first;
+    int step;
+    int back;
+    bool policy;  // an exercise region of any shape: policy iteration
+};
+
+[[nodiscard]] Context make_context(const Problem& p, const Mesh& mesh, Arrays& a,
+                                   bool sensitivities) noexcept {
+    const int last = mesh.intervals;
+    const bool policy = p.american && !(p.r > 0.0);
+    if (p.type == OptionType::Call) {
+        return {p, mesh, a, Side::Above, sensitivities, last, 1, 1, last - 1, policy};
+    }
+    return {p, mesh, a, Side::Below, sensitivities, last, last - 1, -1, 1, policy};
+}
+
+// Present value at time to expiry tau of the cash still to be paid.
+[[nodiscard]] double dividends_to_pay(const Problem& p, double tau) noexcept {
+    double pv = 0.0;
+    for (const Jump& jump : p.jumps) {
+        if (jump.tau < tau) {
+            pv += jump.amount * std::exp(-p.r * (tau - jump.tau) - p.q * jump.tau);
+        }
+    }
+    return pv;
+}
+
+// The value far in the money: the forward intrinsic value, and for an
+// American option at least the exercise value.  Far out of the money: 0.  A
+// stock cannot pay out more than it is worth (the spot stops at 0), so the
+// stock's part of the forward is never negative.
+[[nodiscard]] double far_value(const Problem& p, double spot, double tau) noexcept {
+    const double stock = std::fmax(spot * std::exp(-p.q * tau) - dividends_to_pay(p, tau), 0.0);
+    const double forward = stock - p.k * std::exp(-p.r * tau);
+    const double european = std::fmax(p.type == OptionType::Call ? forward : -forward, 0.0);
+    if (!p.american) {
+        return european;
+    }
+    const double exercise = p.type == OptionType::Call ? spot - p.k : p.k - spot;
+    return std::fmax(european, exercise);
+}
+
+void set_up(const Context& c) noexcept {
+    Arrays& a = c.a;
+    const Problem& p = c.p;
+    const double half_var = 0.5 * p.sigma * p.sigma;
+    const double mu = p.r - p.q - half_var;
+    for (int j = 0; j <= c.last; ++j) {
+        a.spot[j] = std::exp(c.mesh.x(j));
+        a.payoff[j] = p.type == OptionType::Call ? a.spot[j] - p.k : p.k - a.spot[j];
+        a.v[j] = std::fmax(a.payoff[j], 0.0);
+        a.u_sigma[j] = 0.0;
+        a.u_rate[j] = 0.0;
+        a.held[j] = 0;
+    }
+    for (int j = 1; j < c.last; ++j) {
+        const double hm = c.mesh.x(j) - c.mesh.x(j - 1);
+        const double hp = c.mesh.x(j + 1) - c.mesh.x(j);
+        const double sum = hm + hp;
+        a.dx_lo[j] = -hp / (hm * sum);
+        a.dx_mid[j] = (hp - hm) / (hm * hp);
+        a.dx_up[j] = hm / (hp * sum);
+        a.dxx_lo[j] = 2.0 / (hm * sum);
+        a.dxx_mid[j] = -2.0 / (hm * hp);
+        a.dxx_up[j] = 2.0 / (hp * sum);
+        a.op_lo[j] = half_var * a.dxx_lo[j] + mu * a.dx_lo[j];
+        a.op_mid[j] = half_var * a.dxx_mid[j] + mu * a.dx_mid[j] - p.r;
+        a.op_up[j] = half_var * a.dxx_up[j] + mu * a.dx_up[j];
+    }
+}
+
+// Factors I - w L, w = theta dt, eliminating towards the exercise side.
+void factor(const Context& c, double w) noexcept {
+    if (c.policy) {
+        return;  // policy iteration eliminates each policy's matrix itself
+    }
+    Arrays& a = c.a;
+    // v_j = g_j - e_j v_{j - step}: eliminated rows couple to the row before
+    // them in the order of elimination (`outer` the off-diagonal towards it).
+    const double* outer = c.side == Side::Below ? a.op_up : a.op_lo;
+    const double* inner = c.side == Side::Below ? a.op_lo : a.op_up;
+    double e_before = 0.0;
+    for (int n = 0, j = c.first; n < c.last - 1; ++n, j += c.step) {
+        const double coupling = -w * outer[j];
+        const double pivot = (1.0 - w * a.op_mid[j]) - coupling * e_before;
+        a.inverse[j] = 1.0 / pivot;
+        a.coupling[j] = coupling;
+        a.e[j] = (-w * inner[j]) * a.inverse[j];
+        e_before = a.e[j];
+    }
+}
+
+// Solves (I - w L) next = (I + explicit_weight L) v with the edge values of
+// `next` set, under the constraint next >= payoff for an American option;
+// marks the rows held.
+void substitute(const Context& c, double explicit_weight, double* next) noexcept {
+    Arrays& a = c.a;
+    const bool american = c.p.american;
+    const double* v = a.v;
+    // The explicit half of the step, row by row inside the elimination (which
+    // waits on its own chain anyway).
+    double g = next[c.first - c.step];
+    for (int n = 0, j = c.first; n < c.last - 1; ++n, j += c.step) {
+        const double rhs =
+            v[j] + explicit_weight * (a.op_lo[j] * v[j - 1] + a.op_mid[j] * v[j] +
+                                      a.op_up[j] * v[j + 1]);
+        g = (rhs - a.coupling[j] * g) * a.inverse[j];
+        a.g[j] = g;
+    }
+    // Back from the exercise side, which the constraint reaches first.
+    double before = next[c.back + c.step];
+    for (int n = 0, j = c.back; n < c.last - 1; ++n, j -= c.step) {
+        double value = a.g[j] - a.e[j] * before;
+        const unsigned char held = american && value < a.payoff[j] ? 1 : 0;
+        if (held != 0) {
+            value = a.payoff[j];
+        }
+        a.held[j] = held;
+        next[j] = value;
+        before = value;
+    }
+}
+
+// The tangent schemes: the derivative of one step in sigma and in r, with
+// the same factorisation and the held rows fixed at 0 (the payoff depends on
+// neither).  L_sigma v = sigma (v_xx - v_x), L_r v = v_x - v.
+void substitute_tangents(const Context& c, double dt, double theta) noexcept {
+    Arrays& a = c.a;
+    const double sigma = c.p.sigma;
+    const double explicit_weight = (1.0 - theta) * dt;
+    const double implicit_source = theta * dt;
+    const double explicit_source = (1.0 - theta) * dt;
+    // Both sources act on dt (theta v_new + (1 - theta) v_old), one blend, and
+    // share its first derivative; each row's right-hand side is formed inside
+    // the elimination.
+    const double* us = a.u_sigma;
+    const double* ur = a.u_rate;
+    double gs = 0.0;
+    double gr = 0.0;
+    for (int n = 0, j = c.first; n < c.last - 1; ++n, j += c.step) {
+        const double lo = implicit_source * a.v[j - 1] + explicit_source * a.v_old[j - 1];
+        const double mid = implicit_source * a.v[j] + explicit_source * a.v_old[j];
+        const double up = implicit_source * a.v[j + 1] + explicit_source * a.v_old[j + 1];
+        const double first = a.dx_lo[j] * lo + a.dx_mid[j] * mid + a.dx_up[j] * up;
+        const double second = a.dxx_lo[j] * lo + a.dxx_mid[j] * mid + a.dxx_up[j] * up;
+        const double rhs_sigma = us[j] +
+                                 explicit_weight * (a.op_lo[j] * us[j - 1] + a.op_mid[j] * us[j] +
+                                                    a.op_up[j] * us[j + 1]) +
+                                 sigma * (second - first);
+        const double rhs_rate = ur[j] +
+                                explicit_weight * (a.op_lo[j] * ur[j - 1] + a.op_mid[j] * ur[j] +
+                                                   a.op_up[j] * ur[j + 1]) +
+                                (first - mid);
+        gs = (rhs_sigma - a.coupling[j] * gs) * a.inverse[j];
+        gr = (rhs_rate - a.coupling[j] * gr) * a.inverse[j];
+        a.g_sigma[j] = gs;
+        a.g_rate[j] = gr;
+    }
+    a.u_sigma[0] = a.u_sigma[c.last] = 0.0;
+    a.u_rate[0] = a.u_rate[c.last] = 0.0;
+    double bs = 0.0;
+    double br = 0.0;
+    for (int n = 0, j = c.back; n < c.last - 1; ++n, j -= c.step) {
+        bs = a.held[j] != 0 ? 0.0 : a.g_sigma[j] - a.e[j] * bs;
+        br = a.held[j] != 0 ? 0.0 : a.g_rate[j] - a.e[j] * br;
+        a.u_sigma[j] = bs;
+        a.u_rate[j] = br;
+    }
+}
+
+// Policy iteration (Howard's algorithm) for min((I - w L) x - rhs, x - payoff)
+// = 0: each row takes the branch with the smaller residual, the rows held on
+// the payoff solved as identities, until no row changes branch; it starts
+// from the previous step's held rows.  The rows are eliminated from the
+// bottom up with the held rows in the matrix (a.e: elimination factors,
+// a.inverse: reciprocal pivots), which the tangents then reuse.  The
+// right-hand side is in a.coupling (unused by this path).
+void solve_policy(const Context& c, double w, double explicit_weight, double* next) noexcept {
+    Arrays& a = c.a;
+    const double* v = a.v;
+    double* rhs = a.coupling;
+    for (int j = 1; j < c.last; ++j) {
+        rhs[j] = v[j] + explicit_weight *
+                            (a.op_lo[j] * v[j - 1] + a.op_mid[j] * v[j] + a.op_up[j] * v[j + 1]);
+    }
+    constexpr int kMaxPolicies = 100;
+    for (int policy = 0; policy < kMaxPolicies; ++policy) {
+        double e_before = 0.0;
+        double g = next[0];
+        for (int j = 1; j < c.last; ++j) {
+            const bool held = a.held[j] != 0;
+            const double lo = held ? 0.0 : -w * a.op_lo[j];
+            const double mid = held ? 1.0 : 1.0 - w * a.op_mid[j];
+            const double up = held ? 0.0 : -w * a.op_up[j];
+            const double right = held ? a.payoff[j] : rhs[j];
+            a.inverse[j] = 1.0 / (mid - lo * e_before);
+            a.e[j] = up * a.inverse[j];
+            g = (right - lo * g) * a.inverse[j];
+            a.g[j] = g;
+            e_before = a.e[j];
+        }
+        for (int j = c.last - 1; j >= 1; --j) {
+            next[j] = a.g[j] - a.e[j] * next[j + 1];
+        }
+        bool changed = false;
+        for (int j = 1; j < c.last; ++j) {
+            const double equation = (1.0 - w * a.op_mid[j]) * next[j] -
+                                    w * (a.op_lo[j] * next[j - 1] + a.op_up[j] * next[j + 1]) -
+                                    rhs[j];
+            const unsigned char held = next[j] - a.payoff[j] < equation ? 1 : 0;
+            changed |= held != a.held[j];
+            a.held[j] = held;
+        }
+        if (!changed) {
+            break;
+        }
+    }
+}
+
+// The tangents of a policy step: the same sources as substitute_tangents,
+// solved with the final policy's elimination (held rows: 0).
+void solve_policy_tangents(const Context& c, double w, double dt, double theta) noexcept {
+    Arrays& a = c.a;
+    const double explicit_weight = (1.0 - theta) * dt;
+    const double implicit_source = theta * dt;
+    const double explicit_source = (1.0 - theta) * dt;
+    double gs = 0.0;
+    double gr = 0.0;
+    for (int j = 1; j < c.last; ++j) {
+        const double lo = implicit_source * a.v[j - 1] + explicit_source * a.v_old[j - 1];
+        const double mid = implicit_source * a.v[j] + explicit_source * a.v_old[j];
+        const double up = implicit_source * a.v[j + 1] + explicit_source * a.v_old[j + 1];
+        const double first = a.dx_lo[j] * lo + a.dx_mid[j] * mid + a.dx_up[j] * up;
+        const double second = a.dxx_lo[j] * lo + a.dxx_mid[j] * mid + a.dxx_up[j] * up;
+        const double* us = a.u_sigma;
+        const double* ur = a.u_rate;
+        const bool held = a.held[j] != 0;
+        const double rhs_sigma =
+            held ? 0.0
+                 : us[j] + explicit_weight * (a.op_lo[j] * us[j - 1] + a.op_mid[j] * us[j] +
+                                              a.op_up[j] * us[j + 1]) +
+                       c.p.sigma * (second - first);
+        const double rhs_rate =
+            held ? 0.0
+                 : ur[j] + explicit_weight * (a.op_lo[j] * ur[j - 1] + a.op_mid[j] * ur[j] +
+                                              a.op_up[j] * ur[j + 1]) +
+                       (first - mid);
+        const double row_lo = held ? 0.0 : -w * a.op_lo[j];
+        gs = (rhs_sigma - row_lo * gs) * a.inverse[j];
+        gr = (rhs_rate - row_lo * gr) * a.inverse[j];
+        a.g_sigma[j] = gs;
+        a.g_rate[j] = gr;
+    }
+    a.u_sigma[0] = a.u_sigma[c.last] = 0.0;
+    a.u_rate[0] = a.u_rate[c.last] = 0.0;
+    for (int j = c.last - 1; j >= 1; --j) {
+        a.u_sigma[j] = a.g_sigma[j] - a.e[j] * a.u_sigma[j + 1];
+        a.u_rate[j] = a.g_rate[j] - a.e[j] * a.u_rate[j + 1];
+    }
+}
+
+// One theta-scheme step of length dt ending at time to expiry tau.
+void step(const Context& c, double dt, double theta, double tau) noexcept {
+    Arrays& a = c.a;
+    // The new level goes into the spare buffer, which then becomes a.v: the
+    // old level stays in a.v_old for the tangents.
+    double* next = a.v_old;
+    next[0] = far_value(c.p, a.spot[0], tau);
+    next[c.last] = far_value(c.p, a.spot[c.last], tau);
+    if (c.policy) {
+        solve_policy(c, theta * dt, (1.0 - theta) * dt, next);
+        std::swap(a.v, a.v_old);
+        if (c.sensitivities) {
+            solve_policy_tangents(c, theta * dt, dt, theta);
+        }
+        return;
+    }
+    substitute(c, (1.0 - theta) * dt, next);
+    std::swap(a.v, a.v_old);
+    if (c.sensitivities) {
+        substitute_tangents(c, dt, theta);
+    }
+}
+
+// V(S, t-) = V(max(S - D, 0), t+), by quintic interpolation in node units (its
+// error, unlike the scheme's, is not smooth in h and would survive the
+// extrapolation, so it must be far below it); below
+// the mesh the far value.  An American holder may exercise just before.
+void jump(const Context& c, double amount, double tau) noexcept {
+    Arrays& a = c.a;
+    const double spot_low = a.spot[0];
+    for (int j = 0; j <= c.last; ++j) {
+        const double paid = a.spot[j] - amount;
+        double value;
+        double ds = 0.0;
+        double dr = 0.0;
+        if (!(paid > spot_low)) {
+            value = far_value(c.p, std::fmax(paid, 0.0), tau);
+        } else {
+            const Stencil st = lagrange(c.mesh.node_of(std::log(paid)), 6, c.last, false);
+            value = 0.0;
+            for (int i = 0; i < 6; ++i) {
+                value += st.w[i] * a.v[st.first + i];
+                ds += st.w[i] * a.u_sigma[st.first + i];
+                dr += st.w[i] * a.u_rate[st.first + i];
+            }
+        }
+        if (c.p.american && value < a.payoff[j]) {
+            value = a.payoff[j];
+            ds = 0.0;
+            dr = 0.0;
+        }
+        a.moved[j] = value;
+        a.moved_sigma[j] = ds;
+        a.moved_rate[j] = dr;
+    }
+    std::copy(a.moved, a.moved + c.last + 1, a.v);
+    std::copy(a.moved_sigma, a.moved_sigma + c.last + 1, a.u_sigma);
+    std::copy(a.moved_rate, a.moved_rate + c.last + 1, a.u_rate);
+}
+
+// Steps of the coarsest solve in each stretch between jumps: proportional to
+// its length, at least one; the finer solves take two and four times as many.
+[[nodiscard]] int coarse_steps(double length, double t, int coarse_total) noexcept {
+    return std::max(1, static_cast<int>(std::ceil(coarse_total * (length / t) - 1e-9)));
+}
+
+Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, int refine,
+               bool sensitivities) noexcept {
+    const Context c = make_context(p, mesh, a, sensitivities);
+    set_up(c);
+    double start = 0.0;
+    std::size_t next_jump = 0;
+    while (true) {
+        // Stretch [start, end): up to the next jump or to the expiry.
+        const double end = next_jump < p.jumps.size() ? p.jumps[next_jump].tau : p.t;
+        const double length = end - start;
+        if (length > 0.0) {
+            const int coarsest = coarse_steps(length, p.t, coarse_total);
+            const int steps = refine * coarsest;
+            // Steps grow linearly over the first quarter of the stretch and are
+            // uniform after it (levels quadratic, then linear with the same
+            // slope): the exercise boundary moves like sqrt(tau) after the
+            // start of every stretch, where uniform steps would leave a
+            // first-order error in time, and the uniform part needs one
+            // factorisation only.
+            // Counted on the coarsest solve and refined with it, so that every
+            // solve's time levels contain the coarser ones: the extrapolation
+            // needs the same grading at every level.
+            const int graded = refine * std::max(1, coarsest / kGradedFraction);
+            const double scale = length / (static_cast<double>(graded) * (2 * steps - graded));
+            const auto level = [&](int n) {
+                if (n == steps) {
+                    return end;
+                }
+                const double at = n <= graded ? static_cast<double>(n) * n
+                                              : static_cast<double>(graded) * (2 * n - graded);
+                return start + scale * at;
+            };
+            // Rannacher start: the first step as two implicit Euler half steps
+            // (the matrix I - (dt/2) L of a Crank-Nicolson step of dt) damps the
+            // non-smooth start of every stretch.
+            const double first = level(1) - start;
+            factor(c, 0.5 * first);
+            step(c, 0.5 * first, 1.0, start + 0.5 * first);
+            step(c, 0.5 * first, 1.0, level(1));
+            for (int n = 2; n <= steps; ++n) {
+                const double dt = level(n) - level(n - 1);
+                if (n <= graded + 1) {
+                    factor(c, 0.5 * dt);
+                }
+                step(c, dt, 0.5, level(n));
+            }
+        }
+        if (next_jump >= p.jumps.size()) {
+            break;
+        }
+        // Every jump at this time to expiry.
+        while (next_jump < p.jumps.size() && p.jumps[next_jump].tau == end) {
+            jump(c, p.jumps[next_jump].amount, end);
+            ++next_jump;
+        }
+        start = end;
+        if (end >= p.t) {
+            break;
+        }
+    }
+    // Read the spot: six-point Lagrange interpolation in node units, mapped
+    // to ln S through x(u) = x_K + lambda sinh(delta (u - j_K)).
+    const double u = mesh.node_of(std::log(p.s));
+    const Stencil st = lagrange(u, 6, mesh.intervals, true);
+    Solution s{};
+    double v_u = 0.0;
+    double v_uu = 0.0;
+    for (int i = 0; i < 6; ++i) {
+        const int j = st.first + i;
+        s.value += st.w[i] * a.v[j];
+        v_u += st.d1[i] * a.v[j];
+        v_uu += st.d2[i] * a.v[j];
+        if (sensitivities) {
+            s.dsigma += st.w[i] * a.u_sigma[j];
+            s.drate += st.w[i] * a.u_rate[j];
+        }
+    }
+    const double arg = mesh.delta * (u - mesh.strike_node);
+    const double x_u = mesh.lambda * mesh.delta * std::cosh(arg);
+    const double x_uu = mesh.lambda * mesh.delta * mesh.delta * std::sinh(arg);
+    const double v_x = v_u / x_u;
+    const double v_xx = (v_uu - v_x * x_uu) / (x_u * x_u);
+    s.delta = v_x / p.s;
+    s.gamma = (v_xx - v_x) / (p.s * p.s);
+    return s;
+}
+
+}  // namespace
+
+Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitivities) noexcept {
+    const Mesh fine = make_mesh(p, resolution.space);
+    Arrays a;
+    if (!allocate(a, fine.intervals + 1)) {
+        return std::unexpected(OptionError::invalid_parameters("out of memory for the grid"));
+    }
+    const Mesh middle = coarser(fine);
+    // The tangents of an American scheme carry an O(h) error that changes
+    // sign each time the discrete boundary crosses a node: no extrapolation
+    // removes it, and the weights of one would amplify it.  There vega and rho
+    // come from the finest mesh alone and the coarser solves skip the
+    // tangents; a European scheme's tangents are extrapolated like the value.
+    const bool coarse_tangents = sensitivities && !p.american;
+    Solution s{};
+    if (resolution.levels == 2) {
+        // Richardson in (h, dt) halved together: the error is O(h^2).
+        const int coarse_total = resolution.time / 2;
+        const Solution f = march(p, fine, a, coarse_total, 2, sensitivities);
+        const Solution g = march(p, middle, a, coarse_total, 1, coarse_tangents);
+        const auto extrapolate = [](double finer, double coarser_value) {
+            return (4.0 * finer - coarser_value) / 3.0;
+        };
+        s.value = extrapolate(f.value, g.value);
+        s.delta = extrapolate(f.delta, g.delta);
+        s.gamma = extrapolate(f.gamma, g.gamma);
+        s.dsigma = coarse_tangents ? extrapolate(f.dsigma, g.dsigma) : f.dsigma;
+        s.drate = coarse_tangents ? extrapolate(f.drate, g.drate) : f.drate;
+    } else {
+        // Romberg over h, 2h, 4h: the error of the scheme is c2 h^2 + c4 h^4
+        // + ..., and the coarsest solve costs a sixteenth of the finest.
+        const int coarsest_total = resolution.time / 4;
+        const Solution f = march(p, fine, a, coarsest_total, 4, sensitivities);
+        const Solution g = march(p, middle, a, coarsest_total, 2, coarse_tangents);
+        const Solution h = march(p, coarser(middle), a, coarsest_total, 1, coarse_tangents);
+        const auto extrapolate = [](double finest, double middle_value, double coarsest) {
+            return (64.0 * finest - 20.0 * middle_value + coarsest) / 45.0;
+        };
+        s.value = extrapolate(f.value, g.value, h.value);
+        s.delta = extrapolate(f.delta, g.delta, h.delta);
+        s.gamma = extrapolate(f.gamma, g.gamma, h.gamma);
+        s.dsigma = coarse_tangents ? extrapolate(f.dsigma, g.dsigma, h.dsigma) : f.dsigma;
+        s.drate = coarse_tangents ? extrapolate(f.drate, g.drate, h.drate) : f.drate;
+    }
+    // Far out of the money the extrapolation may leave a value of -1e-12:
+    // no option is worth less than nothing.
+    s.value = std::fmax(s.value, 0.0);
+    const double exercise = p.type == OptionType::Call ? p.s - p.k : p.k - p.s;
+    if (p.american && s.value <= exercise) {
+        Solution held{};
+        held.value = exercise;
+        held.delta = p.type == OptionType::Call ? 1.0 : -1.0;
+        return held;
+    }
+    // Between ex-dates the Black-Scholes equation holds at the spot.
+    s.dtau = 0.5 * p.sigma * p.sigma * p.s * p.s * s.gamma + (p.r - p.q) * p.s * s.delta -
+             p.r * s.value;
+    if (!std::isfinite(s.value)) {
+        return std::unexpected(OptionError::invalid_parameters(
+            "the grid solver could not value these inputs"));
+    }
+    return s;
+}
+
+}  // namespace greekmill::grid

@@ -1,0 +1,254 @@
+"""Options on stocks that pay cash dividends: gm.Dividends and dividends=."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import greekmill as gm
+from dividend_reference import american_by_tree, european_by_quadrature
+
+DAY = 1.0 / 365.0
+# (spot, days to expiry, sigma, r, q, ex-dividend days, amounts)
+CASES = [
+    (100.0, 365, 0.30, 0.05, 0.00, [91, 274], [2.0, 2.0]),
+    (90.0, 180, 0.20, 0.03, 0.01, [60], [3.0]),
+    (115.0, 730, 0.40, 0.05, 0.00, [100, 465], [1.5, 1.5]),
+    (100.0, 365, 0.25, 0.02, 0.00, [180], [6.0]),
+]
+IDS = ["two-quarterly", "one-short", "two-years", "one-large"]
+
+
+def _schedule(days: list[int], amounts: list[float]) -> gm.Dividends:
+    return gm.Dividends([d * DAY for d in days], amounts)
+
+
+def _bits(x: object) -> np.ndarray:
+    return np.asarray(x, dtype=np.float64).view(np.uint64)
+
+
+@pytest.mark.parametrize("schedule", [
+    None,
+    gm.Dividends([], []),
+    gm.Dividends([0.0, 1.5, 3.0], [1.0, 2.0, 2.0]),   # at 0 (gone ex) and at or after expiry
+    gm.Dividends([0.5], [0.0]),
+], ids=["none", "empty", "none-before-expiry", "zero-amount"])
+def test_no_dividend_to_pay_gives_the_same_bits(schedule: gm.Dividends | None) -> None:
+    s = np.array([80.0, 100.0, 120.0])
+    args = (s, 100.0, np.array([0.25, 1.0, 1.5]), 0.05, 0.3, 0.01)
+    types = ["call", "put", "put"]
+    for function in (gm.american.price, gm.american.greeks, gm.european.price,
+                     gm.european.greeks):
+        expected = function(*args, types)
+        got = function(*args, types, dividends=schedule)
+        assert np.array_equal(_bits(got), _bits(expected)), function
+    price = gm.american.price(*args, types)
+    assert np.array_equal(
+        _bits(gm.american.implied_volatility(price, *args[:4], 0.01, types, dividends=schedule)),
+        _bits(gm.american.implied_volatility(price, *args[:4], 0.01, types)))
+
+
+@pytest.mark.parametrize("case", CASES, ids=IDS)
+@pytest.mark.parametrize("option_type", ["call", "put"])
+def test_european_value_and_delta_against_quadrature(case: tuple, option_type: str) -> None:
+    s, days, sigma, r, q, ex_days, amounts = case
+    times = [d * DAY for d in ex_days]
+    t = days * DAY
+    schedule = gm.Dividends(times, amounts)
+    expected = european_by_quadrature(s, 100.0, t, r, q, sigma, option_type, times, amounts)
+    assert gm.european.price(s, 100.0, t, r, sigma, q, option_type,
+                             dividends=schedule) == pytest.approx(expected, abs=1e-7)
+    h = 1e-2
+    slope = (european_by_quadrature(s + h, 100.0, t, r, q, sigma, option_type, times, amounts)
+             - european_by_quadrature(s - h, 100.0, t, r, q, sigma, option_type, times,
+                                      amounts)) / (2 * h)
+    assert gm.european.delta(s, 100.0, t, r, sigma, q, option_type,
+                             dividends=schedule) == pytest.approx(slope, abs=1e-6)
+
+
+@pytest.mark.parametrize("case", CASES, ids=IDS)
+@pytest.mark.parametrize("option_type", ["call", "put"])
+def test_american_value_against_a_tree(case: tuple, option_type: str) -> None:
+    s, days, sigma, r, q, ex_days, amounts = case
+    times = [d * DAY for d in ex_days]
+    t = days * DAY
+    # Ex-dates on the tree's levels: 16 steps a day, extrapolated with 32.
+    expected = american_by_tree(s, 100.0, t, r, q, sigma, option_type, times, amounts,
+                                steps=16 * days)
+    got = gm.american.price(s, 100.0, t, r, sigma, q, option_type, accuracy="high",
+                            dividends=gm.Dividends(times, amounts))
+    # The tree's own error (its ex-date interpolation) is about 1e-4 here.
+    assert got == pytest.approx(expected, abs=2e-4)
+
+
+def test_bounds_and_monotone_in_the_dividend() -> None:
+    rng = np.random.default_rng(21)
+    n = 48
+    s = rng.uniform(70.0, 130.0, n)
+    t = rng.uniform(0.1, 2.0, n)
+    sigma = rng.uniform(0.1, 0.5, n)
+    r = rng.uniform(0.0, 0.08, n)
+    q = rng.uniform(0.0, 0.03, n)
+    types = np.where(rng.random(n) < 0.5, "call", "put")
+    small = gm.Dividends([0.2, 0.45, 0.7, 0.95], [1.0, 1.0, 1.0, 1.0])
+    large = gm.Dividends([0.2, 0.45, 0.7, 0.95], [2.0, 2.0, 2.0, 2.0])
+    american = {d: gm.american.price(s, 100.0, t, r, sigma, q, types, dividends=d)
+                for d in (small, large)}
+    european = {d: gm.european.price(s, 100.0, t, r, sigma, q, types, dividends=d)
+                for d in (small, large)}
+    intrinsic = np.maximum(np.where(types == "call", s - 100.0, 100.0 - s), 0.0)
+    for d in (small, large):
+        # Where early exercise is worth next to nothing the two agree to the
+        # American tier's accuracy (1e-5), not to the bit.
+        assert np.all(american[d] >= european[d] - 1e-5)
+        assert np.all(european[d] >= 0.0)
+        assert np.all(american[d] >= intrinsic)
+    pays = t > 0.2
+    call = types == "call"
+    for values in (american, european):
+        assert np.all(values[large][pays & call] < values[small][pays & call])
+        assert np.all(values[large][pays & ~call] > values[small][pays & ~call])
+    # Put-call parity holds for the European values with the dividends' present value.
+    # (A dividend paid at u leaves the yield q to act on a smaller spot until t.)
+    pv = sum(np.where(u < t, 2.0 * np.exp(-r * u - q * (t - u)), 0.0) for u in large.times)
+    calls = gm.european.price(s, 100.0, t, r, sigma, q, "call", dividends=large)
+    puts = gm.european.price(s, 100.0, t, r, sigma, q, "put", dividends=large)
+    np.testing.assert_allclose(calls - puts, s * np.exp(-q * t) - pv - 100.0 * np.exp(-r * t),
+                               rtol=0, atol=2e-7)
+
+
+def test_zero_volatility_follows_the_deterministic_path() -> None:
+    schedule = gm.Dividends([0.25, 0.75], [2.0, 3.0])
+    s, t, r, q = np.array([90.0, 100.0, 110.0]), 1.0, 0.05, 0.01
+    pv = 2.0 * np.exp(-r * 0.25 - q * 0.75) + 3.0 * np.exp(-r * 0.75 - q * 0.25)
+    forward = s * np.exp(-q * t) - pv - 100.0 * np.exp(-r * t)
+    for option_type, sign in (("call", 1.0), ("put", -1.0)):
+        european = gm.european.price(s, 100.0, t, r, 0.0, q, option_type, dividends=schedule)
+        np.testing.assert_allclose(european, np.maximum(sign * forward, 0.0), rtol=0, atol=1e-12)
+        american = gm.american.price(s, 100.0, t, r, 0.0, q, option_type, dividends=schedule)
+        assert np.all(american >= european) and np.all(american >= sign * (s - 100.0))
+    # At 100 the put is worth exercising only just after a drop: the second one
+    # (the exercise value falls between drops, as r K > q S).
+    after_second = (100.0 * np.exp((r - q) * 0.25) - 2.0) * np.exp((r - q) * 0.5) - 3.0
+    assert gm.american.price(100.0, 100.0, t, r, 0.0, q, "put", dividends=schedule) == \
+        pytest.approx(np.exp(-r * 0.75) * (100.0 - after_second), rel=1e-13)
+    with pytest.raises(ValueError, match="below the lower no-arbitrage bound"):
+        gm.american.implied_volatility(0.5, 100.0, 100.0, t, r, q, "put", dividends=schedule)
+
+
+def test_dividends_worth_more_than_the_spot() -> None:
+    # Forty payments of 0.50 on a spot of 10: at low volatility the stock is
+    # all but certainly worth nothing before expiry; at any, a put is worth
+    # at most the strike (discounted, if European).
+    schedule = gm.Dividends(np.linspace(0.01, 0.5, 40), np.full(40, 0.5))
+    sigma = np.array([0.05, 0.2, 1.0])
+    put = gm.european.price(10.0, 100.0, 1.0, 0.05, sigma, 0.0, "put", dividends=schedule)
+    np.testing.assert_allclose(put[:2], 100.0 * np.exp(-0.05), rtol=0, atol=1e-3)
+    assert put[2] <= 100.0 * np.exp(-0.05)
+    assert np.all(gm.american.price(10.0, 100.0, 1.0, 0.05, sigma, 0.0, "put",
+                                    dividends=schedule) <= 100.0)
+    assert np.all(gm.european.price(10.0, 100.0, 1.0, 0.05, sigma[:2], 0.0, "call",
+                                    dividends=schedule) < 1e-12)
+
+
+def test_greeks_are_the_derivatives_of_the_value() -> None:
+    s, t, r, sigma, q = 100.0, 1.0, 0.05, 0.3, 0.0
+    times, amounts = [91 * DAY, 274 * DAY], [2.0, 2.0]
+    schedule = gm.Dividends(times, amounts)
+    for module in (gm.american, gm.european):
+        for option_type in ("call", "put"):
+            def value(s=s, t=t, r=r, sigma=sigma, times=times):
+                return module.price(s, 100.0, t, r, sigma, q, option_type,
+                                    dividends=gm.Dividends(times, amounts))
+            g = module.greeks(s, 100.0, t, r, sigma, q, option_type, dividends=schedule)
+            assert g.delta == pytest.approx((value(s=s + 0.05) - value(s=s - 0.05)) / 0.1,
+                                            abs=2e-5)
+            assert g.gamma == pytest.approx(
+                (value(s=s + 0.5) - 2 * value() + value(s=s - 0.5)) / 0.25, rel=2e-3)
+            assert g.vega == pytest.approx(
+                (value(sigma=sigma + 1e-3) - value(sigma=sigma - 1e-3)) / 2e-3, rel=1e-3)
+            assert g.rho == pytest.approx(
+                (value(r=r + 1e-4) - value(r=r - 1e-4)) / 2e-4 / 100.0, rel=1e-3)
+            # A day later: expiry and ex-dates a day nearer.
+            later = value(t=t - DAY, times=[u - DAY for u in times])
+            assert g.theta == pytest.approx(later - value(), rel=2e-2)
+
+
+@pytest.mark.parametrize("module", [gm.american, gm.european], ids=["american", "european"])
+def test_implied_volatility_recovers_sigma(module: object) -> None:
+    schedule = gm.Dividends([0.2, 0.7], [1.5, 1.5])
+    sigma = np.array([0.15, 0.3, 0.6])
+    s = np.array([90.0, 100.0, 110.0])
+    for option_type in ("call", "put"):
+        prices = module.price(s, 100.0, 1.0, 0.04, sigma, 0.0, option_type, dividends=schedule)
+        implied = module.implied_volatility(prices, s, 100.0, 1.0, 0.04, 0.0, option_type,
+                                            dividends=schedule)
+        np.testing.assert_allclose(implied, sigma, rtol=0, atol=1e-8)
+
+
+def test_same_bits_for_threads_and_layouts() -> None:
+    rng = np.random.default_rng(7)
+    s = rng.uniform(80.0, 120.0, (8, 6))
+    sigma = rng.uniform(0.1, 0.5, (8, 6))
+    schedule = gm.Dividends([0.3, 0.8], [1.0, 1.2])
+    one = gm.american.greeks(s, 100.0, 1.0, 0.05, sigma, dividends=schedule, threads=1)
+    two = gm.american.greeks(np.asfortranarray(s), 100.0, 1.0, 0.05, sigma[:, ::-1][:, ::-1],
+                             dividends=schedule, threads=2)
+    for a, b in zip(one, two):
+        assert np.array_equal(_bits(a), _bits(b))
+    single = gm.american.greeks(float(s[3, 4]), 100.0, 1.0, 0.05, float(sigma[3, 4]),
+                                dividends=schedule)
+    assert np.array_equal(_bits(single), _bits([g[3, 4] for g in one]))
+    da = pytest.importorskip("dask.array")
+    lazy = gm.american.greeks(da.from_array(s, chunks=(3, 4)), 100.0, 1.0, 0.05, sigma,
+                              dividends=schedule)
+    for a, b in zip(one, lazy):
+        assert np.array_equal(_bits(a), _bits(b.compute(scheduler="sync")))
+
+
+def test_schedule_checks() -> None:
+    d = gm.Dividends([0.75, 0.25, 0.25], [1.0, 2.0, 3.0])
+    assert d.times.tolist() == [0.25, 0.25, 0.75] and d.amounts.tolist() == [2.0, 3.0, 1.0]
+    assert d == gm.Dividends([0.25, 0.25, 0.75], [2.0, 3.0, 1.0]) and len(d) == 3
+    with pytest.raises(ValueError, match=r"amounts\[1\] = -1.0"):
+        gm.Dividends([0.1, 0.2], [1.0, -1.0])
+    with pytest.raises(ValueError, match=r"times\[0\] = nan"):
+        gm.Dividends([float("nan")], [1.0])
+    with pytest.raises(ValueError, match="2 times but 1 amounts"):
+        gm.Dividends([0.1, 0.2], [1.0])
+    with pytest.raises(TypeError, match="greekmill.Dividends"):
+        gm.american.price(100.0, 100.0, 1.0, 0.05, 0.3, dividends=[(0.5, 1.0)])
+    with pytest.raises(ValueError, match="method='spectral'"):
+        gm.american.price(100.0, 100.0, 1.0, 0.05, 0.3, dividends=d,
+                          method="bjerksund-stensland")
+    # The engine's entry point checks what it reads, whoever calls it.
+    from greekmill import _arrays, _native
+    index = _arrays.OPERATIONS["spectral_price"][0]
+    inputs = (0.0, 100.0, 100.0, 1.0, 0.05, 0.2, 0.0, 0)
+    for times, amounts in (([0.5, 0.25], [1.0, 1.0]), ([0.5], [float("inf")]),
+                           ([0.5, 0.75], [1.0]), (np.array([1], dtype=np.int64), [1.0])):
+        with pytest.raises(ValueError, match="dividends"):
+            _native.compute(index, 0, 1, 0, 1, 1, inputs, (np.empty(1),), None,
+                            (np.asarray(times, dtype=None if isinstance(times, np.ndarray)
+                                        else np.float64), np.asarray(amounts, np.float64)))
+
+
+def test_tables_schedule_per_underlying() -> None:
+    pd = pytest.importorskip("pandas")
+    a = gm.Dividends([0.25, 0.75], [2.0, 2.0])
+    b = gm.Dividends([0.5], [4.0])
+    book = pd.DataFrame({"s": [100.0, 95.0, 105.0, 100.0], "k": 100.0, "t": 1.0, "r": 0.05,
+                         "sigma": 0.3, "option_type": ["call", "put", "put", "call"],
+                         "ticker": ["A", "B", "A", "C"]}, index=list("wxyz"))
+    table = gm.tables.value(book, dividends={"A": a, "B": b},
+                            columns={"underlying": "ticker"})
+    for row, schedule in zip("wxyz", (a, b, a, None)):
+        x = book.loc[row]
+        expected = gm.american.greeks(x.s, 100.0, 1.0, 0.05, 0.3, 0.0, x.option_type,
+                                      dividends=schedule)
+        assert table.loc[row, "price"] == gm.american.price(x.s, 100.0, 1.0, 0.05, 0.3, 0.0,
+                                                            x.option_type, dividends=schedule)
+        assert tuple(table.loc[row, list(gm.Greeks._fields)]) == tuple(expected)
+    bad = book.assign(sigma=[0.3, 0.3, -1.0, 0.3])
+    with pytest.raises(ValueError, match=r"sigma\[2\].*index label 'y'"):
+        gm.tables.value(bad, dividends={"A": a}, columns={"underlying": "ticker"})
