@@ -262,7 +262,7 @@ def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: in
         column = frame[name]
         if parameter != "option_type" and pd.api.types.is_numeric_dtype(column.dtype):
             inputs[parameter] = column.to_numpy(dtype=np.float64, na_value=np.nan)
-        elif parameter != "option_type":
+        elif parameter not in ("option_type", "underlying"):  # those two are labels
             inputs[parameter] = _numeric_cells(column, parameter, frame.index)
         else:
             inputs[parameter] = column.to_numpy()  # the function checks and names the type
