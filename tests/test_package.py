@@ -276,6 +276,69 @@ def test_fast_precision_gives_the_same_bits_at_every_vector_width() -> None:
     assert len(digests) == 1
 
 
+SPECTRAL_PROBE = """
+import hashlib, numpy as np, greekmill as gm
+rng = np.random.default_rng(23)
+n = 240
+x = dict(s=rng.uniform(40, 180, n), k=rng.uniform(70, 130, n), t=rng.uniform(0.02, 12.0, n),
+         r=rng.uniform(-0.01, 0.12, n), sigma=rng.uniform(0.03, 0.9, n), q=rng.uniform(0, 0.12, n),
+         option_type=rng.choice(["c", "p"], n))
+x["t"][::31] = 0.0
+def results(order, threads):
+    y = {key: value[order] for key, value in x.items()}
+    out = []
+    for accuracy in ("fast", "accurate", "high"):
+        price = gm.american.price(**y, accuracy=accuracy, threads=threads)
+        out.append(price)
+        out.extend(gm.american.greeks(**y, accuracy=accuracy, threads=threads))
+    out.append(gm.american.exercise_boundary(y["t"], y["k"], y["r"], y["sigma"], y["q"],
+                                             y["option_type"], threads=threads))
+    out.append(gm.american.implied_volatility(out[5], y["s"], y["k"], y["t"], y["r"], y["q"],
+                                              y["option_type"], errors="nan", threads=threads))
+    return [np.asarray(a)[np.argsort(order)] for a in out]
+forward = np.arange(n)
+runs = [results(forward, 1), results(forward, 2), results(forward[::-1], 2)]
+same = all(np.array_equal(a.view(np.int64), b.view(np.int64))
+           for run in runs[1:] for a, b in zip(runs[0], run))
+digest = hashlib.sha256(b"".join(np.ascontiguousarray(a).tobytes() for a in runs[0]))
+print(digest.hexdigest() if same else "threads or layout changed the bits")
+"""
+
+
+def test_spectral_engine_gives_the_same_bits_at_every_width_thread_count_and_layout() -> None:
+    # Prices, Greeks, boundaries and implied volatilities of every tier, run
+    # forced to each width, on one and two threads and in reversed order.
+    digests = set()
+    for width in ("sse2", "avx2", "avx512"):
+        done = subprocess.run([sys.executable, "-c", SPECTRAL_PROBE], capture_output=True,
+                              text=True, check=True,
+                              env={**__import__("os").environ, "GREEKMILL_SIMD": width})
+        digests.add(done.stdout.strip())
+    assert len(digests) == 1 and "changed" not in digests.pop()
+
+
+SMALL_STACK_PROBE = """
+import threading, greekmill as gm
+threading.stack_size(64 * 1024)
+got = []
+worker = threading.Thread(target=lambda: got.append(
+    (gm.american.price(100., 100., 1., 0.05, 0.2, 0., "put"),
+     gm.american.greeks(100., 100., 1., 0.05, 0.2, 0., "put", accuracy="high").delta)))
+worker.start()
+worker.join()
+print(repr(got[0][0]), repr(got[0][1]))
+"""
+
+
+def test_spectral_engine_runs_on_a_64_kib_thread_stack() -> None:
+    done = subprocess.run([sys.executable, "-c", SMALL_STACK_PROBE], capture_output=True,
+                          text=True)
+    assert done.returncode == 0, done.stderr
+    value, delta = map(float, done.stdout.split())
+    assert value == float(gm.american.price(100., 100., 1., 0.05, 0.2, 0., "put"))
+    assert -1.0 < delta < 0.0
+
+
 def test_fast_precision_is_close_to_exact() -> None:
     b = book(5000, seed=9)
     exact, fast = gm.european.greeks(**b), gm.european.greeks(**b, precision="fast")

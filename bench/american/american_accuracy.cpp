@@ -15,6 +15,10 @@
 //
 // Usage: american_accuracy [cases.csv [set]]   (writes the cases and references;
 //        with a set name, runs that set only)
+//        american_accuracy --frontier > frontier.csv   (the accuracy-speed
+//        frontier: RMSE, max error and time per option on the puts and the
+//        long-dated set for a sweep of settings (n, l, m, p) and for the
+//        tiers; docs/plot_american_frontier.py draws it beside QuantLib)
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -172,10 +176,69 @@ double time_per_option(const std::vector<Case>& cases, int rounds, F f) {
 
 const char* kTierNames[3] = {"fast", "accurate", "high"};
 
+// One row of the frontier: errors against the reference and CPU time.
+template <class Price>
+void frontier_row(const char* label, const std::vector<Case>& cases,
+                  const std::vector<double>& reference, Price price) {
+    std::vector<double> value(cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        value[i] = price(cases[i]);
+    }
+    const Errors e = errors(value, reference);
+    std::printf("%s,%s,%.3e,%.3e,%.3f\n", cases.front().set.c_str(), label, e.rmse, e.max,
+                time_per_option(cases, 3, price));
+    std::fflush(stdout);
+}
+
+int frontier() {
+    namespace detail = american::detail;
+    static detail::Tables tables;
+    const detail::Tier sweep[] = {
+        {6, 8, 2, 16, 1e-9},    {8, 8, 1, 32, 1e-9},    {8, 8, 2, 24, 1e-9},
+        {8, 8, 2, 32, 1e-9},    {10, 8, 2, 32, 1e-9},   {12, 8, 2, 32, 1e-9},
+        {12, 16, 2, 32, 1e-9},  {12, 16, 3, 32, 1e-12}, {16, 8, 2, 32, 1e-9},
+        {16, 16, 2, 32, 1e-12}, {16, 16, 3, 32, 1e-12}, {16, 24, 3, 64, 1e-12},
+        {20, 16, 3, 64, 1e-12}, {24, 16, 3, 64, 1e-12}, {24, 24, 4, 64, 1e-14},
+        {32, 24, 4, 128, 1e-14},
+    };
+    std::printf("set,setting,rmse,max,us\n");
+    for (const std::vector<Case>& cases : {grid(OptionType::Put, "puts"), long_dated()}) {
+        std::vector<double> reference(cases.size());
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            reference[i] = reference_value(cases[i]);
+        }
+        for (const detail::Tier& tier : sweep) {
+            detail::build_tables(tier, tables);
+            char label[64];
+            std::snprintf(label, sizeof label, "n=%d l=%d m=%d p=%d", tier.n, tier.l, tier.m,
+                          tier.p);
+            frontier_row(label, cases, reference, [&](const Case& c) {
+                if (!single_boundary(c)) {
+                    return *american::price(c.s, c.k, c.t(), c.r, c.sigma, c.q, c.type,
+                                            Accuracy::Fast);
+                }
+                return detail::spectral_solve(tables, c.s, c.k, c.t(), c.r, c.sigma, c.q, c.type,
+                                              false)->value;
+            });
+        }
+        for (int tier = 0; tier < 3; ++tier) {
+            const std::string label = std::string("tier ") + kTierNames[tier];
+            frontier_row(label.c_str(), cases, reference, [&](const Case& c) {
+                return *american::price(c.s, c.k, c.t(), c.r, c.sigma, c.q, c.type,
+                                        static_cast<Accuracy>(tier));
+            });
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     american::detail::build_tables(american::detail::kReference, reference_tables);
+    if (argc > 1 && std::string(argv[1]) == "--frontier") {
+        return frontier();
+    }
     const std::vector<Case> sets[4] = {grid(OptionType::Put, "puts"),
                                        grid(OptionType::Call, "calls"), long_dated(),
                                        double_boundary()};

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Accuracy and speed of the spectral American engine beside QuantLib's QD-FP
-# engine, in one run: builds the core and the C++ driver, writes the cases
-# and reference values, then times QuantLib on the same cases.
+# engine, in one run: builds the core and the C++ drivers, writes the cases
+# and reference values, times QuantLib on the same cases, sweeps the engine's
+# settings (docs/american_frontier.png), and times the package per tier at
+# AVX2 and AVX-512, on one and two threads (the package must be installed in
+# the given python).
 #   bench/american/run.sh [python]   (python: an interpreter with QuantLib,
 #                                     pip install -r bench/requirements.txt)
 set -euo pipefail
@@ -15,4 +18,9 @@ g++ -std=c++23 -O2 -ffp-contract=off -fno-fast-math -Icore -Itests/core \
   -o "$build/american_accuracy"
 "$build/american_accuracy" "$build/american_cases.csv"
 echo
-"$python" bench/american/quantlib_compare.py "$build/american_cases.csv"
+"$python" bench/american/quantlib_compare.py "$build/american_cases.csv" | tee "$build/quantlib.md"
+echo
+"$build/american_accuracy" --frontier > "$build/frontier.csv"
+"$python" docs/plot_american_frontier.py "$build/frontier.csv" "$build/quantlib.md"
+echo
+"$python" bench/american/widths_threads.py

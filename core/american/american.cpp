@@ -5,17 +5,18 @@
 #include <cmath>
 #include <limits>
 
-#include "boundary.hpp"
+#include "collocation.hpp"
 #include "double_boundary.hpp"
-#include "premium.hpp"
+#include "fast/fast_math.hpp"
 #include "put_result.hpp"
 #include "quadrature.hpp"
-#include "collocation.hpp"
+#include "spectral.hpp"
 
 namespace greekmill::american {
 namespace {
 
 using detail::PutResult;
+using detail::exercised_put;
 
 constexpr double kDaysPerYear = 365.0;
 constexpr double kPercent = 100.0;
@@ -50,19 +51,12 @@ enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
            sigma >= 0.0;
 }
 
-[[nodiscard]] PutResult exercised(double s, double k) noexcept {
-    PutResult x{};
-    x.value = k - s;
-    x.delta = -1.0;
-    return x;
-}
-
 // sigma = 0: the path is deterministic, S(t) = S e^{(r - q) t}, and the put
 // is worth max(0, max over t in [0, T] of K e^{-r t} - S e^{-q t}).  The
 // stationary point solves q S e^{-q t} = r K e^{-r t}.
 [[nodiscard]] PutResult deterministic_put(double s, double k, double t, double r,
                                           double q) noexcept {
-    const auto payoff = [&](double u) { return k * std::exp(-r * u) - s * std::exp(-q * u); };
+    const auto payoff = [&](double u) { return k * fast::exp(-r * u) - s * fast::exp(-q * u); };
     double best_time = 0.0;
     double best = payoff(0.0);
     if (payoff(t) > best) {
@@ -70,7 +64,7 @@ enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
         best_time = t;
     }
     if (q != r && q * s / (r * k) > 0.0) {
-        const double u = std::log(q * s / (r * k)) / (q - r);
+        const double u = fast::log(q * s / (r * k)) / (q - r);
         if (u > 0.0 && u < t && payoff(u) > best) {
             best = payoff(u);
             best_time = u;
@@ -81,11 +75,11 @@ enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
         return x;
     }
     x.value = best;
-    x.delta = -std::exp(-q * best_time);
-    x.drate = -best_time * k * std::exp(-r * best_time);
-    x.dyield = best_time * s * std::exp(-q * best_time);
+    x.delta = -fast::exp(-q * best_time);
+    x.drate = -best_time * k * fast::exp(-r * best_time);
+    x.dyield = best_time * s * fast::exp(-q * best_time);
     if (best_time == t) {
-        x.dtau = -r * k * std::exp(-r * t) + q * s * std::exp(-q * t);
+        x.dtau = -r * k * fast::exp(-r * t) + q * s * fast::exp(-q * t);
     }
     return x;
 }
@@ -93,7 +87,7 @@ enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
 [[nodiscard]] PutResult intrinsic_put(double s, double k) noexcept {
     PutResult x{};
     if (s < k) {
-        x = exercised(s, k);
+        x = exercised_put(s, k);
     }
     return x;
 }
@@ -127,7 +121,8 @@ enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
         case Regime::SingleBoundary:
             break;
     }
-    return detail::spectral_put(detail::tables(accuracy), s, k, t, r, sigma, q, greeks);
+    const detail::Tables& tables = detail::tables(accuracy, sigma * std::sqrt(t));
+    return detail::spectral_put(tables, s, k, t, r, sigma, q, greeks);
 }
 
 // Put-call symmetry: C(S, K, T, r, q, sigma) = P(K, S, T, q, r, sigma).  The
@@ -158,32 +153,23 @@ enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
 
 namespace detail {
 
-Result<PutResult> spectral_put(const Tables& tables, double s, double k, double t, double r,
-                               double sigma, double q, bool greeks) noexcept {
-    Boundary boundary;
-    BoundarySensitivity sensitivity;
-    solve_boundary(tables, t, r, q, sigma, boundary, greeks ? &sensitivity : nullptr);
-    if (s <= k * std::exp(boundary.ln_b[tables.tier.n])) {
-        return exercised(s, k);
+const SpectralEngine& spectral_engine() noexcept {
+    switch (fast::resolve(fast::Width::Auto)) {
+#if defined(__x86_64__)  // the wider engines are built on x86-64 only (CMakeLists.txt)
+        case fast::Width::Avx512:
+            return kSpectralAvx512;
+        case fast::Width::Avx2:
+            return kSpectralAvx2;
+#endif
+        default:
+            return kSpectralSse2;
     }
-    PutResult x{};
-    if (greeks) {
-        x = premium_value_and_greeks(boundary, sensitivity, s, k);
-    } else {
-        x.value = premium_value(boundary, s, k);
-    }
-    // The exercise value is a lower bound of the true value; quadrature
-    // error next to the boundary must not take the value below it.
-    if (x.value < k - s) {
-        x = exercised(s, k);
-    }
-    if (!std::isfinite(x.value)) {
-        return std::unexpected(OptionError::invalid_parameters(
-            "the American engine could not price these inputs"));
-    }
-    return x;
 }
 
+Result<PutResult> spectral_put(const Tables& tables, double s, double k, double t, double r,
+                               double sigma, double q, bool greeks) noexcept {
+    return spectral_engine().put(tables, s, k, t, r, sigma, q, greeks);
+}
 
 Result<PutResult> spectral_solve(const Tables& tables, double s, double k, double t, double r,
                                  double sigma, double q, OptionType type, bool greeks) noexcept {
@@ -250,10 +236,8 @@ Result<double> exercise_boundary(double tau, double k, double r, double sigma, d
     // The put's boundary with strike 1, at tau; B(0+) = min(1, r/q).
     double b = qp > rp ? rp / qp : 1.0;
     if (tau > 0.0 && sigma > 0.0) {
-        const detail::Tables& tables = detail::tables(accuracy);
-        detail::Boundary boundary;
-        detail::solve_boundary(tables, tau, rp, qp, sigma, boundary);
-        b = std::exp(boundary.ln_b[tables.tier.n]);
+        const detail::Tables& tables = detail::tables(accuracy, sigma * std::sqrt(tau));
+        b = fast::exp(detail::spectral_engine().ln_boundary(tables, tau, rp, qp, sigma));
     }
     // Put with spot K and strike S exercised when K <= S b: S >= K / b.
     return call ? k / b : k * b;

@@ -1,7 +1,8 @@
 // The exercise boundary of an American put as the fixed point of the FP-B
 // map of Andersen, Lake and Offengenden (2016, eq. 3.7-3.9 with 4.5), on
-// Chebyshev nodes in sqrt(tau), and its sensitivities to sigma, r and q.
-// Strike 1: the boundary of strike K is K times this one.
+// Chebyshev nodes in sqrt(tau), and its sensitivities to sigma, r and q
+// (solved in spectral_lanes.hpp).  Strike 1: the boundary of strike K is K
+// times this one.
 #pragma once
 
 #include <array>
@@ -17,6 +18,7 @@ struct Boundary {
     double q;
     double sigma;
     double ln_x;   // ln B(0+), B(0+) = min(1, r / q)
+    double ln_floor;  // ln of the perpetual boundary, below every B(tau)
     // At the nodes tau_k = t y_k^2: ln B and G = ln X - ln B = sqrt(H) >= 0.
     std::array<double, kMaxN + 1> ln_b;
     std::array<double, kMaxN + 1> g;
@@ -30,19 +32,5 @@ struct BoundarySensitivity {
 };
 
 enum Parameter : int { kSigma = 0, kRate = 1, kYield = 2 };
-
-// Solves for the boundary on [0, t]: r > 0, sigma > 0, t > 0.  With a
-// sensitivity record, also the derivatives of ln B with respect to sigma,
-// r and q, from the matrix of the last Newton step.
-void solve_boundary(const Tables& tables, double t, double r, double q, double sigma,
-                    Boundary& out, BoundarySensitivity* sensitivity = nullptr) noexcept;
-
-// ln B and its interpolation weights at y = sqrt(u / t) from weights over the
-// nodes: G(u) = sqrt(sum_k w_k G_k^2), ln B(u) = ln X - G(u).
-[[nodiscard]] double interpolated_g(const Boundary& b, const double* weights) noexcept;
-
-// ln B at any tau in [0, t] (barycentric interpolation at an arbitrary point).
-[[nodiscard]] double boundary_ln_at(const Boundary& b, double tau) noexcept;
-
 
 }  // namespace greekmill::american::detail

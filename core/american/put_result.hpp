@@ -6,6 +6,7 @@
 
 #include <cmath>
 
+#include "fast/fast_math.hpp"
 #include "option.hpp"
 
 namespace greekmill::american::detail {
@@ -20,20 +21,29 @@ struct PutResult {
     double dyield;   // dV/dq
 };
 
+// The put exercised now: K - S, delta -1.
+[[nodiscard]] inline PutResult exercised_put(double s, double k) noexcept {
+    PutResult x{};
+    x.value = k - s;
+    x.delta = -1.0;
+    return x;
+}
+
 // The European put (Black-Scholes-Merton with a continuous yield) and its
-// derivatives; t > 0 and sigma > 0.  The engine's own helper, so that the
-// American code depends on nothing but option.hpp.
+// derivatives; t > 0 and sigma > 0.  The engine's own helper, on the
+// kernels of core/fast/ (never the platform's maths library), so that its
+// bits are the same on every machine.
 [[nodiscard]] inline PutResult european_put(double s, double k, double t, double r, double q,
                                             double sigma) noexcept {
     const double sqrt_t = std::sqrt(t);
     const double v = sigma * sqrt_t;
-    const double d_plus = (std::log(s / k) + (r - q) * t) / v + 0.5 * v;
+    const double d_plus = (fast::log(s / k) + (r - q) * t) / v + 0.5 * v;
     const double d_minus = d_plus - v;
-    const double dr = std::exp(-r * t);
-    const double dq = std::exp(-q * t);
-    const double n_minus = normal_cdf(-d_minus);
-    const double n_plus = normal_cdf(-d_plus);
-    const double density = normal_pdf(d_plus);
+    const double dr = fast::exp(-r * t);
+    const double dq = fast::exp(-q * t);
+    const double n_minus = fast::normal_cdf(-d_minus);
+    const double n_plus = fast::normal_cdf(-d_plus);
+    const double density = fast::normal_pdf(d_plus);
     PutResult x{};
     x.value = k * dr * n_minus - s * dq * n_plus;
     x.delta = -dq * n_plus;

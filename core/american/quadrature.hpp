@@ -31,22 +31,40 @@ struct GaussRule {
     std::array<double, kMaxP> w;       // and weights, for rules on sub-intervals
 };
 
+inline constexpr int kLagrangeRow = (kMaxN + 1 + 7) / 8 * 8;
+
 struct Tables {
     Tier tier;
     std::array<double, kMaxN + 1> node;  // y_k in [0, 1]
     GaussRule boundary_rule;             // l points
     GaussRule premium_rule;              // p points
-    // lagrange[i][j][k]: weight of node k at y_i sin(theta_j) (boundary rule).
-    std::array<std::array<std::array<double, kMaxN + 1>, kMaxL>, kMaxN + 1> lagrange;
+    // lagrange[i][j][k]: weight of node k at y_i sin(theta_j) (boundary rule);
+    // rows padded with zeros to whole vectors of eight.
+    std::array<std::array<std::array<double, kLagrangeRow>, kMaxL>, kMaxN + 1> lagrange;
+    // The same weights with the points innermost, lagrange_by_node[i][k][j],
+    // so that the interpolation at every point of a node runs in lanes.
+    std::array<std::array<std::array<double, kMaxL>, kMaxN + 1>, kMaxN + 1> lagrange_by_node;
     // premium_lagrange[j][k]: weight of node k at sin(theta_j) (premium rule).
     std::array<std::array<double, kMaxN + 1>, kMaxP> premium_lagrange;
 };
 
-[[nodiscard]] const Tables& tables(Accuracy accuracy) noexcept;
+// The tables of a tier for options of total volatility sigma sqrt(T).
+[[nodiscard]] const Tables& tables(Accuracy accuracy, double total_volatility) noexcept;
 
 // Fills tables for any tier within the capacities (the benchmark's finer
-// settings); the engine itself uses only tables(accuracy).
+// settings); the engine itself uses only tables(accuracy, total_volatility).
 void build_tables(const Tier& tier, Tables& out) noexcept;
+
+struct SinCos {
+    double sin;
+    double cos;
+};
+
+// sin and cos of theta in [0, pi/2], and the angle in [0, pi/2] of a cosine
+// in [0, 1]: the engine's own, to a few 1e-16, with the same bits on every
+// machine (no platform maths library).
+[[nodiscard]] SinCos sin_cos(double theta) noexcept;
+[[nodiscard]] double arc_cos(double c) noexcept;
 
 // Barycentric Lagrange weights of the tables' nodes at y in [0, 1].
 void lagrange_weights(const Tables& t, double y, double* out) noexcept;
