@@ -1,8 +1,10 @@
 #include "double_boundary.hpp"
 
 #include <algorithm>
-#include <vector>
 #include <cmath>
+#include <vector>
+
+#include "fast/fast_math.hpp"
 
 namespace greekmill::american::detail {
 namespace {
@@ -39,8 +41,8 @@ struct Grid {
 Grid make_grid(double s, double k, double t, double r, double q, double sigma,
                int intervals) noexcept {
     const double width = 6.0 * sigma * std::sqrt(t) + std::fabs(r - q) * t + 0.1;
-    const double ln_s = std::log(s);
-    const double ln_k = std::log(k);
+    const double ln_s = fast::log(s);
+    const double ln_k = fast::log(k);
     const double low = std::fmin(ln_s, ln_k) - width;
     const double high = std::fmax(ln_s, ln_k) + width;
     const double nominal_h = (high - low) / intervals;
@@ -169,7 +171,7 @@ struct GridValue {
 GridValue solve(double s, double k, double t, double r, double q, double sigma, const Grid& g, int steps,
                 Workspace& w) noexcept {
     for (int i = 0; i < g.size; ++i) {
-        const double spot = std::exp(g.x_low + i * g.h);
+        const double spot = fast::exp(g.x_low + i * g.h);
         w.payoff[i] = std::fmax(k - spot, 0.0);
         w.v[i] = w.payoff[i];
         w.active[i] = 0;
@@ -179,7 +181,7 @@ GridValue solve(double s, double k, double t, double r, double q, double sigma, 
     const double a_low = half_var / (g.h * g.h) - mu / (2.0 * g.h);
     const double a_up = half_var / (g.h * g.h) + mu / (2.0 * g.h);
     const double a_mid = -2.0 * half_var / (g.h * g.h) - r;
-    const double spot_low = std::exp(g.x_low);
+    const double spot_low = fast::exp(g.x_low);
     // Time levels tau_n = T (n / N)^2: steps cluster at short expiries,
     // where the payoff's kink and the exercise region live (the region
     // closes at a finite tau in this regime).  Rannacher start-up: the first
@@ -189,7 +191,7 @@ GridValue solve(double s, double k, double t, double r, double q, double sigma, 
         return t * (x * x);
     };
     const auto lower_value = [&](double tau) {
-        return std::fmax(k * std::exp(-r * tau) - spot_low * std::exp(-q * tau), k - spot_low);
+        return std::fmax(k * fast::exp(-r * tau) - spot_low * fast::exp(-q * tau), k - spot_low);
     };
     double tau = 0.0;
     const double first = level(1);

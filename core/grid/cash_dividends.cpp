@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "fast/fast_math.hpp"
 #include "log_spot.hpp"
 
 namespace greekmill::dividends {
@@ -43,7 +44,7 @@ constexpr grid::Resolution kEuropeanResolution{512, 512};
     const double sign = type == OptionType::Call ? 1.0 : -1.0;
     double best = american ? std::fmax(sign * (s - k), 0.0) : 0.0;
     const auto consider = [&](double u, double spot) {
-        best = std::fmax(best, std::exp(-r * u) * sign * (spot - k));
+        best = std::fmax(best, fast::exp(-r * u) * sign * (spot - k));
     };
     double spot = s;
     double now = 0.0;
@@ -53,14 +54,14 @@ constexpr grid::Resolution kEuropeanResolution{512, 512};
             ++i;
         }
         const double end = i < schedule.times.size() ? schedule.times[i] : t;
-        const double spot_end = spot * std::exp((r - q) * (end - now));
+        const double spot_end = spot * fast::exp((r - q) * (end - now));
         if (american) {
             consider(now, spot);  // just after a drop: a put's best moment
             consider(end, spot_end);
             if (q != r && q * spot * r * k > 0.0) {
-                const double u = now + std::log(r * k / (q * spot)) / (r - q);
+                const double u = now + fast::log(r * k / (q * spot)) / (r - q);
                 if (u > now && u < end) {
-                    consider(u, spot * std::exp((r - q) * (u - now)));
+                    consider(u, spot * fast::exp((r - q) * (u - now)));
                 }
             }
         } else if (end >= t) {
@@ -211,7 +212,7 @@ std::expected<double, implied_volatility::Error> implied_volatility(
     const bool american = style == Style::American;
     double upper = type == OptionType::Put ? k : s;
     if (!american) {
-        upper *= std::exp(-(type == OptionType::Put ? r : q) * t);
+        upper *= fast::exp(-(type == OptionType::Put ? r : q) * t);
     }
     const double exercise = american ? std::fmax(exercise_value(s, k, type), 0.0) : 0.0;
     const double tolerance = 4.0 * std::numeric_limits<double>::epsilon() * std::fmax(upper, price);
@@ -244,7 +245,7 @@ std::expected<double, implied_volatility::Error> implied_volatility(
     // value rises with sigma) by bisection.
     double escrowed = s;
     for (std::size_t i = 0; i < jumps.size; ++i) {
-        escrowed -= jumps.items[i].amount * std::exp(-r * (t - jumps.items[i].tau));
+        escrowed -= jumps.items[i].amount * fast::exp(-r * (t - jumps.items[i].tau));
     }
     double sigma = 0.3;
     if (escrowed > 0.0) {
