@@ -19,6 +19,7 @@
 #include "fast/bjerksund_stensland_fast.hpp"
 #include "fast/european_fast.hpp"
 #include "fast/fast_math.hpp"
+#include "grid/cash_dividends.hpp"
 
 namespace {
 
@@ -155,12 +156,19 @@ void print_range_kernel(const char* name, RangeKernel kernel, const Book& book, 
     h.print(name);
 }
 
-void print_american(const char* name, const Book& book, american::Accuracy accuracy) {
+// The accurate engine, or with a schedule the cash-dividend grid solver.
+void print_american(const char* name, const Book& book, american::Accuracy accuracy,
+                    const dividends::Schedule* schedule = nullptr) {
     Hash h;
     for (std::size_t i = 0; i < book.size(); ++i) {
         const OptionType type = book.type[i] == 0 ? OptionType::Call : OptionType::Put;
-        const Result<american::Valuation> v = american::value_and_greeks(
-            book.s[i], book.k[i], book.t[i], book.r[i], book.sigma[i], book.q[i], type, accuracy);
+        const Result<american::Valuation> v =
+            schedule == nullptr
+                ? american::value_and_greeks(book.s[i], book.k[i], book.t[i], book.r[i],
+                                             book.sigma[i], book.q[i], type, accuracy)
+                : dividends::value(book.s[i], book.k[i], book.t[i], book.r[i], book.sigma[i],
+                                   book.q[i], type, dividends::Style::American, accuracy,
+                                   *schedule, true);
         if (!v) {
             h.add(std::numeric_limits<double>::quiet_NaN());
             continue;
@@ -209,5 +217,21 @@ int main(int argc, char**) {
     print_american("american.value_and_greeks.accurate", american_book,
                    american::Accuracy::Accurate);
     print_boundary("american.exercise_boundary", american_book);
+
+    // Negative rates: the double-boundary regime (put q < r <= 0, call r < q <= 0).
+    Book double_boundary(13, 30, false);
+    for (std::size_t i = 0; i < double_boundary.size(); ++i) {
+        const bool put = double_boundary.type[i] != 0;
+        const double low = -0.01 - double_boundary.q[i] / 2.0;  // in [-0.05, -0.01]
+        double_boundary.r[i] = put ? low / 4.0 : low;
+        double_boundary.q[i] = put ? low : low / 4.0;
+    }
+    print_american("american.double_boundary", double_boundary, american::Accuracy::Accurate);
+
+    const double times[] = {0.25, 0.75};
+    const double amounts[] = {1.5, 2.0};
+    const dividends::Schedule schedule{times, amounts};
+    print_american("dividends.american", Book(17, 30, false), american::Accuracy::Accurate,
+                   &schedule);
     return 0;
 }
