@@ -99,15 +99,89 @@ Result<double> rho(double s, double k, double t, double r, double sigma, double 
     return rho_of(terms(s, k, t, r, sigma, q), k, t, r, type);
 }
 
+namespace {
+
+// What the value and the five Greeks have in common, each computed once and
+// with the very expression the single operations use, so that sharing them
+// changes no bit.  Phi of the option's own sign: Phi(d1), Phi(d2) for a
+// call, Phi(-d1), Phi(-d2) for a put.
+struct Shared {
+    Terms x;
+    double dr;    // exp(-r t)
+    double cdf1;  // Phi(+-d1)
+    double cdf2;  // Phi(+-d2)
+    double pdf1;  // phi(d1)
+    bool put;
+};
+
+[[nodiscard]] inline Shared shared_terms(double s, double k, double t, double r, double sigma,
+                                         double q, OptionType type) noexcept {
+    const Terms x = terms(s, k, t, r, sigma, q);
+    const bool put = type == OptionType::Put;
+    return {x,
+            std::exp((-r) * t),
+            normal_cdf(put ? -x.d1 : x.d1),
+            normal_cdf(put ? -x.d2 : x.d2),
+            normal_pdf(x.d1),
+            put};
+}
+
+// The groupings are those of delta_of, gamma_of, theta, vega_of and rho_of.
+[[nodiscard]] inline Greeks greeks_of(const Shared& z, double s, double k, double t, double r,
+                                      double sigma, double q) noexcept {
+    const Terms& x = z.x;
+    const double delta = z.put ? (-x.dq) * z.cdf1 : x.dq * z.cdf1;
+    const double p = std::pow(kE, (-q) * t);
+    const double gamma = p * z.pdf1 / ((s * sigma) * x.sqrt_t);
+    const double a = -((sigma * s) * x.dq) * z.pdf1 / (x.sqrt_t + x.sqrt_t);
+    const double b = (k * r) * z.dr;
+    const double c = (s * q) * x.dq;
+    const double annual = z.put ? (b * z.cdf2 + a) - c * z.cdf1 : (a - b * z.cdf2) + c * z.cdf1;
+    const double vega = ((x.dq * s) * z.pdf1) * x.sqrt_t;
+    const double rho = z.put ? z.cdf2 * (z.dr * ((-k) * t)) / kPercent
+                             : z.cdf2 * (z.dr * (k * t)) / kPercent;
+    return Greeks{delta, gamma, annual / kDaysPerYear, vega, rho};
+}
+
+[[nodiscard]] double extended_out_of_the_money(double s, double k, double t, double r,
+                                               double sigma, double q, OptionType type) noexcept;
+
+// The value from the terms, exp(-r t) and Phi(+-d1), Phi(+-d2) of the
+// option's sign.
+[[nodiscard]] inline double value_of(const Terms& x, double dr, double cdf1, double cdf2,
+                                     double s, double k, double t, double r, double sigma,
+                                     double q, OptionType type) noexcept {
+    const bool put = type == OptionType::Put;
+    const double sq = s * x.dq;
+    const double kr = k * dr;
+    const double plus = put ? kr * cdf2 : sq * cdf1;
+    const double minus = put ? sq * cdf1 : kr * cdf2;
+    const double value = plus - minus;
+    // More than three quarters of the larger term cancelled: the rounding
+    // errors of the terms would be magnified more than fourfold.  Or a term
+    // left the range of a double where the value need not: sigma^2 overflows
+    // past sigma ~ 1e154 (d1 infinite, though d1 ~ v / 2 and d2 ~ -v / 2), or
+    // exp(-r t) overflows while Phi(d2) underflows (inf * 0).  Extended
+    // precision has the range for both.
+    if ((minus > 0.75 * plus && std::isfinite(plus)) || !std::isfinite(x.d1) ||
+        !std::isfinite(value)) {
+        return extended_out_of_the_money(s, k, t, r, sigma, q, type);
+    }
+    return value;
+}
+
+}  // namespace
+
 Result<Greeks> all_greeks(double s, double k, double t, double r, double sigma, double q,
                           OptionType type) noexcept {
-    const Terms x = terms(s, k, t, r, sigma, q);
-    Result<double> th = theta(s, k, t, r, sigma, q, type);
-    if (!th) {
-        return std::unexpected(std::move(th).error());
-    }
-    return Greeks{delta_of(x, type), gamma_of(x, s, t, sigma, q), *th, vega_of(x, s),
-                  rho_of(x, k, t, r, type)};
+    return greeks_of(shared_terms(s, k, t, r, sigma, q, type), s, k, t, r, sigma, q);
+}
+
+Result<Valuation> valuation(double s, double k, double t, double r, double sigma, double q,
+                            OptionType type) noexcept {
+    const Shared z = shared_terms(s, k, t, r, sigma, q, type);
+    return Valuation{value_of(z.x, z.dr, z.cdf1, z.cdf2, s, k, t, r, sigma, q, type),
+                     greeks_of(z, s, k, t, r, sigma, q)};
 }
 
 namespace {
@@ -137,23 +211,10 @@ namespace {
 Result<double> price(double s, double k, double t, double r, double sigma, double q,
                      OptionType type) noexcept {
     const Terms x = terms(s, k, t, r, sigma, q);
-    const double sq = s * x.dq;
-    const double kr = k * std::exp((-r) * t);
+    const bool put = type == OptionType::Put;
     // Phi(-d) for the put, never 1 - Phi(d): the lower tail comes from erfc.
-    const double plus = type == OptionType::Put ? kr * normal_cdf(-x.d2) : sq * normal_cdf(x.d1);
-    const double minus = type == OptionType::Put ? sq * normal_cdf(-x.d1) : kr * normal_cdf(x.d2);
-    const double value = plus - minus;
-    // More than three quarters of the larger term cancelled: the rounding
-    // errors of the terms would be magnified more than fourfold.  Or a term
-    // left the range of a double where the value need not: sigma^2 overflows
-    // past sigma ~ 1e154 (d1 infinite, though d1 ~ v / 2 and d2 ~ -v / 2), or
-    // exp(-r t) overflows while Phi(d2) underflows (inf * 0).  Extended
-    // precision has the range for both.
-    if ((minus > 0.75 * plus && std::isfinite(plus)) || !std::isfinite(x.d1) ||
-        !std::isfinite(value)) {
-        return extended_out_of_the_money(s, k, t, r, sigma, q, type);
-    }
-    return value;
+    return value_of(x, std::exp((-r) * t), normal_cdf(put ? -x.d1 : x.d1),
+                    normal_cdf(put ? -x.d2 : x.d2), s, k, t, r, sigma, q, type);
 }
 
 bool zero_total_volatility(double t, double sigma) noexcept {

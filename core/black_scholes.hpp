@@ -22,6 +22,16 @@ namespace greekmill::black_scholes {
 [[nodiscard]] Result<Greeks> all_greeks(double s, double k, double t, double r, double sigma,
                                         double q, OptionType type) noexcept;
 
+// The value and the five Greeks from one evaluation of their common terms
+// (d1, d2, the discount factors, Phi(+-d1), Phi(+-d2), phi(d1)): each field
+// equals price() or the single Greek bit for bit.
+struct Valuation {
+    double price;
+    Greeks greeks;
+};
+[[nodiscard]] Result<Valuation> valuation(double s, double k, double t, double r, double sigma,
+                                          double q, OptionType type) noexcept;
+
 // The Black-Scholes-Merton value.  Out of the money the two terms of the
 // formula nearly cancel when sigma sqrt(t) is small against |d1|; there the
 // difference is formed in extended precision, so the value keeps its

@@ -17,9 +17,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "batch/operations.hpp"
 #include "batch/pool.hpp"
@@ -222,33 +224,195 @@ bool bind_column(PyObject* obj, std::size_t n, double& scalar, HeldBuffer& held,
     return true;
 }
 
-bool bind_types(PyObject* obj, std::size_t n, std::uint8_t& scalar, HeldBuffer& held,
-                batch::TypeColumn& column) {
-    if (PyLong_Check(obj)) {
-        const long code = PyLong_AsLong(obj);
-        if (code != 0 && code != 1) {
-            if (!PyErr_Occurred()) {
-                PyErr_SetString(PyExc_ValueError, "option type: expected 0 (call) or 1 (put)");
+// The option-type column as the engine reads it: its pieces and the buffers
+// they point into, held until the call returns.
+//   an int                     one code (0 call, 1 put) for every option
+//   (storage, width, pieces)   storage a batch::TypeStorage, width its element
+//                              or index size; each piece (start, length, values,
+//                              text, valid, offset, table), buffers or None
+// Every size is checked here, so no piece can send a worker past a buffer.
+class TypeBinding {
+public:
+    // False with an exception set.
+    bool bind(PyObject* obj, std::size_t n) {
+        if (PyLong_Check(obj)) {
+            const long code = PyLong_AsLong(obj);
+            if (code != 0 && code != 1) {
+                return fail("option type: expected 0 (call) or 1 (put)");
             }
+            scalar_ = static_cast<std::uint8_t>(code);
+            one_ = {0, 1, &scalar_};
+            source_ = {batch::TypeStorage::Codes, 1, 0, &one_, 1};
+            return true;
+        }
+        long storage = -1;
+        long width = 0;
+        PyObject* pieces = nullptr;
+        if (!PyTuple_Check(obj) || !PyArg_ParseTuple(obj, "llO!", &storage, &width,
+                                                     &PyTuple_Type, &pieces)) {
+            return fail("option types: expected an int or (storage, width, pieces)");
+        }
+        if (storage < 0 || storage > static_cast<long>(batch::TypeStorage::LargeUtf8) ||
+            width < 1 || width > (1L << 20)) {
+            return fail("option types: unknown storage");
+        }
+        source_.storage = static_cast<batch::TypeStorage>(storage);
+        source_.width = static_cast<std::size_t>(width);
+        const Py_ssize_t count = PyTuple_Size(pieces);
+        pieces_.resize(static_cast<std::size_t>(count));
+        held_ = std::make_unique<HeldBuffer[]>(static_cast<std::size_t>(count) * 4);
+        std::size_t total = 0;
+        for (Py_ssize_t p = 0; p < count; ++p) {
+            if (!bind_piece(PyTuple_GetItem(pieces, p), static_cast<std::size_t>(p), total)) {
+                return false;
+            }
+            total += pieces_[static_cast<std::size_t>(p)].length;
+        }
+        if (total != n && total != 1) {
+            PyErr_Format(PyExc_ValueError, "option types: %zd elements for %zd options",
+                         static_cast<Py_ssize_t>(total), static_cast<Py_ssize_t>(n));
             return false;
         }
-        scalar = static_cast<std::uint8_t>(code);
-        column = {&scalar, 0};
+        source_.pieces = pieces_.data();
+        source_.piece_count = pieces_.size();
+        source_.stride = total == n && n != 1 ? 1 : 0;
+        if (source_.stride == 0 && total == 1) {
+            // One element broadcast: the engine reads pieces[0][0], so empty
+            // pieces before it are dropped.
+            std::size_t p = 0;
+            while (pieces_[p].length == 0) {
+                ++p;
+            }
+            pieces_[p].start = 0;
+            source_.pieces = &pieces_[p];
+            source_.piece_count = 1;
+        }
         return true;
     }
-    if (!held.acquire(obj, PyBUF_C_CONTIGUOUS)) {
+    [[nodiscard]] const batch::TypeSource& source() const { return source_; }
+
+private:
+    static bool fail(const char* message) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ValueError, message);
+        }
         return false;
     }
-    const Py_buffer& view = held.view();
-    const std::size_t count = static_cast<std::size_t>(view.len);
-    if (view.itemsize != 1 || (count != n && count != 1)) {
-        PyErr_Format(PyExc_ValueError, "option types: expected %zd bytes",
-                     static_cast<Py_ssize_t>(n));
-        return false;
+
+    // The buffer `obj` (or none for None) of at least `bytes` bytes.
+    const void* buffer(PyObject* obj, HeldBuffer& held, std::size_t bytes, bool optional) {
+        if (obj == Py_None && optional) {
+            return nullptr;
+        }
+        if (!held.acquire(obj, PyBUF_C_CONTIGUOUS)) {
+            return nullptr;
+        }
+        if (static_cast<std::size_t>(held.view().len) < bytes) {
+            PyErr_SetString(PyExc_ValueError, "option types: a buffer is too short");
+            return nullptr;
+        }
+        return held.view().buf;
     }
-    column = {static_cast<const std::uint8_t*>(view.buf), count == 1 || n == 1 ? 0u : 1u};
-    return true;
-}
+
+    bool bind_piece(PyObject* item, std::size_t p, std::size_t start) {
+        Py_ssize_t start_given = 0, length = 0, offset = 0;
+        PyObject *values = nullptr, *text = nullptr, *valid = nullptr, *table = nullptr;
+        if (item == nullptr || !PyTuple_Check(item) ||
+            !PyArg_ParseTuple(item, "nnOOOnO", &start_given, &length, &values, &text, &valid,
+                              &offset, &table)) {
+            return fail("option types: a piece is (start, length, values, text, valid, "
+                        "offset, table)");
+        }
+        if (start_given != static_cast<Py_ssize_t>(start) || length < 0 || offset < 0) {
+            return fail("option types: pieces must follow each other");
+        }
+        batch::TypePiece& piece = pieces_[p];
+        HeldBuffer* held = &held_[4 * p];
+        piece.start = start;
+        piece.length = static_cast<std::size_t>(length);
+        piece.offset = static_cast<std::size_t>(offset);
+        const std::size_t end = piece.offset + piece.length;
+        const std::size_t width = source_.width;
+        switch (source_.storage) {
+            case batch::TypeStorage::Codes: piece.values = buffer(values, held[0], end, false); break;
+            case batch::TypeStorage::Utf32:
+            case batch::TypeStorage::Bytes:
+                if (source_.storage == batch::TypeStorage::Utf32 && width % 4 != 0) {
+                    return fail("option types: UCS-4 text of a width not a multiple of 4");
+                }
+                piece.values = buffer(values, held[0], end * width, false);
+                break;
+            case batch::TypeStorage::Dictionary:
+                if (width != 1 && width != 2 && width != 4 && width != 8) {
+                    return fail("option types: dictionary indices of 1, 2, 4 or 8 bytes");
+                }
+                piece.values = buffer(values, held[0], end * width, false);
+                if (piece.values != nullptr) {
+                    piece.table = static_cast<const std::uint8_t*>(buffer(table, held[1], 0, false));
+                    piece.table_size = static_cast<std::size_t>(held[1].view().len);
+                    if (piece.table == nullptr && PyErr_Occurred()) {
+                        return false;
+                    }
+                }
+                break;
+            case batch::TypeStorage::Utf8:
+            case batch::TypeStorage::LargeUtf8: {
+                const std::size_t size = source_.storage == batch::TypeStorage::Utf8 ? 4 : 8;
+                if (width != size) {
+                    return fail("option types: offsets of 4 (string) or 8 (large string) bytes");
+                }
+                piece.values = buffer(values, held[0], (end + 1) * size, false);
+                if (piece.values == nullptr) {
+                    return false;
+                }
+                piece.text = static_cast<const std::uint8_t*>(buffer(text, held[1], 0, true));
+                if (PyErr_Occurred()) {
+                    return false;
+                }
+                if (!offsets_within(piece, size, piece.text == nullptr
+                                                      ? 0
+                                                      : static_cast<std::size_t>(held[1].view().len))) {
+                    return fail("option types: string offsets outside their buffer");
+                }
+                break;
+            }
+        }
+        if (piece.values == nullptr) {
+            return false;
+        }
+        piece.valid = static_cast<const std::uint8_t*>(buffer(valid, held[2], (end + 7) / 8, true));
+        return !PyErr_Occurred();
+    }
+
+    // Arrow offsets only grow, so the first and the last bound them all.
+    static bool offsets_within(const batch::TypePiece& piece, std::size_t size,
+                               std::size_t text_bytes) {
+        const auto at = [&](std::size_t j) -> std::int64_t {
+            if (size == 4) {
+                return static_cast<const std::int32_t*>(piece.values)[j];
+            }
+            return static_cast<const std::int64_t*>(piece.values)[j];
+        };
+        std::int64_t previous = at(piece.offset);
+        if (previous < 0) {
+            return false;
+        }
+        for (std::size_t j = piece.offset + 1; j <= piece.offset + piece.length; ++j) {
+            const std::int64_t next = at(j);
+            if (next < previous) {
+                return false;
+            }
+            previous = next;
+        }
+        return static_cast<std::uint64_t>(previous) <= text_bytes;
+    }
+
+    std::uint8_t scalar_ = 0;
+    batch::TypePiece one_{};
+    batch::TypeSource source_{};
+    std::vector<batch::TypePiece> pieces_;
+    std::unique_ptr<HeldBuffer[]> held_;
+};
 
 bool settings_from(long precision, long accuracy, long width, batch::Settings& settings) {
     if (precision < 0 || precision > 1 || accuracy < 0 || accuracy > 2 || width < 0 ||
@@ -318,6 +482,8 @@ const batch::Operation* operation_at(long index) {
 }
 
 // ---- functions
+
+int option_type_code(PyObject* text);
 
 constexpr const char* kColumnNames[] = {"price", "s", "k", "t", "r", "sigma", "q"};
 
@@ -405,14 +571,12 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
     }
-    std::uint8_t type_scalar = 0;
-    HeldBuffer held_types;
-    batch::TypeColumn types;
+    TypeBinding types;
     PyObject* type_item = PyTuple_GetItem(inputs, 7);
-    if (type_item == nullptr || !bind_types(type_item, n, type_scalar, held_types, types)) {
+    if (type_item == nullptr || !types.bind(type_item, n)) {
         return nullptr;
     }
-    std::array<HeldBuffer, 5> held_outputs;
+    std::array<HeldBuffer, 6> held_outputs;
     batch::Outputs out;
     for (int j = 0; j < op->outputs; ++j) {
         PyObject* item = PyTuple_GetItem(outputs, j);
@@ -431,7 +595,7 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Job job;
     job.op = op;
     job.inputs = {columns[0], columns[1], columns[2], columns[3], columns[4], columns[5],
-                  columns[6], types};
+                  columns[6], {}, types.source()};
     job.outputs = out;
     job.settings = settings;
     job.n = n;
@@ -466,8 +630,104 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const batch::Failures& failures = job.failures;
     const Py_ssize_t first =
         failures.count == 0 ? -1 : static_cast<Py_ssize_t>(failures.first_index);
-    return Py_BuildValue("(nni)", static_cast<Py_ssize_t>(failures.count), first,
-                         static_cast<int>(failures.first_reason));
+    const Py_ssize_t first_type =
+        failures.type_count == 0 ? -1 : static_cast<Py_ssize_t>(failures.first_type_index);
+    return Py_BuildValue("(nninn)", static_cast<Py_ssize_t>(failures.count), first,
+                         static_cast<int>(failures.first_reason),
+                         static_cast<Py_ssize_t>(failures.type_count), first_type);
+}
+
+// option_codes(types, n, codes): decodes an option-type column (as compute
+// takes it) into a writable buffer of n bytes, 0 call, 1 put, 2 neither, on
+// the calling thread.  For columns that must be broadcast first.
+PyObject* option_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "option_codes(types, n, codes)");
+        return nullptr;
+    }
+    const Py_ssize_t n = PyLong_AsSsize_t(args[1]);
+    if (n < 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ValueError, "option_codes: n < 0");
+        }
+        return nullptr;
+    }
+    TypeBinding types;
+    HeldBuffer held;
+    if (!types.bind(args[0], static_cast<std::size_t>(n)) ||
+        !held.acquire(args[2], PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) {
+        return nullptr;
+    }
+    if (held.view().len != n) {
+        PyErr_SetString(PyExc_ValueError, "option_codes: codes of the wrong size");
+        return nullptr;
+    }
+    batch::decode_option_types(types.source(), 0, static_cast<std::size_t>(n),
+                               static_cast<std::uint8_t*>(held.view().buf));
+    Py_RETURN_NONE;
+}
+
+// codes_of_objects(objects, codes): the option types of a numpy object array
+// (its buffer of object pointers) into a writable buffer of bytes, with the
+// interpreter lock held: 0 call, 1 put, 2 anything else (None, NaN, pd.NA, a
+// number, a misspelt text).  Books repeat a handful of string objects, so
+// the last two objects seen are remembered by address.
+PyObject* codes_of_objects(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "codes_of_objects(objects, codes)");
+        return nullptr;
+    }
+    HeldBuffer objects;
+    HeldBuffer codes;
+    if (!objects.acquire(args[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) ||
+        !codes.acquire(args[1], PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) {
+        return nullptr;
+    }
+    const Py_buffer& view = objects.view();
+    if (view.format == nullptr || std::string_view(view.format) != "O" ||
+        view.itemsize != static_cast<Py_ssize_t>(sizeof(PyObject*))) {
+        PyErr_SetString(PyExc_TypeError, "codes_of_objects: not an array of objects");
+        return nullptr;
+    }
+    const std::size_t n = static_cast<std::size_t>(view.len) / sizeof(PyObject*);
+    if (static_cast<std::size_t>(codes.view().len) != n) {
+        PyErr_SetString(PyExc_ValueError, "codes_of_objects: codes of the wrong size");
+        return nullptr;
+    }
+    PyObject* const* items = static_cast<PyObject* const*>(view.buf);
+    auto* out = static_cast<std::uint8_t*>(codes.view().buf);
+    PyObject* seen[2] = {nullptr, nullptr};
+    std::uint8_t seen_code[2] = {0, 0};
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = items[i];
+        // Calls and puts alternate at random: one well-predicted test for
+        // "seen", then a select rather than a branch between the two.
+        const bool first = item == seen[0];
+        if (first | (item == seen[1])) {
+            out[i] = first ? seen_code[0] : seen_code[1];
+            continue;
+        }
+        int code = -1;
+        if (Py_TYPE(item) == &PyUnicode_Type) {
+            // An exact str: its UTF-8 form, cached in the object for ASCII text.
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+            if (utf8 == nullptr) {
+                PyErr_Clear();  // not encodable (lone surrogates): not an option type
+            } else {
+                code = batch::option_type_of_utf8(reinterpret_cast<const std::uint8_t*>(utf8),
+                                                  static_cast<std::size_t>(size));
+            }
+        } else {
+            code = option_type_code(item);  // str subclasses; anything else gives -1
+        }
+        out[i] = code < 0 ? batch::kNotAnOptionType : static_cast<std::uint8_t>(code);
+        seen[1] = seen[0];
+        seen_code[1] = seen_code[0];
+        seen[0] = item;
+        seen_code[0] = out[i];
+    }
+    Py_RETURN_NONE;
 }
 
 // The index of `text` among `names`, or -1 (also when `text` is not a str).
@@ -569,10 +829,13 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
     }
     const std::uint8_t type = static_cast<std::uint8_t>(type_code);
+    const batch::TypePiece type_piece{0, 1, &type};
     batch::Inputs x{{&values[0], 0}, {&values[1], 0}, {&values[2], 0}, {&values[3], 0},
-                    {&values[4], 0}, {&values[5], 0}, {&values[6], 0}, {&type, 0}};
-    std::array<double, 5> results{};
-    batch::Outputs y{{&results[0], &results[1], &results[2], &results[3], &results[4]}};
+                    {&values[4], 0}, {&values[5], 0}, {&values[6], 0}, {&type, 0},
+                    {batch::TypeStorage::Codes, 1, 0, &type_piece, 1}};
+    std::array<double, 6> results{};
+    batch::Outputs y{{&results[0], &results[1], &results[2], &results[3], &results[4],
+                      &results[5]}};
     batch::Failures failures;
     if (op->cost >= kReleasedScalarCost) {
         Py_BEGIN_ALLOW_THREADS
@@ -586,6 +849,10 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     if (op->outputs == 1) {
         return PyFloat_FromDouble(results[0]);
+    }
+    if (op->outputs == 6) {
+        return Py_BuildValue("(dddddd)", results[0], results[1], results[2], results[3],
+                             results[4], results[5]);
     }
     return Py_BuildValue("(ddddd)", results[0], results[1], results[2], results[3], results[4]);
 }
@@ -617,6 +884,11 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL, "Run one operation over columns of options."},
     {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate)),
      METH_FASTCALL, "Run one operation for one option."},
+    {"option_codes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(option_codes)),
+     METH_FASTCALL, "Decode an option-type column into codes."},
+    {"codes_of_objects",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codes_of_objects)), METH_FASTCALL,
+     "Option-type codes of an array of objects."},
     {"operation_table", operation_table, METH_NOARGS,
      "The operations: name -> (index, number of outputs)."},
     {"cpu_count", cpu_count, METH_NOARGS, "CPUs this process may run on."},

@@ -40,8 +40,10 @@ def book() -> Any:
 
 
 def arguments(frame: Any) -> list[Any]:
-    return [frame.spot, frame.strike, frame.expiry, frame.rate, frame.vol, 0.0,
-            frame.kind.astype(str)]
+    """The columns as numpy arrays (Series would give pandas results)."""
+    return [frame.spot.to_numpy(), frame.strike.to_numpy(), frame.expiry.to_numpy(),
+            frame.rate.to_numpy(), frame.vol.to_numpy(), 0.0,
+            frame.kind.astype(str).to_numpy(dtype=object)]
 
 
 @pytest.mark.parametrize("model", ["european", "bjerksund-stensland", "american"])
@@ -67,8 +69,8 @@ def test_implied_volatility_is_the_functions_bits(book: Any, model: str) -> None
     quotes = book.assign(mid=module.price(*arguments(book), **keywords), vol=np.nan)
     table = gm.tables.implied_volatility(quotes, model, price="mid", columns=COLUMNS,
                                          errors="nan")
-    expected = module.implied_volatility(quotes.mid, *arguments(book)[:4], 0.0,
-                                         book.kind.astype(str), errors="nan")
+    expected = module.implied_volatility(quotes.mid.to_numpy(), *arguments(book)[:4], 0.0,
+                                         arguments(book)[-1], errors="nan")
     assert list(table.columns) == ["implied_volatility"] and table.index.equals(book.index)
     np.testing.assert_array_equal(table.implied_volatility.to_numpy().view(np.uint64),
                                   expected.view(np.uint64))

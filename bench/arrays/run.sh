@@ -6,8 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 PYTHON=${PYTHON:-python3}
 mkdir -p build
+# The core library as the extension builds it (its flags, every ISA of the
+# vector kernels), for the core's own loop.
+cmake -S . -B build/bench-core -DGREEKMILL_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/bench-core -j2 --target greekmill_core >/dev/null
 g++ -O2 -std=c++23 -ffp-contract=off -fno-fast-math -Icore bench/arrays/core_loop.cpp \
-  core/black_scholes.cpp -o build/core_loop
+  build/bench-core/libgreekmill_core.a -o build/core_loop
 if [ "${GREEKMILL_BENCH_SKIP_INSTALL:-0}" != 1 ]; then
   "$PYTHON" -m pip install -q .
 fi

@@ -31,6 +31,56 @@ struct TypeColumn {
     }
 };
 
+// Option types as the caller stores them.  The engine decodes them block by
+// block inside each worker's range (TypeSource -> codes), so a column of text
+// costs a pass over its bytes and never a Python object per element.
+enum class TypeStorage : std::uint8_t {
+    Codes,       // one byte each: 0 call, 1 put, anything else is not an option type
+    Utf32,       // fixed-width UCS-4 text, NUL-padded (numpy "U")
+    Bytes,       // fixed-width bytes, NUL-padded (numpy "S")
+    Dictionary,  // signed integer indices into a small table of codes; negative: missing
+    Utf8,        // variable-length UTF-8: int32 offsets into a byte buffer (Arrow string)
+    LargeUtf8,   // the same with int64 offsets (Arrow large_string)
+};
+
+// The code of an element that is not an option type (missing, misspelt).
+inline constexpr std::uint8_t kNotAnOptionType = 2;
+
+// One contiguous stretch of a type column: elements [start, start + length)
+// of the column.  Arrow columns come in chunks, numpy and pandas ones in one.
+struct TypePiece {
+    std::size_t start = 0;
+    std::size_t length = 0;
+    const void* values = nullptr;         // codes, text, indices or offsets
+    const std::uint8_t* text = nullptr;   // Utf8, LargeUtf8: the string bytes
+    const std::uint8_t* valid = nullptr;  // Arrow validity bitmap; null when all are valid
+    std::size_t offset = 0;               // Arrow: the slice's offset into values and valid
+    const std::uint8_t* table = nullptr;  // Dictionary: code of each index
+    std::size_t table_size = 0;
+};
+
+struct TypeSource {
+    TypeStorage storage = TypeStorage::Codes;
+    // Bytes per element of Utf32 and Bytes text; bytes per index (1, 2, 4,
+    // 8) of a Dictionary.
+    std::size_t width = 1;
+    // 0: one element broadcast to every option (pieces[0] alone); 1: one
+    // element per option.
+    std::size_t stride = 0;
+    const TypePiece* pieces = nullptr;
+    std::size_t piece_count = 0;
+};
+
+// The code of one UTF-8 text of `length` bytes (the rule below).
+[[nodiscard]] std::uint8_t option_type_of_utf8(const std::uint8_t* text,
+                                               std::size_t length) noexcept;
+
+// Codes of elements [begin, end) of `source` into codes[0, end - begin):
+// 0 call, 1 put, kNotAnOptionType for anything but "call", "put", "c", "p"
+// in any mix of ASCII letter case, and for missing elements.
+void decode_option_types(const TypeSource& source, std::size_t begin, std::size_t end,
+                         std::uint8_t* codes) noexcept;
+
 // The inputs of every array operation, in the order of the Python API.
 // `price` is read by implied volatility only, `sigma` by everything else;
 // for the exercise boundary `s` holds the time to expiry tau.
@@ -42,13 +92,17 @@ struct Inputs {
     Column r;
     Column sigma;
     Column q;
+    // The kernels read `type` (codes 0 and 1 only); run_range fills it from
+    // `types`, block by block, and reports the elements that are neither.
     TypeColumn type;
+    TypeSource types;
 };
 
-// Up to five contiguous output columns (price or one Greek uses out[0]; the
-// five Greeks use out[0..4] in the order delta, gamma, theta, vega, rho).
+// Up to six contiguous output columns (price or one Greek uses out[0]; the
+// five Greeks use out[0..4] in the order delta, gamma, theta, vega, rho; a
+// valuation out[0..5]: price, then the five Greeks).
 struct Outputs {
-    double* out[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    double* out[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 };
 
 // Why an element has no value.  The first group is found by the common domain
@@ -71,13 +125,19 @@ enum class Failure : std::uint8_t {
     // A formula overflowed (inf - inf, 0 * inf) where the true value lies
     // beyond the range of a double or its terms do: NaN, never a value.
     NotRepresentable,
+    OptionType,  // neither a call nor a put: misspelt, missing, not text
 };
 
 // The elements that got NaN instead of a value: how many, and the first.
+// Option types are counted apart as well: a bad option type is reported
+// before any number, as a wrong keyword would be.
 struct Failures {
+    static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
     std::size_t count = 0;
-    std::size_t first_index = std::numeric_limits<std::size_t>::max();
+    std::size_t first_index = kNone;
     Failure first_reason = Failure::None;
+    std::size_t type_count = 0;
+    std::size_t first_type_index = kNone;
 
     void add(std::size_t i, Failure why) noexcept {
         ++count;
@@ -85,12 +145,23 @@ struct Failures {
             first_index = i;
             first_reason = why;
         }
+        if (why == Failure::OptionType) {
+            ++type_count;
+            if (i < first_type_index) {
+                first_type_index = i;
+            }
+        }
     }
-    void merge(const Failures& other) noexcept {
+    // Adds `other`, whose indices are relative to `shift`.
+    void merge(const Failures& other, std::size_t shift = 0) noexcept {
         count += other.count;
-        if (other.first_index < first_index) {
-            first_index = other.first_index;
+        if (other.first_index != kNone && other.first_index + shift < first_index) {
+            first_index = other.first_index + shift;
             first_reason = other.first_reason;
+        }
+        type_count += other.type_count;
+        if (other.first_type_index != kNone && other.first_type_index + shift < first_type_index) {
+            first_type_index = other.first_type_index + shift;
         }
     }
 };

@@ -46,6 +46,11 @@ struct Operation {
     // elements are worth a thread and how finely the work is split.
     double cost;
     Kernel kernel;
+    // The kernel is plain arithmetic on any doubles (the closed forms): a
+    // block may be computed before it is checked, so that the check reads
+    // inputs the kernel already brought into the cache.  The engines that
+    // iterate see only inputs in their domain.
+    bool any_input_is_safe = false;
 };
 
 [[nodiscard]] std::span<const Operation> operations() noexcept;

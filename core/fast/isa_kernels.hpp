@@ -62,6 +62,12 @@ constexpr double kPercent = 100.0;
         return I{} - static_cast<std::int64_t>(c.data[0] != 0);
     }
     I m;
+    if (count == kN) {  // a whole block: a loop the compiler widens
+        for (int j = 0; j < kN; ++j) {
+            m[j] = -static_cast<std::int64_t>(c.data[i + j] != 0);
+        }
+        return m;
+    }
     for (int j = 0; j < kN; ++j) {
         const std::size_t at = i + std::min<std::size_t>(j, count - 1);
         m[j] = -static_cast<std::int64_t>(c.data[at] != 0);

@@ -17,9 +17,9 @@ from typing import Any
 
 from . import american, european
 from ._dividends import Dividends
-from ._results import Greeks
+from ._results import Greeks, Valuation
 
-__all__ = ["Dividends", "Greeks", "american", "european"]
+__all__ = ["Dividends", "Greeks", "Valuation", "american", "european"]
 __version__ = "0.1.0"
 
 

@@ -18,7 +18,7 @@ import numpy as np
 
 from . import _native, _progress
 from ._dividends import engine_schedule
-from ._results import Greeks
+from ._results import Greeks, Valuation
 
 OPERATIONS: dict[str, tuple[int, int]] = _native.operation_table()
 
@@ -61,12 +61,14 @@ _NOT_REPRESENTABLE = 12
 class Operation:
     """One row of the engine's table, with the names the Python function uses."""
 
-    __slots__ = ("name", "index", "outputs", "labels", "failure_columns")
+    __slots__ = ("name", "index", "outputs", "labels", "failure_columns", "record")
 
     def __init__(self, name: str, labels: Sequence[str] = _COLUMNS,
                  failure_columns: dict[int, int] | None = None) -> None:
         self.name = name
         self.index, self.outputs = OPERATIONS[name]
+        # The record of a many-valued result: the five Greeks, or the value and them.
+        self.record: Any = Valuation if self.outputs == 6 else Greeks
         # How the Python function calls each engine column (tau for the
         # exercise boundary travels in the spot column), and the column a
         # failure code names where it is not the usual one.
@@ -101,65 +103,171 @@ def _option_code(value: object) -> int:
         raise TypeError(f"option_type must be a str or an array of str; got {type(value).__name__}")
     code = OPTION_TYPES.get(value)
     if code is None:
-        raise ValueError(f"option_type must be 'call' or 'put' ('c', 'p', any letter case); got {value!r}")
+        raise ValueError(f"option_type must be 'call' or 'put' ('c', 'p', any letter case); "
+                         f"got {_shown(value)}")
     return code
 
 
-def _option_codes(option_type: object) -> tuple[int | np.ndarray, tuple[int, ...]]:
-    """The option types as a code (0 call, 1 put) or an array of uint8 codes."""
+def _shown(value: object) -> str:
+    """The repr of a value in a message; a long text by its head and its length."""
+    if isinstance(value, np.generic):
+        value = value.item()
+    if isinstance(value, (str, bytes)) and len(value) > _SHOWN:
+        unit = "characters" if isinstance(value, str) else "bytes"
+        return f"{value[:_SHOWN]!r}... ({len(value)} {unit})"
+    return repr(value)
+
+
+_SHOWN = 50
+
+# How the engine stores an option-type column (core/batch/columns.hpp, TypeStorage).
+_CODES, _UTF32, _BYTES, _DICTIONARY, _UTF8, _LARGE_UTF8 = range(6)
+_NOT_AN_OPTION_TYPE = 2
+
+
+class _Types:
+    """An option-type column as the engine reads it, and its own elements for messages."""
+
+    __slots__ = ("spec", "shape", "element", "bad")
+
+    def __init__(self, spec: Any, shape: tuple[int, ...], element: Any) -> None:
+        self.spec = spec          # an int code, or (storage, width, pieces) for _native
+        self.shape = shape
+        self.element = element    # flat index -> the element as given
+        self.bad = 0              # bad elements of a column decoded before broadcasting
+
+
+def _piece(length: int, values: Any, text: Any = None, valid: Any = None, offset: int = 0,
+           table: Any = None, start: int = 0) -> tuple[Any, ...]:
+    return (start, length, values, text, valid, offset, table)
+
+
+def _option_types(option_type: object) -> _Types:
+    """Reads nothing per element: describes the column's buffers for the engine."""
     if isinstance(option_type, str):
-        return _option_code(option_type), ()
+        return _Types(_option_code(option_type), (), lambda i: option_type)
+    module = type(option_type).__module__
+    if module.startswith("pyarrow"):
+        return _arrow_types(option_type)
+    if module.startswith("pandas"):
+        array = getattr(option_type, "array", option_type)  # a Series, an Index: its values
+        if hasattr(array, "categories") and hasattr(array, "codes"):
+            return _categorical_types(array)
+        dtype = getattr(array, "dtype", None)
+        if getattr(dtype, "storage", None) == "pyarrow" or type(dtype).__name__ == "ArrowDtype":
+            return _arrow_types(array.__arrow_array__())  # the Arrow buffers, not copied
+        option_type = array
     array = np.asarray(option_type)
     if array.ndim == 0:
-        return _option_code(array.item()), ()
-    if array.dtype.kind == "U":
-        return _codes_of_text(array), array.shape
+        return _Types(_option_code(array.item()), (), lambda i: array.item())
+    flat = np.ascontiguousarray(array).reshape(-1)
+    if array.dtype.kind in "US":
+        storage = _UTF32 if array.dtype.kind == "U" else _BYTES
+        if array.dtype.itemsize == 0:
+            empty = np.full(flat.size, _NOT_AN_OPTION_TYPE, np.uint8)  # "" is no option type
+            return _Types((_CODES, 1, (_piece(flat.size, empty),)),
+                          array.shape, flat.__getitem__)
+        return _Types((storage, array.dtype.itemsize, (_piece(flat.size, flat),)), array.shape,
+                      flat.__getitem__)
     if array.dtype.kind == "O":
-        codes = np.fromiter((_option_code(v) for v in array.reshape(-1)), dtype=np.uint8,
-                            count=array.size)
-        return codes.reshape(array.shape), array.shape
+        codes = np.empty(flat.size, dtype=np.uint8)
+        _native.codes_of_objects(flat, codes)
+        return _Types((_CODES, 1, (_piece(flat.size, codes),)), array.shape, flat.__getitem__)
     raise TypeError(f"option_type must be a str or an array of str; got an array of {array.dtype}")
 
 
-_CALL = np.array([ord(c) for c in "call"], dtype=np.uint32)
-_PUT = np.array([ord(c) for c in "put"] + [0], dtype=np.uint32)
-_C = np.array([ord("c"), 0, 0, 0], dtype=np.uint32)
-_P = np.array([ord("p"), 0, 0, 0], dtype=np.uint32)
+def _table_of(categories: Any) -> np.ndarray:
+    """The code of each category (a handful of them, read once)."""
+    return np.fromiter((OPTION_TYPES.get(c, _NOT_AN_OPTION_TYPE) if isinstance(c, str)
+                        else _NOT_AN_OPTION_TYPE for c in categories), dtype=np.uint8,
+                       count=len(categories))
 
 
-def _codes_of_text(array: np.ndarray) -> np.ndarray:
-    # Compare code points, not Python strings: a million elements in a few
-    # milliseconds.  Only ASCII letters change case.  Blocks bound the
-    # temporaries to a few megabytes whatever the size of the book.
-    width = array.dtype.itemsize // 4
-    points = np.ascontiguousarray(array).reshape(-1).view(np.uint32).reshape(-1, width)
-    codes = np.empty(points.shape[0], dtype=np.uint8)
-    bad_count, first_bad = 0, -1
-    for start in range(0, points.shape[0], _TEXT_BLOCK):
-        block = points[start:start + _TEXT_BLOCK]
-        head = np.zeros((block.shape[0], 4), dtype=np.uint32)
-        head[:, : min(width, 4)] = block[:, :4]
-        head |= ((head >= 65) & (head <= 90)).astype(np.uint32) << 5
-        put = (head == _PUT).all(axis=1) | (head == _P).all(axis=1)
-        call = (head == _CALL).all(axis=1) | (head == _C).all(axis=1)
-        bad = ~(put | call)
-        if width > 4:
-            bad |= (block[:, 4:] != 0).any(axis=1)
-        if bad.any():
-            if first_bad < 0:
-                first_bad = start + int(np.flatnonzero(bad)[0])
-            bad_count += int(bad.sum())
-        codes[start:start + block.shape[0]] = put
-    if bad_count:
-        index = np.unravel_index(first_bad, array.shape)
-        raise ValueError(
-            f"option_type must be 'call' or 'put' ('c', 'p', any letter case); "
-            f"option_type[{_index_text(index)}] = {str(array[index])!r} is not "
-            f"({bad_count} such element{'s' if bad_count > 1 else ''})")
-    return codes.reshape(array.shape)
+def _categorical_types(categorical: Any) -> _Types:
+    codes = np.ascontiguousarray(categorical.codes)
+    table = _table_of(list(categorical.categories))
+    return _Types((_DICTIONARY, codes.dtype.itemsize, (_piece(codes.size, codes, table=table),)),
+                  codes.shape, lambda i: categorical[i])
 
 
-_TEXT_BLOCK = 1 << 16
+def _arrow_types(array: Any) -> _Types:
+    import pyarrow as pa
+
+    chunks = array.chunks if isinstance(array, pa.ChunkedArray) else [array]
+    value_type = array.type
+    pieces: list[tuple[Any, ...]] = []
+    start = 0
+    if pa.types.is_dictionary(value_type):
+        storage, width = _DICTIONARY, value_type.index_type.bit_width // 8
+        for chunk in chunks:
+            validity, indices = chunk.indices.buffers()[:2]
+            table = _table_of(chunk.dictionary.to_pylist())
+            pieces.append(_piece(len(chunk), indices, None, validity, chunk.offset, table, start))
+            start += len(chunk)
+    elif pa.types.is_string(value_type) or pa.types.is_large_string(value_type):
+        storage = _UTF8 if pa.types.is_string(value_type) else _LARGE_UTF8
+        width = 4 if storage == _UTF8 else 8
+        for chunk in chunks:
+            validity, offsets, text = chunk.buffers()[:3]
+            pieces.append(_piece(len(chunk), offsets, text, validity, chunk.offset, None, start))
+            start += len(chunk)
+    else:
+        # Other layouts (string views, binary): read as Python objects once.
+        return _option_types(np.asarray(array.to_pylist(), dtype=object))
+    if not pieces:
+        return _Types((_CODES, 1, ()), (0,), lambda i: None)
+    return _Types((storage, width, tuple(pieces)), (start,), lambda i: array[int(i)].as_py())
+
+
+def _type_column(types: _Types, shape: tuple[int, ...], n: int) -> Any:
+    """The engine's column: the types as they are, or their codes broadcast."""
+    size = math.prod(types.shape)
+    if isinstance(types.spec, int) or size == n or size == 1:
+        return types.spec
+    codes = np.empty(size, dtype=np.uint8)
+    _native.option_codes(types.spec, size, codes)
+    types.bad = int(np.count_nonzero(codes == _NOT_AN_OPTION_TYPE))
+    whole = np.ascontiguousarray(np.broadcast_to(codes.reshape(types.shape), shape))
+    return (_CODES, 1, (_piece(n, whole.reshape(-1)),))
+
+
+def _own_element(types: _Types, shape: tuple[int, ...],
+                 flat: int) -> tuple[tuple[int, ...], int]:
+    """The position in the option-type column itself of broadcast element `flat`,
+    and its flat index there."""
+    own = types.shape
+    if math.prod(own) == math.prod(shape):
+        position = tuple(int(i) for i in np.unravel_index(flat, own)) if own else ()
+    else:  # broadcast: the element of the column itself
+        whole = np.unravel_index(flat, shape)
+        position = tuple(0 if d == 1 else int(i)
+                         for d, i in zip(own, whole[len(shape) - len(own):]))
+    return position, int(np.ravel_multi_index(position, own)) if own else 0
+
+
+def _is_put(types: _Types, shape: tuple[int, ...], flat: int) -> bool:
+    value = types.element(_own_element(types, shape, flat)[1])
+    text = value.decode("ascii", "replace") if isinstance(value, bytes) else str(value)
+    return OPTION_TYPES.get(text) == 1
+
+
+def _type_failure(function: str, types: _Types, shape: tuple[int, ...], flat: int,
+                  count: int, labels: Any) -> str:
+    """The message for the first element that is neither a call nor a put."""
+    position, own_flat = _own_element(types, shape, flat)
+    if math.prod(types.shape) != math.prod(shape):
+        count = types.bad  # counted in the column, not in its broadcast copies
+    value = types.element(own_flat)
+    text = (f"{function}: option_type must be 'call' or 'put' ('c', 'p', any letter case); "
+            f"option_type[{_index_text(position)}] = {_shown(value)} is not "
+            f"({count} such element{'s' if count > 1 else ''})")
+    return text + " (errors='nan' gives NaN there instead)" + _label_of(labels, flat, shape)
+
+
+def _label_of(labels: Any, flat: int, shape: tuple[int, ...]) -> str:
+    if labels is None or len(shape) != 1:
+        return ""
+    return f" (row {flat}: index label {labels[flat]!r})"
 
 
 def _index_text(index: tuple[Any, ...]) -> str:
@@ -282,7 +390,7 @@ _tuple_new = tuple.__new__
 
 def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type: object,
              precision: object, accuracy: object, errors: object, threads: object,
-             progress: object = False, dividends: object = None) -> Any:
+             progress: object = False, dividends: object = None, out: Any = None) -> Any:
     """Run `op`; `values` are the seven engine columns (price, s, k, t, r, sigma, q).
 
     `dividends`: None or a ``Dividends`` schedule read by every element.
@@ -290,7 +398,7 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
     schedule = engine_schedule(dividends)
     # All plain numbers and plain keywords: one call on this thread, no numpy,
     # every check in the engine (NotImplemented sends anything else below).
-    if progress is False and schedule is None and (
+    if progress is False and schedule is None and out is None and (
             threads is None or (type(threads) is int and threads > 0)):
         result = _native.evaluate(op.index, precision, accuracy, errors, option_type, *values)
         if result is not NotImplemented:
@@ -298,7 +406,7 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
                 raise ValueError(_failure_message(
                     function, op, result, 1, values.__getitem__, None,
                     lambda: _option_code(option_type), accuracy))
-            return result if op.outputs == 1 else _tuple_new(Greeks, result)
+            return result if op.outputs == 1 else _tuple_new(op.record, result)
 
     precision_code = _choice(precision, PRECISIONS, "precision")
     accuracy_code = _choice(accuracy, ACCURACIES, "accuracy")
@@ -317,34 +425,115 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
                              f"result is lazy: follow its computation with Dask's own "
                              f"progress bars (dask.diagnostics.ProgressBar, "
                              f"distributed.progress)")
+        if out is not None:
+            raise ValueError(f"{function}: out= takes numpy arrays; with Dask arrays the "
+                             f"result is lazy")
         from . import _dask
         return _dask.evaluate(function, op, values, option_type, precision, accuracy, errors,
                               threads, dividends if schedule is not None else None)
 
+    index = None
+    if not _PLAIN.issuperset(map(type, (*values, option_type))):
+        index, values, option_type = _aligned(values, option_type)
+
     arrays = [_numeric(v, label) for v, label in zip(values, op.labels)]
-    codes, type_shape = _option_codes(option_type)
-    shape = _broadcast_shape(function, op, arrays, type_shape)
+    types = _option_types(option_type)
+    shape = _broadcast_shape(function, op, arrays, types.shape)
+    if index is not None and shape != (len(index),):
+        raise ValueError(f"{function}: pandas Series give results on their index; the other "
+                         f"inputs broadcast them to the shape {shape}")
     n = math.prod(shape)
     columns = [_column(a, shape, n) for a in arrays]
-    types = codes if isinstance(codes, int) else _type_column(codes, shape, n)
-    outputs = tuple(np.empty(shape) for _ in range(op.outputs))
+    type_column = _type_column(types, shape, n)
+    outputs = (tuple(np.empty(shape) for _ in range(op.outputs)) if out is None
+               else _outputs(function, op, out, shape, (*values, option_type, *arrays)))
     try:
-        failed, first, reason = _native.compute(op.index, precision_code, accuracy_code, 0, n,
-                                                thread_count, (*columns, types), outputs, report,
-                                                schedule)
+        failed, first, reason, type_failed, first_type = _native.compute(
+            op.index, precision_code, accuracy_code, 0, n, thread_count,
+            (*columns, type_column), outputs, report, schedule)
     finally:
         if isinstance(report, _progress.Bar):
             report.close()
     if failed and errors == "raise":
-        index = tuple(int(i) for i in np.unravel_index(first, shape)) if shape else None
+        if type_failed:
+            raise ValueError(_type_failure(function, types, shape, first_type, type_failed,
+                                           index))
+        where = tuple(int(i) for i in np.unravel_index(first, shape)) if shape else None
         raise ValueError(_failure_message(
             function, op, reason, failed,
-            lambda column: np.broadcast_to(arrays[column], shape)[index or ()], index,
-            lambda: codes if isinstance(codes, int) else np.broadcast_to(codes, shape)[index or ()],
-            accuracy))
+            lambda column: np.broadcast_to(arrays[column], shape)[where or ()], where,
+            lambda: _is_put(types, shape, first), accuracy)
+            + _label_of(index, first, shape))
+    if index is not None:
+        return _pandas_result(function, op, outputs, index)
+    if out is not None:
+        return outputs[0] if op.outputs == 1 else op.record(*outputs)
     if shape == ():
-        return float(outputs[0][()]) if op.outputs == 1 else Greeks(*(float(o[()]) for o in outputs))
-    return outputs[0] if op.outputs == 1 else Greeks(*outputs)
+        return float(outputs[0][()]) if op.outputs == 1 else op.record(
+            *(float(o[()]) for o in outputs))
+    return outputs[0] if op.outputs == 1 else op.record(*outputs)
+
+
+def _outputs(function: str, op: Operation, out: Any, shape: tuple[int, ...],
+             inputs: tuple[Any, ...]) -> tuple[np.ndarray, ...]:
+    """The caller's arrays to write into, numpy's rules for ``out=``."""
+    given = (out,) if op.outputs == 1 and not isinstance(out, tuple) else out
+    if not isinstance(given, tuple) or len(given) != op.outputs:
+        what = "an array" if op.outputs == 1 else f"a tuple of {op.outputs} arrays"
+        raise ValueError(f"{function}: out must be {what}")
+    for position, array in enumerate(given):
+        name = "out" if op.outputs == 1 else f"out[{position}]"
+        if not isinstance(array, np.ndarray):
+            raise ValueError(f"{function}: {name} must be a numpy array; got "
+                             f"{type(array).__name__}")
+        if array.dtype != np.float64 or array.shape != shape:
+            raise ValueError(f"{function}: {name} must be float64 of shape {shape}; got "
+                             f"{array.dtype} of shape {array.shape}")
+        if not array.flags.c_contiguous or not array.flags.writeable:
+            raise ValueError(f"{function}: {name} must be C-contiguous and writeable")
+        others = [a for a in inputs if isinstance(a, np.ndarray)] + list(given[:position])
+        if any(np.shares_memory(array, other) for other in others):
+            raise ValueError(f"{function}: {name} overlaps an input or another output")
+    return given
+
+
+def _is_series(value: object) -> bool:
+    kind = type(value)
+    return kind.__name__ == "Series" and kind.__module__.startswith("pandas")
+
+
+def _aligned(values: tuple[Any, ...], option_type: Any) -> tuple[Any, tuple[Any, ...], Any]:
+    """pandas Series aligned on their index, as pandas arithmetic aligns them.
+
+    Returns the common index (None without a Series), the numbers as arrays in
+    its order and the option types as the column of its order.
+    """
+    series = [v for v in (*values, option_type) if _is_series(v)]
+    if not series:
+        return None, values, option_type
+    index = series[0].index
+    for other in series[1:]:
+        if not index.equals(other.index):
+            index = index.join(other.index, how="outer")
+    # NaN where a Series has no row: out of the domain, as pandas would give NaN.
+    def aligned(value: Any, numeric: bool) -> Any:
+        if not _is_series(value):
+            return value
+        if not value.index.equals(index):
+            value = value.reindex(index)
+        if numeric and value.dtype.kind in "biuf":
+            return value.to_numpy(dtype=np.float64, na_value=np.nan)
+        return value.array
+    return (index, tuple(aligned(v, True) for v in values), aligned(option_type, False))
+
+
+def _pandas_result(function: str, op: Operation, outputs: tuple[np.ndarray, ...],
+                   index: Any) -> Any:
+    import pandas as pd
+
+    if op.outputs == 1:
+        return pd.Series(outputs[0], index=index, name=function.rsplit(".", 1)[-1], copy=False)
+    return pd.DataFrame(dict(zip(op.record._fields, outputs)), index=index, copy=False)
 
 
 # Types that are never Dask collections: the common case skips the look-ups.
@@ -401,10 +590,3 @@ def _column(array: np.ndarray, shape: tuple[int, ...], n: int) -> Any:
         return array
     return np.ascontiguousarray(np.broadcast_to(array, shape))
 
-
-def _type_column(codes: np.ndarray, shape: tuple[int, ...], n: int) -> Any:
-    if codes.size == 1:
-        return int(codes.reshape(()))
-    if codes.size == n and codes.flags.c_contiguous:
-        return codes
-    return np.ascontiguousarray(np.broadcast_to(codes, shape))

@@ -71,7 +71,7 @@ def evaluate(function: str, op: _arrays.Operation, values: tuple[Any, ...],
                             f"of {option_type.dtype}")
         types: Any = option_type
     else:
-        _, type_shape = _arrays._option_codes(option_type)  # the in-process checks, now
+        type_shape = _arrays._option_types(option_type).shape  # the in-process checks, now
         types = option_type if not type_shape else da.asarray(np.asarray(option_type))
     if isinstance(types, da.Array):
         shapes.append(("option_type", types.shape))
@@ -96,10 +96,10 @@ def evaluate(function: str, op: _arrays.Operation, values: tuple[Any, ...],
     result = da.map_blocks(task, *blocks, dtype=np.float64, meta=meta, token=short)
     if op.outputs == 1:
         return result
-    # One task per block computes the five Greeks; each field takes its item.
-    return Greeks(*(result.map_blocks(operator.getitem, i, dtype=np.float64, meta=meta,
-                                      token=f"{short}.{field}")
-                    for i, field in enumerate(Greeks._fields)))
+    # One task per block computes every field; each field takes its item.
+    return op.record(*(result.map_blocks(operator.getitem, i, dtype=np.float64, meta=meta,
+                                         token=f"{short}.{field}")
+                       for i, field in enumerate(op.record._fields)))
 
 
 def _starts(chunks: tuple[tuple[int, ...], ...]) -> tuple[tuple[int, ...], ...]:

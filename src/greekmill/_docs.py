@@ -78,6 +78,12 @@ greekmill.Greeks
     in ``delta`` ... ``rho`` (theta per calendar day, vega per 1.0 of
     volatility, rho per percentage point)."""
 
+VALUATION_RESULT = """\
+greekmill.Valuation
+    ``Valuation(price, delta, gamma, theta, vega, rho)`` of floats when every
+    argument is a scalar, else of new float64 arrays of the broadcast shape;
+    the price in currency units, the Greeks in the units of ``greeks``."""
+
 RAISES_DOMAIN = """\
 ValueError
     With ``errors="raise"``, an element outside the domain (every number

@@ -1,4 +1,4 @@
-"""The record of the five Greeks."""
+"""The records of many-valued results: the five Greeks, the value with them."""
 
 from __future__ import annotations
 
@@ -16,6 +16,21 @@ class Greeks(NamedTuple, Generic[T]):
     rho: per percentage point of the rate.
     """
 
+    delta: T
+    gamma: T
+    theta: T
+    vega: T
+    rho: T
+
+
+class Valuation(NamedTuple, Generic[T]):
+    """The value of an option and its five Greeks, from one evaluation.
+
+    price: in currency units; the Greeks in the units of ``Greeks``.  Each
+    field equals the single function's result bit for bit.
+    """
+
+    price: T
     delta: T
     gamma: T
     theta: T

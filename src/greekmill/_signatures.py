@@ -1,18 +1,21 @@
 """The call signatures of the package's functions, for type checkers.
 
-Every function is typed twice: all-float arguments give a float (or Greeks
-of floats); anything array-like gives a float64 ndarray (or Greeks of them).
+Every function is typed three times: all-float arguments give a float (or
+Greeks / Valuation of floats); a pandas Series as the first argument gives a
+pandas result (typed Any: pandas stays optional); anything else array-like
+gives a float64 ndarray (or Greeks / Valuation of them).  ``out=`` takes the
+arrays of the result.
 """
 
 from __future__ import annotations
 
-from typing import Callable, Literal, Protocol, overload
+from typing import Any, Callable, Literal, Protocol, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._dividends import Dividends
-from ._results import Greeks
+from ._results import Greeks, Valuation
 
 Array = NDArray[np.float64]
 Precision = Literal["exact", "fast"]
@@ -24,112 +27,193 @@ OptionTypes = str | ArrayLike
 Progress = bool | Callable[[int, int], object]
 
 
+class SeriesLike(Protocol):
+    """A pandas Series, structurally (its index and its values)."""
+
+    @property
+    def index(self) -> Any: ...
+    @property
+    def array(self) -> Any: ...
+
+
 class EuropeanValue(Protocol):
     @overload
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ...,
-                 progress: Progress = ...,
-                 dividends: Dividends | None = ...) -> float: ...
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: None = ...) -> float: ...
     @overload
-    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ...,
-                 progress: Progress = ...,
-                 dividends: Dividends | None = ...) -> Array: ...
+                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: Array | None = ...) -> Any: ...
+    @overload
+    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *,
+                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: Array | None = ...) -> Array: ...
 
 
 class EuropeanGreeks(Protocol):
     @overload
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ...,
-                 progress: Progress = ...,
-                 dividends: Dividends | None = ...) -> Greeks[float]: ...
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: None = ...) -> Greeks[float]: ...
     @overload
-    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ...,
-                 progress: Progress = ...,
-                 dividends: Dividends | None = ...) -> Greeks[Array]: ...
+                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ..., out: tuple[Array,
+                 Array, Array, Array, Array] | None = ...) -> Any: ...
+    @overload
+    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *,
+                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ..., out: tuple[Array,
+                 Array, Array, Array, Array] | None = ...) -> Greeks[Array]: ...
+
+
+class EuropeanValuation(Protocol):
+    @overload
+    def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
+                 option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: None = ...) -> Valuation[float]: ...
+    @overload
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+                 sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
+                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ..., out: tuple[Array,
+                 Array, Array, Array, Array, Array] | None = ...) -> Any: ...
+    @overload
+    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *,
+                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ..., out: tuple[Array,
+                 Array, Array, Array, Array, Array] | None = ...) -> Valuation[Array]: ...
 
 
 class AmericanValue(Protocol):
     @overload
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
-                 precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ...,
-                 progress: Progress = ...,
-                 dividends: Dividends | None = ...) -> float: ...
+                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: None = ...) -> float: ...
     @overload
-    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
-                 errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ...,
-                 dividends: Dividends | None = ...) -> Array: ...
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: Array | None = ...) -> Any: ...
+    @overload
+    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
+                 accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: Array | None = ...) -> Array: ...
 
 
 class AmericanGreeks(Protocol):
     @overload
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
-                 precision: Precision = ..., errors: Errors = ...,
-                 threads: int | None = ...,
-                 progress: Progress = ...,
-                 dividends: Dividends | None = ...) -> Greeks[float]: ...
+                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: None = ...) -> Greeks[float]: ...
     @overload
-    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
                  method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
-                 errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ...,
-                 dividends: Dividends | None = ...) -> Greeks[Array]: ...
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: tuple[Array, Array, Array, Array,
+                 Array] | None = ...) -> Any: ...
+    @overload
+    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
+                 accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: tuple[Array, Array, Array, Array,
+                 Array] | None = ...) -> Greeks[Array]: ...
+
+
+class AmericanValuation(Protocol):
+    @overload
+    def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
+                 option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
+                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: None = ...) -> Valuation[float]: ...
+    @overload
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+                 sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
+                 method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: tuple[Array, Array, Array, Array,
+                 Array, Array] | None = ...) -> Any: ...
+    @overload
+    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
+                 accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: tuple[Array, Array, Array, Array,
+                 Array, Array] | None = ...) -> Valuation[Array]: ...
 
 
 class EuropeanImpliedVolatility(Protocol):
     @overload
     def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
-                 option_type: str = ..., *, errors: Errors = ...,
-                 threads: int | None = ...,
-                 progress: Progress = ...,
-                 dividends: Dividends | None = ...) -> float: ...
+                 option_type: str = ..., *, errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: None = ...) -> float: ...
     @overload
-    def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
+    def __call__(self, price: SeriesLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
                  r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ...,
-                 dividends: Dividends | None = ...) -> Array: ...
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: Array | None = ...) -> Any: ...
+    @overload
+    def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: Array | None = ...) -> Array: ...
 
 
 class AmericanImpliedVolatility(Protocol):
     @overload
     def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
                  option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
-                 threads: int | None = ...,
-                 progress: Progress = ...,
-                 dividends: Dividends | None = ...) -> float: ...
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., out: None = ...) -> float: ...
     @overload
-    def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
+    def __call__(self, price: SeriesLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
                  r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 accuracy: Accuracy = ..., errors: Errors = ...,
-                 threads: int | None = ...,
-                 progress: Progress = ...,
-                 dividends: Dividends | None = ...) -> Array: ...
+                 accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: Array | None = ...) -> Any: ...
+    @overload
+    def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *,
+                 accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 out: Array | None = ...) -> Array: ...
 
 
 class ExerciseBoundary(Protocol):
     @overload
     def __call__(self, tau: float, k: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
-                 threads: int | None = ...,
-                 progress: Progress = ...) -> float: ...
+                 threads: int | None = ..., progress: Progress = ...,
+                 out: None = ...) -> float: ...
+    @overload
+    def __call__(self, tau: SeriesLike, k: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *,
+                 accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, tau: ArrayLike, k: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 accuracy: Accuracy = ..., errors: Errors = ...,
-                 threads: int | None = ...,
-                 progress: Progress = ...) -> Array: ...
+                 accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., out: Array | None = ...) -> Array: ...

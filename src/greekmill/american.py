@@ -39,13 +39,13 @@ from numpy.typing import ArrayLike
 
 from . import _arrays, _docs
 from ._dividends import Dividends, engine_schedule
-from ._results import Greeks
-from ._signatures import (Accuracy, AmericanGreeks, AmericanImpliedVolatility, AmericanValue,
-                          Array, Errors, ExerciseBoundary, Method, OptionTypes, Precision,
-                          Progress)
+from ._results import Greeks, Valuation
+from ._signatures import (Accuracy, AmericanGreeks, AmericanImpliedVolatility, AmericanValuation,
+                          AmericanValue, Array, Errors, ExerciseBoundary, Method, OptionTypes,
+                          Precision, Progress)
 
-__all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "exercise_boundary",
-           "implied_volatility"]
+__all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "valuation",
+           "exercise_boundary", "implied_volatility"]
 
 # method -> prefix of the engine's operations
 _METHODS = {"spectral": "spectral", "bjerksund-stensland": "bjerksund_stensland"}
@@ -60,7 +60,8 @@ def _pricing(name: str, output: str, summary: str, returns: str, examples: str) 
                  method: Method = "spectral", accuracy: Accuracy = "accurate",
                  precision: Precision = "exact", errors: Errors = "raise",
                  threads: int | None = None, progress: Progress = False,
-                 dividends: Dividends | None = None) -> float | Array:
+                 dividends: Dividends | None = None,
+                 out: Array | tuple[Array, ...] | None = None) -> float | Array:
         op = ops.get(method) if isinstance(method, str) else None
         if op is None:
             _arrays._choice(method, tuple(ops), "method")
@@ -72,12 +73,13 @@ def _pricing(name: str, output: str, summary: str, returns: str, examples: str) 
                              "closed form takes a continuous yield only")
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
                                 precision, accuracy, errors, threads, progress,
-                                dividends=dividends)
+                                dividends=dividends, out=out)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
     if ops["spectral"].outputs > 1:
-        function.__annotations__["return"] = "Greeks[float] | Greeks[Array]"
+        record = ops["spectral"].record.__name__
+        function.__annotations__["return"] = f"{record}[float] | {record}[Array]"
     function.__doc__ = _docs.numpydoc(function, summary, returns=returns, raises=_RAISES,
                                       examples=examples)
     return function
@@ -158,6 +160,18 @@ boundary with the accurate engine.
 (-0.7306, 0.0289)
 """)
 
+valuation: AmericanValuation = _pricing("valuation", "valuation", """\
+The value and the five Greeks of an American option as ``greekmill.Valuation(price,
+delta, gamma, theta, vega, rho)``; each field equals the single function's
+result bit for bit.  The accurate engine solves the exercise boundary once for
+all six.
+""", _docs.VALUATION_RESULT, """\
+>>> import greekmill as gm
+>>> v = gm.american.valuation(100.0, 110.0, 0.5, 0.05, 0.2, 0.02, "put")
+>>> round(v.price, 4), round(v.delta, 4)
+(11.3269, -0.7306)
+""")
+
 
 def _exercise_boundary() -> Any:
     # tau travels in the spot column: a bad tau is the engine's expiry failure (code 4).
@@ -168,10 +182,11 @@ def _exercise_boundary() -> Any:
                           q: ArrayLike = 0.0, option_type: OptionTypes = "put", *,
                           accuracy: Accuracy = "accurate", errors: Errors = "raise",
                           threads: int | None = None,
-                          progress: Progress = False) -> float | Array:
+                          progress: Progress = False,
+                          out: Array | tuple[Array, ...] | None = None) -> float | Array:
         return _arrays.evaluate("greekmill.american.exercise_boundary", op,
                                 (0.0, tau, k, 0.0, r, sigma, q), option_type, "exact", accuracy,
-                                errors, threads, progress)
+                                errors, threads, progress, out=out)
 
     exercise_boundary.__module__ = __name__
     exercise_boundary.__qualname__ = "exercise_boundary"
@@ -186,10 +201,11 @@ def _implied_volatility() -> Any:
                            *, accuracy: Accuracy = "accurate", errors: Errors = "raise",
                            threads: int | None = None,
                            progress: Progress = False,
-                           dividends: Dividends | None = None) -> float | Array:
+                           dividends: Dividends | None = None,
+                           out: Array | tuple[Array, ...] | None = None) -> float | Array:
         return _arrays.evaluate("greekmill.american.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", accuracy,
-                                errors, threads, progress, dividends=dividends)
+                                errors, threads, progress, dividends=dividends, out=out)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

@@ -28,7 +28,9 @@ the same bits as without a schedule.
 Keyword-only options: ``precision="exact"`` (the platform's maths library);
 ``errors="raise"`` (ValueError naming the parameter, the value and the first
 failing index) or ``"nan"``; ``threads=None`` (every CPU the process may use)
-or a maximum number of threads.
+or a maximum number of threads; ``out=None`` or the array (a tuple of arrays
+for ``greeks`` and ``valuation``) to write into.  pandas Series in give a
+Series (a DataFrame for ``greeks`` and ``valuation``) on their aligned index.
 """
 
 from __future__ import annotations
@@ -39,11 +41,12 @@ from numpy.typing import ArrayLike
 
 from . import _arrays, _docs
 from ._dividends import Dividends
-from ._results import Greeks
+from ._results import Greeks, Valuation
 from ._signatures import (Array, Errors, EuropeanGreeks, EuropeanImpliedVolatility,
-                          EuropeanValue, OptionTypes, Precision, Progress)
+                          EuropeanValuation, EuropeanValue, OptionTypes, Precision, Progress)
 
-__all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "implied_volatility"]
+__all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "valuation",
+           "implied_volatility"]
 
 
 def _pricing(name: str, operation: str, summary: str, returns: str, examples: str) -> Any:
@@ -54,15 +57,17 @@ def _pricing(name: str, operation: str, summary: str, returns: str, examples: st
                  q: ArrayLike = 0.0, option_type: OptionTypes = "call", *,
                  precision: Precision = "exact", errors: Errors = "raise",
                  threads: int | None = None, progress: Progress = False,
-                 dividends: Dividends | None = None) -> float | Array:
+                 dividends: Dividends | None = None,
+                 out: Array | tuple[Array, ...] | None = None) -> float | Array:
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
                                 precision, "accurate", errors, threads, progress,
-                                dividends=dividends)
+                                dividends=dividends, out=out)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
     if op.outputs > 1:
-        function.__annotations__["return"] = "Greeks[float] | Greeks[Array]"
+        record = op.record.__name__
+        function.__annotations__["return"] = f"{record}[float] | {record}[Array]"
     function.__doc__ = _docs.numpydoc(function, summary, returns=returns,
                                       raises=_docs.RAISES_DOMAIN, examples=examples)
     return function
@@ -141,6 +146,18 @@ function's.
 (-0.363169, 37.524035)
 """)
 
+valuation: EuropeanValuation = _pricing("valuation", "european_valuation", """\
+The value and the five Greeks of a European option as ``greekmill.Valuation(price,
+delta, gamma, theta, vega, rho)``, from one evaluation of their common terms
+(d1, d2, the discount factors, N(+-d1), N(+-d2), n(d1)): each field equals
+``price`` or the single Greek bit for bit.
+""", _docs.VALUATION_RESULT, """\
+>>> import greekmill as gm
+>>> v = gm.european.valuation(100.0, 100.0, 1.0, 0.05, 0.2)
+>>> round(v.price, 6), round(v.delta, 6)
+(10.450584, 0.636831)
+""")
+
 
 def _implied_volatility() -> Any:
     op = _arrays.Operation("european_implied_volatility")
@@ -150,10 +167,11 @@ def _implied_volatility() -> Any:
                            *, errors: Errors = "raise",
                            threads: int | None = None,
                            progress: Progress = False,
-                           dividends: Dividends | None = None) -> float | Array:
+                           dividends: Dividends | None = None,
+                           out: Array | tuple[Array, ...] | None = None) -> float | Array:
         return _arrays.evaluate("greekmill.european.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", "accurate",
-                                errors, threads, progress, dividends=dividends)
+                                errors, threads, progress, dividends=dividends, out=out)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

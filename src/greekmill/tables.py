@@ -174,15 +174,14 @@ def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], dividends: 
                 progress: Any = None) -> dict[str, np.ndarray]:
     functions = _module(module)
     arguments = [inputs[p] for p in PARAMETERS]
-    calls = 2 if greeks else 1
+    calls = 1  # with the Greeks too: one valuation, one solve per row
 
     def rows(arguments: list[Any], schedule: Any, stages: list[Any]) -> dict[str, np.ndarray]:
-        result = {"price": functions.price(*arguments, **keywords, threads=threads,
-                                           progress=stages[0], dividends=schedule)}
         if greeks:
-            result.update(functions.greeks(*arguments, **keywords, threads=threads,
-                                           progress=stages[1], dividends=schedule)._asdict())
-        return result
+            return dict(functions.valuation(*arguments, **keywords, threads=threads,
+                                            progress=stages[0], dividends=schedule)._asdict())
+        return {"price": functions.price(*arguments, **keywords, threads=threads,
+                                         progress=stages[0], dividends=schedule)}
 
     if not isinstance(dividends, dict):
         return rows(arguments, dividends, _progress.stages(progress, calls))
@@ -203,8 +202,8 @@ def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], dividends: 
     for where, schedule in groups:
         if where.size == 0:
             continue
-        subset = [a[where] if isinstance(a, np.ndarray) and a.ndim == 1 else a
-                  for a in arguments]
+        # Columns are numpy arrays, or the option types as stored (pandas, Arrow).
+        subset = [a[where] if getattr(a, "ndim", 0) == 1 else a for a in arguments]
         try:
             part = rows(subset, schedule, _group_stages(progress, offset, where.size, n, calls))
         except ValueError as error:
@@ -262,7 +261,9 @@ def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: in
         column = frame[name]
         if parameter != "option_type" and pd.api.types.is_numeric_dtype(column.dtype):
             inputs[parameter] = column.to_numpy(dtype=np.float64, na_value=np.nan)
-        elif parameter not in ("option_type", "underlying"):  # those two are labels
+        elif parameter == "option_type":
+            inputs[parameter] = column.array  # read in the engine: categories, Arrow text
+        elif parameter != "underlying":  # a label, not a number
             inputs[parameter] = _numeric_cells(column, parameter, frame.index)
         else:
             inputs[parameter] = column.to_numpy()  # the function checks and names the type

@@ -26,3 +26,7 @@ boundary: NDArray[np.float64] = gm.american.exercise_boundary([0.5, 1.0], 100.0,
 implied: float = gm.european.implied_volatility(10.0, 100.0, 100.0, 1.0, 0.05)
 american_implied: NDArray[np.float64] = gm.american.implied_volatility(
     [6.1, 7.0], 100.0, 100.0, 1.0, 0.05, 0.0, "put")
+priced: gm.Valuation[float] = gm.european.valuation(100.0, 100.0, 1.0, 0.05, 0.2)
+valued: gm.Valuation[NDArray[np.float64]] = gm.american.valuation(spots, 100.0, 1.0, 0.05, 0.2)
+into = np.empty(5)
+written: NDArray[np.float64] = gm.european.delta(spots, 100.0, 1.0, 0.05, 0.2, out=into)
