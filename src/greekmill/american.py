@@ -183,7 +183,7 @@ def _exercise_boundary() -> Any:
                           accuracy: Accuracy = "accurate", errors: Errors = "raise",
                           threads: int | None = None,
                           progress: Progress = False,
-                          out: Array | tuple[Array, ...] | None = None) -> float | Array:
+                          out: Array | None = None) -> float | Array:
         return _arrays.evaluate("greekmill.american.exercise_boundary", op,
                                 (0.0, tau, k, 0.0, r, sigma, q), option_type, "exact", accuracy,
                                 errors, threads, progress, out=out)
@@ -202,7 +202,7 @@ def _implied_volatility() -> Any:
                            threads: int | None = None,
                            progress: Progress = False,
                            dividends: Dividends | None = None,
-                           out: Array | tuple[Array, ...] | None = None) -> float | Array:
+                           out: Array | None = None) -> float | Array:
         return _arrays.evaluate("greekmill.american.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", accuracy,
                                 errors, threads, progress, dividends=dividends, out=out)

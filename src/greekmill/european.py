@@ -168,7 +168,7 @@ def _implied_volatility() -> Any:
                            threads: int | None = None,
                            progress: Progress = False,
                            dividends: Dividends | None = None,
-                           out: Array | tuple[Array, ...] | None = None) -> float | Array:
+                           out: Array | None = None) -> float | Array:
         return _arrays.evaluate("greekmill.european.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", "accurate",
                                 errors, threads, progress, dividends=dividends, out=out)
