@@ -79,12 +79,66 @@ PyObject* repr(PyObject* self) noexcept {
     });
 }
 
+// Pickling: the five fields, bit for bit, and the module's reconstructor
+// (the class has no constructor to call).  Protocols 2 and later store the
+// doubles as their eight bytes, so a NaN's payload and a zero's sign survive.
+PyObject* reduce(PyObject* self, PyObject*) noexcept {
+    return guarded([&]() -> PyObject* {
+        PyObject* module = PyImport_ImportModule("greekmill_python");
+        if (module == nullptr) {
+            return nullptr;
+        }
+        PyObject* rebuild = PyObject_GetAttrString(module, kRebuildGreeksName);
+        Py_DECREF(module);
+        if (rebuild == nullptr) {
+            return nullptr;
+        }
+        const auto* g = reinterpret_cast<const PyGreeksObject*>(self);
+        return Py_BuildValue("(N(ddddd))", rebuild, g->delta, g->gamma, g->theta, g->vega,
+                             g->rho);
+    });
+}
+
+PyObject* rebuild_greeks(PyObject*, PyObject* args) noexcept {
+    return guarded([&]() -> PyObject* {
+        constexpr Py_ssize_t kFields = 5;
+        double fields[kFields];
+        if (!PyTuple_Check(args) || PyTuple_Size(args) != kFields) {
+            PyErr_Format(PyExc_TypeError, "%s() takes the five fields of a PyGreeks",
+                         kRebuildGreeksName);
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < kFields; ++i) {
+            PyObject* item = PyTuple_GetItem(args, i);
+            if (item == nullptr) {
+                return nullptr;
+            }
+            if (Py_TYPE(item) != &PyFloat_Type) {
+                PyErr_Format(PyExc_TypeError, "%s() takes floats only", kRebuildGreeksName);
+                return nullptr;
+            }
+            fields[i] = PyFloat_AsDouble(item);
+        }
+        return new_greeks(Greeks{fields[0], fields[1], fields[2], fields[3], fields[4]});
+    });
+}
+
+PyMethodDef greeks_methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, "The fields and their reconstructor, for pickle."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef greeks_getset[] = {
-    {"delta", get_field<&PyGreeksObject::delta>, nullptr, "", nullptr},
-    {"gamma", get_field<&PyGreeksObject::gamma>, nullptr, "", nullptr},
-    {"theta", get_field<&PyGreeksObject::theta>, nullptr, "", nullptr},
-    {"vega", get_field<&PyGreeksObject::vega>, nullptr, "", nullptr},
-    {"rho", get_field<&PyGreeksObject::rho>, nullptr, "", nullptr},
+    {"delta", get_field<&PyGreeksObject::delta>, nullptr,
+     "Change in value per unit change of the spot", nullptr},
+    {"gamma", get_field<&PyGreeksObject::gamma>, nullptr,
+     "Change in delta per unit change of the spot", nullptr},
+    {"theta", get_field<&PyGreeksObject::theta>, nullptr,
+     "Change in value per calendar day, in currency units", nullptr},
+    {"vega", get_field<&PyGreeksObject::vega>, nullptr,
+     "Change in value per 1.0 of volatility, in currency units", nullptr},
+    {"rho", get_field<&PyGreeksObject::rho>, nullptr,
+     "Change in value per percentage point of the rate, in currency units", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -95,6 +149,7 @@ PyType_Slot greeks_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_getset, greeks_getset},
+    {Py_tp_methods, greeks_methods},
     {0, nullptr},
 };
 
@@ -109,6 +164,11 @@ PyType_Spec greeks_spec = {
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     greeks_slots,
+};
+
+PyMethodDef rebuild_greeks_def = {
+    kRebuildGreeksName, rebuild_greeks, METH_VARARGS,
+    "Rebuilds a pickled PyGreeks from its five fields (delta, gamma, theta, vega, rho).",
 };
 
 PyTypeObject* cached_type = nullptr;
@@ -134,6 +194,8 @@ void forget_greeks_type() noexcept {
     cached_type = nullptr;
     cached_alloc = nullptr;
 }
+
+PyMethodDef* rebuild_greeks_method() noexcept { return &rebuild_greeks_def; }
 
 PyObject* new_greeks(const Greeks& greeks) noexcept {
     PyTypeObject* type = greeks_type();

@@ -15,6 +15,12 @@ PyTypeObject* greeks_type() noexcept;
 // replaces a finalised one, whose objects must never be touched again.
 void forget_greeks_type() noexcept;
 
+// The module's private reconstructor of pickled instances, registered as
+// greekmill_python._rebuild_greeks (outside __all__); PyGreeks.__reduce__
+// names it.  It takes exactly five floats.
+inline constexpr const char* kRebuildGreeksName = "_rebuild_greeks";
+PyMethodDef* rebuild_greeks_method() noexcept;
+
 // A new PyGreeks reference holding the record's fields, or nullptr with a
 // PanicException set.
 PyObject* new_greeks(const Greeks& greeks) noexcept;

@@ -25,11 +25,19 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-# The test dependencies (and the ordinary module, which stays installed: the
-# sanitized one is only ever loaded through PYTHONPATH).
-python3 -m pip install -q ".[test]"
-
-python=$(python3 -c 'import sys; print(sys.executable)')
+# The virtual environment of scripts/test.sh (the package and its declared
+# test extra, nothing else), made here when this script runs alone.  The
+# ordinary module stays installed in it: the sanitized one is only ever
+# loaded through the path of the pytest process.
+# shellcheck source=scripts/venv.sh
+source scripts/venv.sh
+reference=${PYTHON:-python3}
+venv=build/venv-$("$reference" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+if [ ! -x "$venv/bin/python" ]; then
+  fresh_venv "$reference" "$venv"
+  "$venv/bin/python" -m pip install -q ".[test]"
+fi
+python=$PWD/$venv/bin/python
 jobs=2
 asan_build=build/hardening-asan
 asan_faults=build/hardening-asan-faults

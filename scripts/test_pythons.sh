@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The one abi3 wheel on every CPython it serves (3.11, 3.12, 3.13), run by
 # scripts/test.sh after the full suite on the reference interpreter:
-#   1. for each other version: a venv under build/venv-<version> with the
-#      wheel and its test extra, and the tests where the interpreter's
+#   1. for each other version: a venv under build/venv-<version>, made anew
+#      with the wheel and its test extra and nothing else, and the tests where the interpreter's
 #      version matters (binding and conversion, values, the fuzz with fewer
 #      examples, life cycle, leaks, threads, PyGreeks);
 #   2. scripts/results_grid.py under every interpreter: the outputs, every
@@ -21,6 +21,8 @@ mkdir -p "$grid"
 
 # shellcheck source=scripts/find_python.sh
 source scripts/find_python.sh
+# shellcheck source=scripts/venv.sh
+source scripts/venv.sh
 
 reference_version=$("$reference" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 "$reference" scripts/results_grid.py >"$grid/$reference_version.txt"
@@ -34,8 +36,8 @@ for version in 3.11 3.12 3.13; do
     continue
   fi
   venv=build/venv-$version
-  [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  # Made anew with only the wheel and its test extra, like the reference's.
+  fresh_venv "$python" "$venv"
   "$venv/bin/python" -m pip install -q "$wheel[test]"
   echo "== CPython $version ($python): focused tests"
   GREEKMILL_FUZZ_EXAMPLES=${GREEKMILL_FUZZ_EXAMPLES_OTHER:-500} "$venv/bin/python" -m pytest -q \

@@ -5,10 +5,12 @@ limits at zero total volatility, and every error path."""
 from __future__ import annotations
 
 import math
+import re
 import subprocess
 import sys
 import threading
 from pathlib import Path
+from typing import Any
 
 import mpmath
 import numpy as np
@@ -378,6 +380,33 @@ def test_implied_volatility_round_trips_and_names_the_bound() -> None:
         gm.european.implied_volatility([5.0, 150.0], 100, 100, 1, 0.05)
     with pytest.raises(ValueError, match="carries no information about volatility"):
         gm.american.implied_volatility(20.0, 80, 100, 1, 0.05, 0.0, "put")
+
+
+# The bound that was crossed, with its value: above the intrinsic value 40 of
+# this call, 40.2 is still below the discounted forward's 41.24.
+@pytest.mark.parametrize("function, args, message", [
+    (gm.european.implied_volatility, (40.2, 140, 100, 0.25, 0.05),
+     "price = 40.2 is below the lower no-arbitrage bound 41.24221995 (the value at zero "
+     "volatility, max(s e^(-qt) - k e^(-rt), 0)); the intrinsic value max(s - k, 0) is 40"),
+    (gm.european.implied_volatility, ([30.0, 1.0], 100, 120, 0.5, 0.05, 0.0, "put"),
+     "price[1] = 1.0 is below the lower no-arbitrage bound 17.03718944"),
+    (gm.european.implied_volatility, (3.0, 140, 100, 0.0, 0.05),
+     "price = 3.0 is below the value at expiry 40"),
+    (gm.european.implied_volatility, (118.0, 100, 120, 0.5, 0.05, 0.0, "put"),
+     "is at or above the upper no-arbitrage bound 117.0371894 (the discounted strike"),
+    (gm.american.implied_volatility, (40.2, 140, 100, 0.25, 0.05),
+     "is below the lower no-arbitrage bound 41.24221995 (the larger of the exercise value and "
+     "the value at zero volatility, 41.24221995); the intrinsic value max(s - k, 0) is 40"),
+    (gm.american.implied_volatility, (19.5, 100, 120, 0.5, 0.05, 0.0, "put"),
+     "is below the lower no-arbitrage bound 20 "),
+    (gm.american.implied_volatility, (120.0, 100, 120, 0.5, 0.05, 0.0, "put"),
+     "is at or above the upper no-arbitrage bound 120 (the strike"),
+], ids=["european-call", "european-put-array", "expiry", "european-upper", "american-call",
+        "american-put", "american-upper"])
+def test_implied_volatility_names_the_bound_and_its_value(function: Any, args: tuple[Any, ...],
+                                                          message: str) -> None:
+    with pytest.raises(ValueError, match=re.escape(message)):
+        function(*args)
 
 
 def test_exercise_boundary_is_where_the_put_is_worth_its_intrinsic_value() -> None:

@@ -11,6 +11,8 @@ that directory alone, in build's isolated environment, as a user's
 from __future__ import annotations
 
 import email.parser
+import os
+import platform
 import re
 import shutil
 import subprocess
@@ -95,6 +97,30 @@ def test_wheel_is_tagged_cp311_abi3(dist: dict[str, Path]) -> None:
     wheel = wheel_metadata(dist["contents"], "WHEEL")
     assert wheel.get_all("Tag") == [f"cp311-abi3-{platform}"]
     assert wheel["Root-Is-Purelib"] == "false"
+
+
+def test_auditwheel_gives_a_manylinux_tag_and_changes_no_file(
+    dist: dict[str, Path], tmp_path: Path
+) -> None:
+    # The extensions need only the C and C++ runtimes every manylinux system
+    # has: the repair renames the wheel and grafts nothing into it.
+    env = {**os.environ, "PATH": f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"}
+    done = subprocess.run([sys.executable, "-m", "auditwheel", "repair", "-w", str(tmp_path),
+                           str(dist["wheel"])], capture_output=True, text=True, env=env)
+    assert done.returncode == 0, done.stderr
+    (repaired,) = tmp_path.glob("*.whl")
+    machine = platform.machine()
+    tag = re.fullmatch(rf"{DIST_NAME}-cp311-abi3-manylinux_2_(\d+)_{machine}\.whl", repaired.name)
+    assert tag, repaired.name
+    glibc_minor = int(os.confstr("CS_GNU_LIBC_VERSION").split(".")[1])
+    assert int(tag[1]) <= glibc_minor
+    with zipfile.ZipFile(dist["wheel"]) as built, zipfile.ZipFile(repaired) as fixed:
+        def files(archive: zipfile.ZipFile) -> list[str]:
+            return sorted(n for n in archive.namelist()
+                          if ".dist-info/" not in n and not n.endswith("/"))
+        payload = files(built)
+        assert files(fixed) == payload
+        assert all(built.read(n) == fixed.read(n) for n in payload)
 
 
 def test_wheel_ships_the_extension_and_its_stubs(dist: dict[str, Path]) -> None:

@@ -1,9 +1,14 @@
 """PyGreeks: read-only fields, fixed repr, no constructor, no subclassing, an
-immutable class."""
+immutable class; pickled by its fields, so it crosses process pools."""
 
+import concurrent.futures
+import copy
 import math
+import multiprocessing
+import pickle
 import re
 import random
+import struct
 import sys
 
 import pytest
@@ -151,3 +156,39 @@ def test_results_do_not_leak_references_to_the_type():
         gm.bs_greeks(100, 100, 1, 0.05, 0.2, 0.0, "put")
     after = sys.getrefcount(gm.PyGreeks)
     assert after == before
+
+
+def bits(g) -> tuple[bytes, ...]:
+    return tuple(struct.pack("<d", getattr(g, f)) for f in FIELDS)
+
+
+@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
+def test_pickle_rebuilds_the_fields_bit_for_bit(protocol):
+    results = [gm.am_greeks(100, 105, 0.5, 0.05, 0.3, 0.02, "put"),
+               gm.bs_greeks(110, 100, 0, 0.05, 0.2, 0, "put"),  # NaN, -0.0
+               gm.am_greeks(math.inf, 100, 1, 0.05, 0.2, 0.0)]
+    for g in results:
+        again = pickle.loads(pickle.dumps(g, protocol))
+        assert type(again) is gm.PyGreeks and again is not g
+        assert bits(again) == bits(g)
+        assert repr(again) == repr(g)
+        assert bits(copy.deepcopy(g)) == bits(g)
+
+
+@pytest.mark.parametrize("args", [(), (1.0, 2.0, 3.0, 4.0), (1.0, 2.0, 3.0, 4.0, 5),
+                                  (1.0, 2.0, 3.0, 4.0, "5")], ids=["none", "four", "int", "str"])
+def test_the_reconstructor_takes_exactly_five_floats(args):
+    with pytest.raises(TypeError, match="^_rebuild_greeks"):
+        gm._rebuild_greeks(*args)
+    assert "_rebuild_greeks" not in gm.__all__
+
+
+def test_results_cross_a_process_pool():
+    rng = random.Random(5)
+    cases = [(rng.uniform(60, 140), 100.0, rng.uniform(0.05, 2), rng.uniform(0, 0.1),
+              rng.uniform(0.1, 0.5), rng.uniform(0, 0.05), rng.choice(("call", "put")))
+             for _ in range(40)]
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+        remote = list(pool.map(gm.am_greeks, *zip(*cases)))
+    assert [bits(g) for g in remote] == [bits(gm.am_greeks(*c)) for c in cases]

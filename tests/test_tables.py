@@ -100,6 +100,16 @@ def test_a_failure_names_the_row_by_position_and_index_label(book: Any) -> None:
                  "model must be one of 'european', 'american'", id="implied-model"),
     pytest.param(lambda b: gm.tables.value(b.to_numpy()), TypeError,
                  "takes a pandas or Dask DataFrame", id="not-a-frame"),
+    # The keyword that fixes it, with a column of the frame.
+    pytest.param(lambda b: gm.tables.implied_volatility(b.rename(columns={"vol": "mid"}),
+                                                        columns=COLUMNS), KeyError,
+                 "(name the column of prices with price=, e.g. price='mid')",
+                 id="price-missing"),
+    # A cell that is no number: its row, index label and column.
+    pytest.param(lambda b: gm.tables.value(b.astype({"strike": object}).assign(
+        strike=lambda f: f.strike.where(f.index != f.index[3], "n/a")), columns=COLUMNS),
+                 TypeError, "column 'strike' (for k) holds 'n/a' in row 3 (index label",
+                 id="non-numeric-cell"),
 ])
 def test_bad_arguments_are_named(book: Any, call: Any, error: type[Exception],
                                  message: str) -> None:

@@ -195,10 +195,12 @@ namespace detail {
 
 const SpectralEngine& spectral_engine() noexcept {
     switch (fast::resolve(fast::Width::Auto)) {
+#if defined(__x86_64__)  // the wider engines are built on x86-64 only (CMakeLists.txt)
         case fast::Width::Avx512:
             return kSpectralAvx512;
         case fast::Width::Avx2:
             return kSpectralAvx2;
+#endif
         default:
             return kSpectralSse2;
     }

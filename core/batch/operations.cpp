@@ -292,13 +292,20 @@ void valuation_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std:
 using FastKernel = void (*)(const Inputs&, const Outputs&, std::size_t, std::size_t,
                             fast::Width) noexcept;
 
+// An AVX2 clone of the domain checks beside the baseline on x86-64; one
+// generic version elsewhere.  They only compare, so every clone answers alike.
+#if defined(__x86_64__)
+#define GM_AVX2_CLONE [[gnu::target_clones("avx2", "default")]]
+#else
+#define GM_AVX2_CLONE
+#endif
+
 using Lanes4 = double __attribute__((vector_size(32)));
 using Mask4 = std::int64_t __attribute__((vector_size(32)));
 
 // Whether any of values[0, count) is a NaN: vector comparisons that only
 // accumulate, compiled for AVX2 and for the x86-64 baseline.
-[[gnu::target_clones("avx2", "default")]] bool any_nan_in(const double* values,
-                                                           std::size_t count) noexcept {
+GM_AVX2_CLONE bool any_nan_in(const double* values, std::size_t count) noexcept {
     Mask4 unordered{};
     std::size_t i = 0;
     for (; i + 4 <= count; i += 4) {
@@ -600,8 +607,7 @@ template <Bound B>
     return ok;
 }
 
-[[gnu::target_clones("avx2", "default")]] bool pricing_block_ok(const Inputs& x,
-                                                                 std::size_t count) noexcept {
+GM_AVX2_CLONE bool pricing_block_ok(const Inputs& x, std::size_t count) noexcept {
     bool ok = true;
     if (x.type.stride == 0) {
         ok = x.type.data[0] <= 1;

@@ -11,6 +11,10 @@ namespace {
 // AVX-512 here means AVX-512F (all the kernels use).  __builtin_cpu_supports
 // also checks that the OS saves the wider registers.
 bool cpu_has(Width w) noexcept {
+#if !defined(__x86_64__)
+    // Only the two-lane kernels are built off x86-64 (CMakeLists.txt).
+    return w != Width::Avx512 && w != Width::Avx2;
+#else
     __builtin_cpu_init();
     switch (w) {
         case Width::Avx512:
@@ -20,6 +24,7 @@ bool cpu_has(Width w) noexcept {
         default:
             return true;
     }
+#endif
 }
 
 Width widest_up_to(Width w) noexcept {
@@ -61,10 +66,12 @@ namespace detail {
 
 const Kernels& kernels(Width w) noexcept {
     switch (resolve(w)) {
+#if defined(__x86_64__)
         case Width::Avx512:
             return kAvx512;
         case Width::Avx2:
             return kAvx2;
+#endif
         default:
             return kSse2;
     }

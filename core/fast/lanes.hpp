@@ -4,7 +4,9 @@
 // the order written: the core is compiled with -ffp-contract=off and without
 // fast-math, so nothing is fused or reassociated.  A lane therefore computes
 // the same bits whatever N is and whatever its neighbours hold, and the SSE2,
-// AVX2 and AVX-512 builds of this file agree bit for bit.
+// AVX2 and AVX-512 builds of this file agree bit for bit.  Off x86-64 only
+// the two-lane build exists and GCC lowers the vectors to the target's own
+// (NEON on aarch64): the same operations, so the same bits.
 //
 // This header is included by one translation unit per instruction set, each
 // compiled with its own target flags, inside a namespace of its own
@@ -17,7 +19,9 @@
 #error "include lanes.hpp only from a per-instruction-set translation unit"
 #endif
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <cstdint>
 #include <limits>
@@ -115,6 +119,15 @@ GM_INLINE D select(IntOf<D> mask, D a, D b) {
 template <class D>
 GM_INLINE D sqrt(D x) {
     constexpr int n = sizeof(D) / 8;
+#if !defined(__x86_64__)
+    // Lane by lane: the square root is correctly rounded on every IEEE-754
+    // target, so this gives the bits of the x86 instructions below.
+    D root;
+    for (int j = 0; j < n; ++j) {
+        root[j] = __builtin_sqrt(x[j]);
+    }
+    return root;
+#else
     if constexpr (n == 2) {
         return (D)_mm_sqrt_pd((__m128d)x);
     } else if constexpr (n == 4) {
@@ -123,6 +136,7 @@ GM_INLINE D sqrt(D x) {
         static_assert(n == 8);
         return (D)_mm512_sqrt_pd((__m512d)x);
     }
+#endif
 }
 
 // row[index[lane]] for each lane, index in [0, 16), row 64-byte aligned.

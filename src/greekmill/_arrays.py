@@ -48,12 +48,11 @@ _DOMAIN = {
     5: (4, "must be finite"),
     6: (5, "must be finite and >= 0"),
     7: (6, "must be finite"),
-    8: (0, "is below the lower no-arbitrage bound (the intrinsic value, or the exercise "
-           "value of an American option)"),
-    9: (0, "is at or above the upper no-arbitrage bound (the discounted spot for a call, "
-           "the discounted strike for a put; the spot or the strike for an American option)"),
-    10: (0, "equals the exercise value: an American price there carries no information "
-            "about volatility"),
+    # 8 to 10, the no-arbitrage bounds of implied volatility: _bound_rule
+    # words them with their values.
+    8: (0, "is below the lower no-arbitrage bound"),
+    9: (0, "is at or above the upper no-arbitrage bound"),
+    10: (0, "equals the exercise value"),
 }
 _NOT_CONVERGED = 11
 _NOT_REPRESENTABLE = 12
@@ -232,18 +231,32 @@ def _type_column(types: _Types, shape: tuple[int, ...], n: int) -> Any:
     return (_CODES, 1, (_piece(n, whole.reshape(-1)),))
 
 
-def _type_failure(function: str, types: _Types, shape: tuple[int, ...], flat: int,
-                  count: int, labels: Any) -> str:
-    """The message for the first element that is neither a call nor a put."""
+def _own_element(types: _Types, shape: tuple[int, ...],
+                 flat: int) -> tuple[tuple[int, ...], int]:
+    """The position in the option-type column itself of broadcast element `flat`,
+    and its flat index there."""
     own = types.shape
     if math.prod(own) == math.prod(shape):
-        position = np.unravel_index(flat, own) if own else ()
+        position = tuple(int(i) for i in np.unravel_index(flat, own)) if own else ()
     else:  # broadcast: the element of the column itself
         whole = np.unravel_index(flat, shape)
         position = tuple(0 if d == 1 else int(i)
                          for d, i in zip(own, whole[len(shape) - len(own):]))
+    return position, int(np.ravel_multi_index(position, own)) if own else 0
+
+
+def _is_put(types: _Types, shape: tuple[int, ...], flat: int) -> bool:
+    value = types.element(_own_element(types, shape, flat)[1])
+    text = value.decode("ascii", "replace") if isinstance(value, bytes) else str(value)
+    return OPTION_TYPES.get(text) == 1
+
+
+def _type_failure(function: str, types: _Types, shape: tuple[int, ...], flat: int,
+                  count: int, labels: Any) -> str:
+    """The message for the first element that is neither a call nor a put."""
+    position, own_flat = _own_element(types, shape, flat)
+    if math.prod(types.shape) != math.prod(shape):
         count = types.bad  # counted in the column, not in its broadcast copies
-    own_flat = int(np.ravel_multi_index(position, own)) if own else 0
     value = types.element(own_flat)
     text = (f"{function}: option_type must be 'call' or 'put' ('c', 'p', any letter case); "
             f"option_type[{_index_text(position)}] = {_shown(value)} is not "
@@ -312,8 +325,44 @@ def _short_repr(value: object) -> str:
     return text if len(text) <= 50 else f"{text[:50]}... ({len(text)} characters)"
 
 
+def _bound_rule(function: str, code: int, value_at: Any, put: bool, accuracy: object) -> str:
+    """The bound of an implied volatility that the price crossed, with its value."""
+    s, k, t, r, q = (float(value_at(c)) for c in (1, 2, 3, 4, 6))
+    sign = -1.0 if put else 1.0
+    exercise = max(sign * (s - k), 0.0)
+    intrinsic = f"the intrinsic value max({'k - s' if put else 's - k'}, 0) is {exercise:.10g}"
+    if "american" in function:
+        if code == 10:
+            return (f"equals the exercise value {exercise:.10g}: every low enough volatility "
+                    "gives that American value, so the price carries no information about "
+                    "volatility")
+        if code == 9:
+            return (f"is at or above the upper no-arbitrage bound {(k if put else s):.10g} "
+                    f"(the {'strike' if put else 'spot'}, an American "
+                    f"{'put' if put else 'call'}'s value as the volatility grows without bound)")
+        from . import american  # the value at zero volatility, for this message only
+        engine_price: Any = american.price
+        floor = engine_price(s, k, t, r, 0.0, q, "put" if put else "call", accuracy=accuracy)
+        bound = max(exercise, floor)
+        return (f"is below the lower no-arbitrage bound {bound:.10g} (the larger of the "
+                f"exercise value and the value at zero volatility, {floor:.10g}); {intrinsic}")
+    if t == 0.0:
+        relation = "below" if code == 8 else "above"
+        return (f"is {relation} the value at expiry {exercise:.10g}, which every volatility "
+                f"gives ({intrinsic})")
+    spot, strike = s * math.exp(-q * t), k * math.exp(-r * t)
+    if code == 9:
+        return (f"is at or above the upper no-arbitrage bound {(strike if put else spot):.10g} "
+                f"(the discounted {'strike k e^(-rt)' if put else 'spot s e^(-qt)'}, the "
+                f"value as the volatility grows without bound)")
+    forward = "k e^(-rt) - s e^(-qt)" if put else "s e^(-qt) - k e^(-rt)"
+    return (f"is below the lower no-arbitrage bound {max(sign * (spot - strike), 0.0):.10g} "
+            f"(the value at zero volatility, max({forward}, 0)); {intrinsic}")
+
+
 def _failure_message(function: str, op: Operation, code: int, count: int,
-                     value_at: Any, index: tuple[int, ...] | None) -> str:
+                     value_at: Any, index: tuple[int, ...] | None,
+                     put_at: Any = None, accuracy: object = "accurate") -> str:
     where = "" if index is None else f"[{_index_text(index)}]"
     if code == _NOT_REPRESENTABLE:
         text = (f"{function}: the result{where and ' at ' + where} is not representable in "
@@ -329,6 +378,7 @@ def _failure_message(function: str, op: Operation, code: int, count: int,
         if code <= 7:
             text = f"{function}: {label}{where} = {value!r} is out of the domain ({label} {rule})"
         else:
+            rule = _bound_rule(function, code, value_at, bool(put_at()), accuracy)
             text = f"{function}: {label}{where} = {value!r} {rule}"
     if count > 1:
         text += f"; {count} elements fail, this is the first"
@@ -353,7 +403,9 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
         result = _native.evaluate(op.index, precision, accuracy, errors, option_type, *values)
         if result is not NotImplemented:
             if type(result) is int:
-                raise ValueError(_failure_message(function, op, result, 1, values.__getitem__, None))
+                raise ValueError(_failure_message(
+                    function, op, result, 1, values.__getitem__, None,
+                    lambda: _option_code(option_type), accuracy))
             return result if op.outputs == 1 else _tuple_new(op.record, result)
 
     precision_code = _choice(precision, PRECISIONS, "precision")
@@ -409,7 +461,8 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
         where = tuple(int(i) for i in np.unravel_index(first, shape)) if shape else None
         raise ValueError(_failure_message(
             function, op, reason, failed,
-            lambda column: np.broadcast_to(arrays[column], shape)[where or ()], where)
+            lambda column: np.broadcast_to(arrays[column], shape)[where or ()], where,
+            lambda: _is_put(types, shape, first), accuracy)
             + _label_of(index, first, shape))
     if index is not None:
         return _pandas_result(function, op, outputs, index)

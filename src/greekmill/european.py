@@ -37,36 +37,46 @@ from __future__ import annotations
 
 from typing import Any
 
-from . import _arrays
+from numpy.typing import ArrayLike
+
+from . import _arrays, _docs
 from ._dividends import Dividends
-from ._signatures import (EuropeanGreeks, EuropeanImpliedVolatility, EuropeanValuation,
-                          EuropeanValue)
+from ._results import Greeks, Valuation
+from ._signatures import (Array, Errors, EuropeanGreeks, EuropeanImpliedVolatility,
+                          EuropeanValuation, EuropeanValue, OptionTypes, Precision, Progress)
 
 __all__ = ["price", "delta", "gamma", "theta", "vega", "rho", "greeks", "valuation",
            "implied_volatility"]
 
 
-def _pricing(name: str, operation: str, doc: str) -> Any:
+def _pricing(name: str, operation: str, summary: str, returns: str, examples: str) -> Any:
     op = _arrays.Operation(operation)
     qualified = f"greekmill.european.{name}"
 
-    def function(s: Any, k: Any, t: Any, r: Any, sigma: Any, q: Any = 0.0,
-                 option_type: Any = "call", *, precision: str = "exact",
-                 errors: str = "raise", threads: int | None = None,
-                 progress: Any = False, dividends: Dividends | None = None,
-                 out: Any = None) -> Any:
+    def function(s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = 0.0, option_type: OptionTypes = "call", *,
+                 precision: Precision = "exact", errors: Errors = "raise",
+                 threads: int | None = None, progress: Progress = False,
+                 dividends: Dividends | None = None,
+                 out: Array | tuple[Array, ...] | None = None) -> float | Array:
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
                                 precision, "accurate", errors, threads, progress,
                                 dividends=dividends, out=out)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
-    function.__doc__ = doc
+    if op.outputs > 1:
+        record = op.record.__name__
+        function.__annotations__["return"] = f"{record}[float] | {record}[Array]"
+    function.__doc__ = _docs.numpydoc(function, summary, returns=returns,
+                                      raises=_docs.RAISES_DOMAIN, examples=examples)
     return function
 
 
+_ONE = _docs.ONE_RESULT
+
 price: EuropeanValue = _pricing("price", "european_price", """\
-The Black-Scholes-Merton value of a European option, in currency units.
+The Black-Scholes-Merton value of a European option.
 
     call = s e^(-qt) N(d1) - k e^(-rt) N(d2),  put = k e^(-rt) N(-d2) - s e^(-qt) N(-d1)
 
@@ -75,34 +85,65 @@ The lower tail of N comes from erfc, and where the two terms nearly cancel
 extended precision, so deep out-of-the-money values keep their relative
 accuracy.  At t == 0 or sigma == 0: the discounted intrinsic value of the
 forward, max(s e^(-qt) - k e^(-rt), 0) for a call.
+""", _ONE + "the value, in currency units.", """\
+>>> import greekmill as gm
+>>> round(gm.european.price(100.0, 100.0, 1.0, 0.05, 0.2), 6)
+10.450584
+>>> gm.european.price(100.0, [90.0, 100.0, 110.0], 1.0, 0.05, 0.2, 0.02, "put").round(4)
+array([ 2.7145,  6.3301, 11.804 ])
 """)
 
 delta: EuropeanValue = _pricing("delta", "european_delta", """\
-Delta of a European option, per unit of spot: bit for bit ``bs_delta``.
+Delta of a European option: bit for bit ``greekmill_python.bs_delta``.
+""", _ONE + "the change in value per unit change of the spot\n    (dimensionless: e^(-qt) N(d1) for a call).", """\
+>>> import greekmill as gm
+>>> gm.european.delta(100.0, 100.0, 1.0, 0.05, 0.2)
+0.6368306511756191
+>>> gm.european.delta(100.0, [90.0, 110.0], 1.0, 0.05, 0.2).round(4)
+array([0.8097, 0.4496])
 """)
 
 gamma: EuropeanValue = _pricing("gamma", "european_gamma", """\
-Gamma of a European option, per unit of spot squared: bit for bit ``bs_gamma``
+Gamma of a European option: bit for bit ``greekmill_python.bs_gamma``
 (``option_type`` is accepted and does not matter).
+""", _ONE + "the change in delta per unit change of the spot (per\n    currency unit).", """\
+>>> import greekmill as gm
+>>> round(gm.european.gamma(100.0, 100.0, 1.0, 0.05, 0.2), 6)
+0.018762
 """)
 
 theta: EuropeanValue = _pricing("theta", "european_theta", """\
-Theta of a European option, per calendar day (the annual rate / 365):
-bit for bit ``bs_theta``.  Negative when the option loses value with time.
+Theta of a European option: bit for bit ``greekmill_python.bs_theta``.
+""", _ONE + "the change in value per calendar day (the annual rate\n    divided by 365), in currency units; negative when the option loses value\n    with time.", """\
+>>> import greekmill as gm
+>>> round(gm.european.theta(100.0, 100.0, 1.0, 0.05, 0.2), 6)
+-0.017573
 """)
 
 vega: EuropeanValue = _pricing("vega", "european_vega", """\
-Vega of a European option, per 1.0 of volatility (multiply by 0.01 for one
-volatility point): bit for bit ``bs_vega``.
+Vega of a European option: bit for bit ``greekmill_python.bs_vega``.
+""", _ONE + "the change in value per 1.0 of volatility, in\n    currency units (multiply by 0.01 for one volatility point).", """\
+>>> import greekmill as gm
+>>> round(gm.european.vega(100.0, 100.0, 1.0, 0.05, 0.2), 6)
+37.524035
 """)
 
 rho: EuropeanValue = _pricing("rho", "european_rho", """\
-Rho of a European option, per percentage point of the rate: bit for bit ``bs_rho``.
+Rho of a European option: bit for bit ``greekmill_python.bs_rho``.
+""", _ONE + "the change in value per percentage point of the\n    rate (0.01 of ``r``), in currency units.", """\
+>>> import greekmill as gm
+>>> round(gm.european.rho(100.0, 100.0, 1.0, 0.05, 0.2), 6)
+0.532325
 """)
 
 greeks: EuropeanGreeks = _pricing("greeks", "european_greeks", """\
-The five Greeks of a European option as ``greekmill.Greeks(delta, gamma,
-theta, vega, rho)``: each field equals the single function bit for bit.
+The five Greeks of a European option, each field bit for bit the single
+function's.
+""", _docs.GREEKS_RESULT, """\
+>>> import greekmill as gm
+>>> g = gm.european.greeks(100.0, 100.0, 1.0, 0.05, 0.2, option_type="put")
+>>> round(g.delta, 6), round(g.vega, 6)
+(-0.363169, 37.524035)
 """)
 
 valuation: EuropeanValuation = _pricing("valuation", "european_valuation", """\
@@ -110,16 +151,24 @@ The value and the five Greeks of a European option as ``greekmill.Valuation(pric
 delta, gamma, theta, vega, rho)``, from one evaluation of their common terms
 (d1, d2, the discount factors, N(+-d1), N(+-d2), n(d1)): each field equals
 ``price`` or the single Greek bit for bit.
+""", _docs.VALUATION_RESULT, """\
+>>> import greekmill as gm
+>>> v = gm.european.valuation(100.0, 100.0, 1.0, 0.05, 0.2)
+>>> round(v.price, 6), round(v.delta, 6)
+(10.450584, 0.636831)
 """)
 
 
 def _implied_volatility() -> Any:
     op = _arrays.Operation("european_implied_volatility")
 
-    def implied_volatility(price: Any, s: Any, k: Any, t: Any, r: Any, q: Any = 0.0,
-                           option_type: Any = "call", *, errors: str = "raise",
-                           threads: int | None = None, progress: Any = False,
-                           dividends: Dividends | None = None, out: Any = None) -> Any:
+    def implied_volatility(price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
+                           r: ArrayLike, q: ArrayLike = 0.0, option_type: OptionTypes = "call",
+                           *, errors: Errors = "raise",
+                           threads: int | None = None,
+                           progress: Progress = False,
+                           dividends: Dividends | None = None,
+                           out: Array | None = None) -> float | Array:
         return _arrays.evaluate("greekmill.european.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", "accurate",
                                 errors, threads, progress, dividends=dividends, out=out)
@@ -130,18 +179,26 @@ def _implied_volatility() -> Any:
 
 
 implied_volatility: EuropeanImpliedVolatility = _implied_volatility()
-implied_volatility.__doc__ = """\
-The Black-Scholes-Merton volatility (annual) at which the European value is
-``price``.
+implied_volatility.__doc__ = _docs.numpydoc(implied_volatility, """\
+The Black-Scholes-Merton volatility at which the European value is ``price``.
 
 After Jaeckel's "Let's Be Rational": the price is reduced to the normalised
 out-of-the-money Black price (in the money through put-call parity), a
 rational initial guess on one of four branches is refined by two third-order
 Householder steps; the result is as accurate as the double price allows,
 down to normalised prices of the smallest positive double.
-
-Prices outside the no-arbitrage bounds are out of the domain: below the
-discounted intrinsic value of the forward, or at or above the discounted spot
-(call) or the discounted strike (put).  A price equal to that lower bound
-gives 0.  At t == 0 no volatility can be told from the price.
-"""
+""", returns=_ONE + "the volatility, as an annual fraction (0.2 is 20 %).", raises="""\
+ValueError
+    With ``errors="raise"``, a price outside the no-arbitrage bounds: below
+    the value at zero volatility, max(s e^(-qt) - k e^(-rt), 0) for a call
+    (the message gives the bound and the intrinsic value), or at or above the
+    discounted spot (call) or discounted strike (put); at t == 0 no
+    volatility can be told from the price.  A price equal to the lower bound
+    gives 0.  Also the domain errors of the other functions.
+TypeError
+    An argument that is not a number or an array of numbers.""", examples="""\
+>>> import greekmill as gm
+>>> value = gm.european.price(100.0, 100.0, 1.0, 0.05, 0.2)
+>>> round(gm.european.implied_volatility(value, 100.0, 100.0, 1.0, 0.05), 12)
+0.2
+""")

@@ -24,7 +24,7 @@ names is the row's position in the table (in the partition, for a Dask
 DataFrame), and the message adds the row's index label.  ``errors="nan"``
 gives NaN in the rows out of the model's domain.
 
-This module needs pandas (``pip install "greekmill[dask]"``); ``import
+This module needs pandas (``pip install ".[dask]"`` in a checkout); ``import
 greekmill`` does not import it, ``greekmill.tables`` does on first use.
 """
 
@@ -32,17 +32,32 @@ from __future__ import annotations
 
 import functools
 import re
-from typing import Any, Callable, Mapping
+from typing import Any, Callable, Literal, Mapping
 
 import numpy as np
 
-from . import _arrays, _dask, _progress, american, european
+from . import _arrays, _dask, _docs, _progress, american, european
 from ._dividends import Dividends, engine_schedule
 from ._results import Greeks
+from ._signatures import Accuracy, Errors, Progress
+
+Model = Literal["european", "american", "bjerksund-stensland"]
+ImpliedModel = Literal["european", "american"]
 
 __all__ = ["value", "implied_volatility"]
 
 PARAMETERS = ("s", "k", "t", "r", "sigma", "q", "option_type")
+_RAISES = """\
+KeyError
+    A column that the DataFrame does not have (the message names the keyword
+    that maps it: ``columns=``, or ``price=`` for the prices).
+ValueError
+    With ``errors="raise"``, a row out of the model's domain (the message
+    gives its position and index label); an unknown ``model``, ``accuracy``
+    or ``errors``.
+TypeError
+    ``df`` is not a DataFrame, or a cell is not a number (the message names
+    its row, index label and column)."""
 # model -> the module and the keyword arguments that choose the engine
 MODELS: dict[str, tuple[Any, dict[str, str]]] = {
     "european": (european, {}),
@@ -52,22 +67,10 @@ MODELS: dict[str, tuple[Any, dict[str, str]]] = {
 IMPLIED_MODELS = ("european", "american")
 
 
-def value(df: Any, model: str = "american", *, columns: Mapping[str, str] | None = None,
+def value(df: Any, model: Model = "american", *, columns: Mapping[str, str] | None = None,
           greeks: bool = True, dividends: Dividends | Mapping[Any, Dividends] | None = None,
-          accuracy: str = "accurate", errors: str = "raise", threads: int | None = None,
-          progress: Any = False) -> Any:
-    """Price (and with ``greeks=True`` the five Greeks) of every row.
-
-    ``model``: ``"european"`` (Black-Scholes-Merton), ``"american"`` (the
-    accurate engine, ``method="spectral"``, at the given ``accuracy``) or
-    ``"bjerksund-stensland"`` (the closed form).  ``dividends``: one
-    ``greekmill.Dividends`` for every row, or a mapping from the values of the
-    column ``underlying`` (renamed with ``columns={"underlying": ...}``) to
-    schedules; rows whose underlying has none pay no cash dividends.  Returns
-    a DataFrame with the columns ``price`` (and ``delta``, ``gamma``,
-    ``theta``, ``vega``, ``rho``) and ``df``'s index.  ``progress``: as for the
-    array functions, over the whole table (a pandas DataFrame; a Dask one is lazy).
-    """
+          accuracy: Accuracy = "accurate", errors: Errors = "raise", threads: int | None = None,
+          progress: Progress = False) -> Any:
     module, keywords = _model(model, MODELS)
     keywords = dict(keywords, errors=_choice(errors, _arrays.ERRORS, "errors"))
     _choice(accuracy, _arrays.ACCURACIES, "accuracy")
@@ -89,15 +92,9 @@ def value(df: Any, model: str = "american", *, columns: Mapping[str, str] | None
     return _by_partition(df, job, names, outputs, threads, "value", progress)
 
 
-def implied_volatility(df: Any, model: str = "european", *, price: str = "price",
-                       columns: Mapping[str, str] | None = None, accuracy: str = "accurate",
-                       errors: str = "raise", threads: int | None = None) -> Any:
-    """The volatility that reprices the column ``price`` of every row.
-
-    ``model``: ``"european"`` or ``"american"`` (the accurate engine at the
-    given ``accuracy``).  ``sigma`` is not read.  Returns a DataFrame with the
-    column ``implied_volatility`` and ``df``'s index.
-    """
+def implied_volatility(df: Any, model: ImpliedModel = "european", *, price: str = "price",
+                       columns: Mapping[str, str] | None = None, accuracy: Accuracy = "accurate",
+                       errors: Errors = "raise", threads: int | None = None) -> Any:
     module, _ = _model(model, {m: MODELS[m] for m in IMPLIED_MODELS})
     keywords = {"errors": _choice(errors, _arrays.ERRORS, "errors")}
     _choice(accuracy, _arrays.ACCURACIES, "accuracy")
@@ -110,6 +107,61 @@ def implied_volatility(df: Any, model: str = "european", *, price: str = "price"
     job = functools.partial(_implied_rows, module.__name__, keywords)
     return _by_partition(df, job, names, ("implied_volatility",), threads,
                          "implied_volatility")
+
+
+value.__doc__ = _docs.numpydoc(value, """\
+Price (and with ``greeks=True`` the five Greeks) of every row.
+""", returns="""\
+pandas.DataFrame or dask.dataframe.DataFrame
+    A new frame with ``df``'s index and the float64 columns ``price`` (in
+    currency units) and, with ``greeks=True``, ``delta``, ``gamma``,
+    ``theta`` (per calendar day), ``vega`` (per 1.0 of volatility) and
+    ``rho`` (per percentage point of rate); lazy for a Dask DataFrame.""",
+    raises=_RAISES, examples="""\
+>>> import pandas as pd
+>>> import greekmill as gm
+>>> book = pd.DataFrame({"s": [90.0, 110.0], "k": 100.0, "t": 0.5, "r": 0.05,
+...                      "sigma": 0.2, "q": 0.02, "option_type": ["put", "call"]},
+...                     index=["a", "b"])
+>>> gm.tables.value(book, "european").round(4)
+     price   delta   gamma   theta     vega     rho
+a  10.5099 -0.7079  0.0264 -0.0050  21.3885 -0.3711
+b  13.1864  0.7946  0.0177 -0.0171  21.3939  0.3711
+>>> gm.tables.value(book, greeks=False).round(4)
+     price
+a  10.9745
+b  13.1864
+""", overrides={"dividends": ("greekmill.Dividends, mapping or None",
+                              "One schedule for every row, or a mapping from the values of "
+                              "the column ``underlying`` (renamed with ``columns=``) to "
+                              "schedules; rows whose underlying has none pay no cash "
+                              "dividends."),
+                "model": ("str, default 'american'",
+                          '``"european"`` (Black-Scholes-Merton), ``"american"`` (the '
+                          'accurate engine at ``accuracy``) or ``"bjerksund-stensland"`` '
+                          "(the closed form of ``greekmill_python``).")})
+
+implied_volatility.__doc__ = _docs.numpydoc(implied_volatility, """\
+The volatility that reprices the column ``price`` of every row (``sigma`` is
+not read).
+""", returns="""\
+pandas.DataFrame or dask.dataframe.DataFrame
+    A new frame with ``df``'s index and the float64 column
+    ``implied_volatility`` (annual fraction); lazy for a Dask DataFrame.""",
+    raises=_RAISES, examples="""\
+>>> import pandas as pd
+>>> import greekmill as gm
+>>> quotes = pd.DataFrame({"mid": [10.5, 12.0], "s": [90.0, 110.0], "k": 100.0,
+...                        "t": 0.5, "r": 0.05, "q": 0.02, "option_type": ["put", "call"]})
+>>> gm.tables.implied_volatility(quotes, price="mid").round(4)
+   implied_volatility
+0              0.1995
+1              0.1365
+""", overrides={"model": ("str, default 'european'",
+                          '``"european"`` or ``"american"`` (the accurate engine at '
+                          "``accuracy``)."),
+                "price": ("str, default 'price'", "Name of the column of option prices, "
+                                                  "in currency units.")})
 
 
 # ---- one pandas DataFrame (a whole table, or one partition)
@@ -211,6 +263,8 @@ def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: in
             inputs[parameter] = column.to_numpy(dtype=np.float64, na_value=np.nan)
         elif parameter == "option_type":
             inputs[parameter] = column.array  # read in the engine: categories, Arrow text
+        elif parameter != "underlying":  # a label, not a number
+            inputs[parameter] = _numeric_cells(column, parameter, frame.index)
         else:
             inputs[parameter] = column.to_numpy()  # the function checks and names the type
     try:
@@ -224,6 +278,26 @@ def _task_rows(frame: Any, job: Job, names: dict[str, str], outputs: tuple[str, 
                threads: int | None) -> Any:
     """One partition of a Dask DataFrame, in a task: see ``_dask.task_threads``."""
     return _rows(job, names, outputs, _dask.task_threads(threads), frame)
+
+
+def _numeric_cells(column: Any, parameter: str, index: Any) -> np.ndarray:
+    """An object column as float64 by the array functions' rules (text is no
+    number), or a TypeError naming the first cell that is not one."""
+    cells = column.to_numpy()
+    try:
+        return _arrays._numeric(cells, parameter)
+    except TypeError:
+        pass
+    for row, cell in enumerate(cells):
+        try:
+            _arrays._numeric(np.array([cell], dtype=object), parameter)
+        except TypeError:
+            raise TypeError(
+                f"column {column.name!r} (for {parameter}) holds {cell!r} in row {row} (index "
+                f"label {index[row]!r}), which is not a number; convert the column, e.g. with "
+                f"pandas.to_numeric(df[{column.name!r}], errors='coerce') (NaN where it is "
+                f"no number)") from None
+    raise TypeError(f"column {column.name!r} (for {parameter}) does not convert to float64")
 
 
 _ROW = re.compile(r"\[(\d+)\] = ")
@@ -273,12 +347,23 @@ def _check_columns(df: Any, names: dict[str, str], what: str) -> None:
     if repeated:
         raise ValueError(f"greekmill.tables.{what}: the DataFrame has more than one column "
                          f"named {repeated[0]!r}; name each input column once")
-    missing = [f"{name!r} (for {parameter})" for parameter, name in names.items()
+    missing = [parameter for parameter, name in names.items()
                if name not in present and not (parameter == "q" and name == "q")]
     if missing:
-        raise KeyError(f"greekmill.tables.{what}: no column {', '.join(missing)} in the "
-                       f"DataFrame; its columns are {list(df.columns)!r} (map other names "
-                       f"with columns={{parameter: column}})")
+        listed = ", ".join(f"{names[p]!r} (for {p})" for p in missing)
+        # The keyword that fixes it: price= names the column of prices,
+        # columns= the others.
+        unused = [str(c) for c in df.columns if c not in names.values()]
+        hints = []
+        if "price" in missing:
+            hints.append(f"name the column of prices with price=, e.g. "
+                         f"price={unused[0] if unused else 'mid'!r}")
+        others = [p for p in missing if p != "price"]
+        if others:
+            hints.append("map parameters to other column names with columns=, e.g. columns={"
+                         + ", ".join(f"{p!r}: '...'" for p in others) + "}")
+        raise KeyError(f"greekmill.tables.{what}: no column {listed} in the DataFrame; its "
+                       f"columns are {list(df.columns)!r} ({'; '.join(hints)})")
 
 
 def _names(columns: Mapping[str, str] | None, parameters: tuple[str, ...]) -> dict[str, str]:
