@@ -10,7 +10,7 @@
 #include "grid/log_spot.hpp"
 #include "put_result.hpp"
 #include "quadrature.hpp"
-#include "spectral.hpp"
+#include "engine.hpp"
 
 namespace greekmill::american {
 namespace {

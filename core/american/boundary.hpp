@@ -1,7 +1,7 @@
 // The exercise boundary of an American put as the fixed point of the FP-B
 // map of Andersen, Lake and Offengenden (2016, eq. 3.7-3.9 with 4.5), on
 // Chebyshev nodes in sqrt(tau), and its sensitivities to sigma, r and q
-// (solved in spectral_lanes.hpp).  Strike 1: the boundary of strike K is K
+// (solved in engine_lanes.hpp).  Strike 1: the boundary of strike K is K
 // times this one.
 #pragma once
 

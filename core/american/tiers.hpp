@@ -21,7 +21,7 @@ struct Tier {
     double tolerance; // stop iterating once no node moves more (in ln B)
 };
 
-// m counts Newton steps on the discrete FP-B system (see spectral_lanes.hpp):
+// m counts Newton steps on the discrete FP-B system (see engine_lanes.hpp):
 // from the QD+ start each step squares the error, so two to four suffice.
 // The error is set by n (the interpolation of the boundary near tau = 0,
 // where it behaves like sqrt(tau ln tau)) and p.  Both needs grow with the

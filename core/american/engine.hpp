@@ -21,9 +21,9 @@ struct SpectralEngine {
                           double sigma) noexcept;
 };
 
-extern const SpectralEngine kSpectralSse2;    // spectral_sse2.cpp
-extern const SpectralEngine kSpectralAvx2;    // spectral_avx2.cpp, -mavx2
-extern const SpectralEngine kSpectralAvx512;  // spectral_avx512.cpp, -mavx512f
+extern const SpectralEngine kSpectralSse2;    // engine_sse2.cpp
+extern const SpectralEngine kSpectralAvx2;    // engine_avx2.cpp, -mavx2
+extern const SpectralEngine kSpectralAvx512;  // engine_avx512.cpp, -mavx512f
 
 // The build for the width the fast kernels run at (GREEKMILL_SIMD, else the
 // widest the CPU has): they all give the same bits.

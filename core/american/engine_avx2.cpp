@@ -3,4 +3,4 @@
 #define GREEKMILL_FAST_ISA avx2
 #define GREEKMILL_FAST_LANES 4
 #define GREEKMILL_SPECTRAL_TABLE kSpectralAvx2
-#include "american/spectral_lanes.hpp"
+#include "american/engine_lanes.hpp"

@@ -3,4 +3,4 @@
 #define GREEKMILL_FAST_ISA avx512
 #define GREEKMILL_FAST_LANES 8
 #define GREEKMILL_SPECTRAL_TABLE kSpectralAvx512
-#include "american/spectral_lanes.hpp"
+#include "american/engine_lanes.hpp"

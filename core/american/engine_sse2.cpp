@@ -2,4 +2,4 @@
 #define GREEKMILL_FAST_ISA sse2
 #define GREEKMILL_FAST_LANES 2
 #define GREEKMILL_SPECTRAL_TABLE kSpectralSse2
-#include "american/spectral_lanes.hpp"
+#include "american/engine_lanes.hpp"

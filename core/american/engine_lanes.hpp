@@ -13,7 +13,7 @@
 #pragma once
 
 #ifndef GREEKMILL_FAST_ISA
-#error "include spectral_lanes.hpp only from a per-instruction-set translation unit"
+#error "include engine_lanes.hpp only from a per-instruction-set translation unit"
 #endif
 
 #include <algorithm>
@@ -28,7 +28,7 @@
 #include "american/boundary.hpp"
 #include "american/put_result.hpp"
 #include "american/quadrature.hpp"
-#include "american/spectral.hpp"
+#include "american/engine.hpp"
 #include "fast/lanes.hpp"
 
 namespace greekmill::american::detail::GREEKMILL_FAST_ISA {
