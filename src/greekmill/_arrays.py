@@ -17,7 +17,7 @@ from typing import Any, Sequence
 import numpy as np
 
 from . import _native, _progress
-from ._dividends import engine_schedule
+from ._dividends import Dividends, engine_schedule
 from ._results import Greeks, Valuation
 
 OPERATIONS: dict[str, tuple[int, int]] = _native.operation_table()
@@ -501,7 +501,7 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
 
 def _schedule_arrays(dividends: object) -> tuple[Any, ...]:
     """The caller's schedule arrays, which out= may not overlap either."""
-    return (dividends.times, dividends.amounts) if dividends is not None else ()
+    return (dividends.times, dividends.amounts) if isinstance(dividends, Dividends) else ()
 
 
 def _outputs(function: str, op: Operation, out: Any, shape: tuple[int, ...],

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import datetime
-from typing import Any, Iterable, Iterator
+from typing import Any, Iterator
 
 import numpy as np
 
@@ -103,8 +103,10 @@ def _refuse_non_numbers(label: str, value: Any) -> None:
     if kind in ("M", "m", "U", "S", "T"):
         what = f"values of dtype {value.dtype}"
     elif kind not in ("f", "i", "u", "b"):
-        elements = value if isinstance(value, Iterable) and not isinstance(
-            value, (str, bytes)) else [value]
+        try:
+            elements = np.asarray(value, dtype=object).reshape(-1)
+        except (TypeError, ValueError):
+            elements = np.empty(0, dtype=object)  # the conversion below names the fault
         for element in elements:
             if isinstance(element, _NOT_NUMBERS) or type(element).__name__ == "NaTType":
                 what = f"{type(element).__name__} {element!r}"
