@@ -842,7 +842,8 @@ std::expected<double, Error> american(double price, double s, double k, double t
         return std::unexpected(Error::AboveUpperBound);
     }
     if (price <= exercise + tolerance) {
-        return std::unexpected(Error::NoVolatilityInformation);
+        return std::unexpected(exercise == 0.0 && price > 0.0 ? Error::BelowResolution
+                                                              : Error::NoVolatilityInformation);
     }
     if (t == 0.0) {
         return std::unexpected(Error::AboveUpperBound);

@@ -39,7 +39,10 @@
 // The engine's own vega is not used: value and Greeks cost about five
 // prices, the whole solve about three.  A price equal to the exercise value
 // max(theta (s - k), 0) (within 4 ulps) is NoVolatilityInformation: early
-// exercise makes it the value of every low enough volatility; a price below
+// exercise makes it the value of every low enough volatility.  Where that
+// value is 0 (out of the money) a positive price within those 4 ulps of
+// max(s or k, price) is BelowResolution instead: some volatility gives it,
+// but it lies below the rounding of the engine's values.  A price below
 // it, or below the engine's value at zero volatility, is BelowLowerBound; at
 // or above s (call) or k (put) AboveUpperBound.
 #pragma once
@@ -54,12 +57,13 @@ namespace greekmill::implied_volatility {
 
 // Each maps onto one batch::Failure of the array kernels (core/batch/columns.hpp):
 // PriceBelowLowerBound, PriceAboveUpperBound, NoVolatilityInformation,
-// NotConverged.
+// NotConverged, PriceBelowResolution.
 enum class Error : std::uint8_t {
     BelowLowerBound,
     AboveUpperBound,
     NoVolatilityInformation,
     NotConverged,
+    BelowResolution,
 };
 
 [[nodiscard]] std::expected<double, Error> european(double price, double s, double k, double t,

@@ -26,19 +26,15 @@ namespace {
 
 #define GM_SIG6(name) name "(s, k, t, r, sigma, q=0.0)"
 #define GM_SIG7(name) name "(s, k, t, r, sigma, q=0.0, option_type=\"call\")"
-#define GM_ARGS_SKT                                                                  \
-    "    s: Current price of the underlying asset, in currency units\n"             \
-    "    k: Strike price of the option, in the same currency units\n"               \
-    "    t: Time to expiration in years (one day is 1/365)\n"
-#define GM_ARGS_RSQ                                                                  \
-    "    r: Risk-free interest rate, continuously compounded, as an annual\n"        \
-    "       fraction (e.g., 0.05 for 5%)\n"                                          \
-    "    sigma: Volatility of the underlying asset, as an annual fraction\n"         \
-    "       (e.g., 0.2 for 20%)\n"                                                   \
-    "    q: Continuous dividend yield, as an annual fraction (e.g., 0.01 for 1%);\n" \
-    "       default 0.0\n"
-#define GM_ARG_TYPE \
-    "    option_type: 'call' or 'put' ('c', 'p', any letter case); default 'call'\n"
+#define GM_ARGS_SKT                                          \
+    "    s: Current price of the underlying asset\n"         \
+    "    k: Strike price of the option\n"                    \
+    "    t: Time to expiration in years\n"
+#define GM_ARGS_RSQ                                          \
+    "    r: Risk-free interest rate\n"                       \
+    "    sigma: Volatility of the underlying asset\n"        \
+    "    q: Dividend yield\n"
+#define GM_ARG_TYPE "    option_type: 'call' or 'put'\n"
 #define GM_ARGS6 GM_ARGS_SKT GM_ARGS_RSQ
 #define GM_ARGS7 GM_ARGS_SKT GM_ARGS_RSQ GM_ARG_TYPE
 #define GM_DOC(signature, summary, args, returns) \
@@ -51,60 +47,49 @@ constexpr const char* kModuleDoc =
     "- Black-Scholes model (European options): bs_* functions\n"
     "- Bjerksund-Stensland model (American options): am_* functions";
 
-// The units of the results, shared by the European and American functions.
-#define GM_DELTA "\n    the change in value per unit change of the spot"
-#define GM_GAMMA "\n    the change in delta per unit change of the spot"
-#define GM_THETA "\n    the change in value per calendar day, in currency units"
-#define GM_VEGA                                                                          \
-    "\n    the change in value per 1.0 of volatility (0.01 for one volatility point),\n" \
-    "    in currency units"
-#define GM_RHO "\n    the change in value per percentage point of the rate, in currency units"
-#define GM_GREEKS                                                                       \
-    "A Greeks object with delta, gamma, theta (per day), vega (per 1.0 of\n"           \
-    "    volatility) and rho (per 1% change in interest rate)"
-
 constexpr const char* kBsDeltaDoc =
     GM_DOC(GM_SIG7("bs_delta"), "Calculate the delta of a European option using Black-Scholes.",
-           GM_ARGS7, "The delta of the option:" GM_DELTA);
+           GM_ARGS_SKT "    r: Risk-free interest rate (e.g., 0.05 for 5%)\n"
+                       "    sigma: Volatility of the underlying asset (e.g., 0.2 for 20%)\n"
+                       "    q: Dividend yield (e.g., 0.01 for 1%)\n" GM_ARG_TYPE,
+           "The delta of the option");
 constexpr const char* kBsGammaDoc =
     GM_DOC(GM_SIG6("bs_gamma"), "Calculate the gamma of a European option using Black-Scholes.",
-           GM_ARGS6, "The gamma of the option (same for calls and puts):" GM_GAMMA);
-constexpr const char* kBsThetaDoc = GM_DOC(
-    GM_SIG7("bs_theta"), "Calculate the theta of a European option using Black-Scholes.",
-    GM_ARGS7, "The theta of the option (per day: the annual rate / 365):" GM_THETA);
+           GM_ARGS6, "The gamma of the option (same for calls and puts)");
+constexpr const char* kBsThetaDoc =
+    GM_DOC(GM_SIG7("bs_theta"), "Calculate the theta of a European option using Black-Scholes.",
+           GM_ARGS7, "The theta of the option (per day)");
 constexpr const char* kBsVegaDoc =
     GM_DOC(GM_SIG6("bs_vega"), "Calculate the vega of a European option using Black-Scholes.",
-           GM_ARGS6, "The vega of the option (same for calls and puts):" GM_VEGA);
+           GM_ARGS6, "The vega of the option (same for calls and puts)");
 constexpr const char* kBsRhoDoc =
     GM_DOC(GM_SIG7("bs_rho"), "Calculate the rho of a European option using Black-Scholes.",
-           GM_ARGS7, "The rho of the option (per 1% change in interest rate):" GM_RHO);
+           GM_ARGS7, "The rho of the option (per 1% change in interest rate)");
 constexpr const char* kBsGreeksDoc =
     GM_DOC(GM_SIG7("bs_greeks"), "Calculate all Greeks for a European option using Black-Scholes.",
-           GM_ARGS7, GM_GREEKS);
+           GM_ARGS7, "A Greeks object with delta, gamma, theta, vega, and rho");
 constexpr const char* kAmPriceDoc = GM_DOC(
     GM_SIG7("am_price"), "Calculate the price of an American option using Bjerksund-Stensland 2002.",
-    GM_ARGS7, "The price of the American option, in currency units");
+    GM_ARGS7, "The price of the American option");
 constexpr const char* kAmDeltaDoc = GM_DOC(
     GM_SIG7("am_delta"), "Calculate the delta of an American option using Bjerksund-Stensland.",
-    GM_ARGS7, "The delta of the American option:" GM_DELTA);
+    GM_ARGS7, "The delta of the American option");
 constexpr const char* kAmGammaDoc = GM_DOC(
     GM_SIG7("am_gamma"), "Calculate the gamma of an American option using Bjerksund-Stensland.",
-    GM_ARGS7, "The gamma of the American option:" GM_GAMMA);
+    GM_ARGS7, "The gamma of the American option");
 constexpr const char* kAmThetaDoc = GM_DOC(
     GM_SIG7("am_theta"), "Calculate the theta of an American option using Bjerksund-Stensland.",
-    GM_ARGS7,
-    "The theta of the American option (per day: the change in value when\n"
-    "    expiry comes one day closer), in currency units");
+    GM_ARGS7, "The theta of the American option (per day)");
 constexpr const char* kAmVegaDoc = GM_DOC(
     GM_SIG7("am_vega"), "Calculate the vega of an American option using Bjerksund-Stensland.",
-    GM_ARGS7, "The vega of the American option:" GM_VEGA);
+    GM_ARGS7, "The vega of the American option");
 constexpr const char* kAmRhoDoc = GM_DOC(
     GM_SIG7("am_rho"), "Calculate the rho of an American option using Bjerksund-Stensland.",
-    GM_ARGS7, "The rho of the American option (per 1% change in interest rate):" GM_RHO);
+    GM_ARGS7, "The rho of the American option (per 1% change in interest rate)");
 constexpr const char* kAmGreeksDoc = GM_DOC(
     GM_SIG7("am_greeks"),
     "Calculate all Greeks for an American option using Bjerksund-Stensland.", GM_ARGS7,
-    GM_GREEKS);
+    "A Greeks object with delta, gamma, theta, vega, and rho");
 
 // ---------------------------------------------------------------------------
 // Function tables, in registration order.

@@ -129,16 +129,11 @@ PyMethodDef greeks_methods[] = {
 };
 
 PyGetSetDef greeks_getset[] = {
-    {"delta", get_field<&PyGreeksObject::delta>, nullptr,
-     "Change in value per unit change of the spot", nullptr},
-    {"gamma", get_field<&PyGreeksObject::gamma>, nullptr,
-     "Change in delta per unit change of the spot", nullptr},
-    {"theta", get_field<&PyGreeksObject::theta>, nullptr,
-     "Change in value per calendar day, in currency units", nullptr},
-    {"vega", get_field<&PyGreeksObject::vega>, nullptr,
-     "Change in value per 1.0 of volatility, in currency units", nullptr},
-    {"rho", get_field<&PyGreeksObject::rho>, nullptr,
-     "Change in value per percentage point of the rate, in currency units", nullptr},
+    {"delta", get_field<&PyGreeksObject::delta>, nullptr, "", nullptr},
+    {"gamma", get_field<&PyGreeksObject::gamma>, nullptr, "", nullptr},
+    {"theta", get_field<&PyGreeksObject::theta>, nullptr, "", nullptr},
+    {"vega", get_field<&PyGreeksObject::vega>, nullptr, "", nullptr},
+    {"rho", get_field<&PyGreeksObject::rho>, nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

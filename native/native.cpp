@@ -252,7 +252,7 @@ public:
                                                      &PyTuple_Type, &pieces)) {
             return fail("option types: expected an int or (storage, width, pieces)");
         }
-        if (storage < 0 || storage > static_cast<long>(batch::TypeStorage::LargeUtf8) ||
+        if (storage < 0 || storage > static_cast<long>(batch::TypeStorage::UnsignedDictionary) ||
             width < 1 || width > (1L << 20)) {
             return fail("option types: unknown storage");
         }
@@ -343,6 +343,7 @@ private:
                 piece.values = buffer(values, held[0], end * width, false);
                 break;
             case batch::TypeStorage::Dictionary:
+            case batch::TypeStorage::UnsignedDictionary:
                 if (width != 1 && width != 2 && width != 4 && width != 8) {
                     return fail("option types: dictionary indices of 1, 2, 4 or 8 bytes");
                 }

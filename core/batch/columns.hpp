@@ -41,6 +41,7 @@ enum class TypeStorage : std::uint8_t {
     Dictionary,  // signed integer indices into a small table of codes; negative: missing
     Utf8,        // variable-length UTF-8: int32 offsets into a byte buffer (Arrow string)
     LargeUtf8,   // the same with int64 offsets (Arrow large_string)
+    UnsignedDictionary,  // unsigned integer indices (Arrow uint8 ... uint64 dictionaries)
 };
 
 // The code of an element that is not an option type (missing, misspelt).
@@ -126,6 +127,9 @@ enum class Failure : std::uint8_t {
     // beyond the range of a double or its terms do: NaN, never a value.
     NotRepresentable,
     OptionType,  // neither a call nor a put: misspelt, missing, not text
+    // implied volatility: a positive price within the rounding of the spot or
+    // strike of the exercise value 0, too small for the engine to invert
+    PriceBelowResolution,
 };
 
 // The elements that got NaN instead of a value: how many, and the first.

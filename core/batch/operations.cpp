@@ -445,6 +445,7 @@ template <Field F>
         case implied_volatility::Error::NoVolatilityInformation:
             return Failure::NoVolatilityInformation;
         case implied_volatility::Error::NotConverged: return Failure::NotConverged;
+        case implied_volatility::Error::BelowResolution: return Failure::PriceBelowResolution;
     }
     return Failure::NotConverged;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "columns.hpp"
 
@@ -95,8 +96,14 @@ void decode_dictionary(const TypePiece& piece, std::size_t from, std::size_t cou
                        std::uint8_t* codes) noexcept {
     const Index* indices = static_cast<const Index*>(piece.values) + piece.offset + from;
     for (std::size_t j = 0; j < count; ++j) {
-        const std::int64_t index = static_cast<std::int64_t>(indices[j]);
-        const bool known = index >= 0 && static_cast<std::uint64_t>(index) < piece.table_size;
+        // Signed indices below 0 are missing; unsigned ones are read as they
+        // are (a uint8 index of 200 is category 200, not -56).
+        bool known = true;
+        if constexpr (std::is_signed_v<Index>) {
+            known = indices[j] >= 0;
+        }
+        const auto index = static_cast<std::uint64_t>(indices[j]);
+        known = known && index < piece.table_size;
         codes[j] = known ? piece.table[index] : kNotAnOptionType;
     }
     if (piece.valid != nullptr) {
@@ -218,6 +225,13 @@ void decode_piece(const TypeSource& source, const TypePiece& piece, std::size_t 
                 case 2: decode_dictionary<std::int16_t>(piece, from, count, codes); return;
                 case 4: decode_dictionary<std::int32_t>(piece, from, count, codes); return;
                 default: decode_dictionary<std::int64_t>(piece, from, count, codes); return;
+            }
+        case TypeStorage::UnsignedDictionary:
+            switch (width) {
+                case 1: decode_dictionary<std::uint8_t>(piece, from, count, codes); return;
+                case 2: decode_dictionary<std::uint16_t>(piece, from, count, codes); return;
+                case 4: decode_dictionary<std::uint32_t>(piece, from, count, codes); return;
+                default: decode_dictionary<std::uint64_t>(piece, from, count, codes); return;
             }
         case TypeStorage::Utf8: decode_strings<std::int32_t>(piece, from, count, codes); return;
         case TypeStorage::LargeUtf8:

@@ -31,4 +31,6 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return [*globals(), "tables"]
+    # The public names and the module's own dunders; not the helpers this file
+    # imports (Any, importlib, annotations) nor the private submodules.
+    return sorted({*(n for n in globals() if n.startswith("__")), *__all__, "tables"})

@@ -17,7 +17,7 @@ from typing import Any, Sequence
 import numpy as np
 
 from . import _native, _progress
-from ._dividends import engine_schedule
+from ._dividends import Dividends, engine_schedule
 from ._results import Greeks, Valuation
 
 OPERATIONS: dict[str, tuple[int, int]] = _native.operation_table()
@@ -53,9 +53,12 @@ _DOMAIN = {
     8: (0, "is below the lower no-arbitrage bound"),
     9: (0, "is at or above the upper no-arbitrage bound"),
     10: (0, "equals the exercise value"),
+    14: (0, "is below the resolution of the engine"),
 }
 _NOT_CONVERGED = 11
 _NOT_REPRESENTABLE = 12
+# 13 is an option type that is neither a call nor a put (_type_failure).
+_BELOW_RESOLUTION = 14
 
 
 class Operation:
@@ -119,9 +122,10 @@ def _shown(value: object) -> str:
 
 
 _SHOWN = 50
+_EPSILON = float(np.finfo(np.float64).eps)
 
 # How the engine stores an option-type column (core/batch/columns.hpp, TypeStorage).
-_CODES, _UTF32, _BYTES, _DICTIONARY, _UTF8, _LARGE_UTF8 = range(6)
+_CODES, _UTF32, _BYTES, _DICTIONARY, _UTF8, _LARGE_UTF8, _UNSIGNED_DICTIONARY = range(7)
 _NOT_AN_OPTION_TYPE = 2
 
 
@@ -159,7 +163,12 @@ def _option_types(option_type: object) -> _Types:
         option_type = array
     array = np.asarray(option_type)
     if array.ndim == 0:
-        return _Types(_option_code(array.item()), (), lambda i: array.item())
+        element = array.item()
+        if isinstance(element, bytes):  # a 0-d bytes array: ASCII, as a bytes column is read
+            element = element.decode("ascii", "replace")
+        return _Types(_option_code(element), (), lambda i: array.item())
+    if array.dtype.kind == "T":  # numpy's variable-width StringDType: read as str objects
+        array = array.astype(object)
     flat = np.ascontiguousarray(array).reshape(-1)
     if array.dtype.kind in "US":
         storage = _UTF32 if array.dtype.kind == "U" else _BYTES
@@ -198,7 +207,9 @@ def _arrow_types(array: Any) -> _Types:
     pieces: list[tuple[Any, ...]] = []
     start = 0
     if pa.types.is_dictionary(value_type):
-        storage, width = _DICTIONARY, value_type.index_type.bit_width // 8
+        storage = (_DICTIONARY if pa.types.is_signed_integer(value_type.index_type)
+                   else _UNSIGNED_DICTIONARY)
+        width = value_type.index_type.bit_width // 8
         for chunk in chunks:
             validity, indices = chunk.indices.buffers()[:2]
             table = _table_of(chunk.dictionary.to_pylist())
@@ -267,7 +278,13 @@ def _type_failure(function: str, types: _Types, shape: tuple[int, ...], flat: in
 def _label_of(labels: Any, flat: int, shape: tuple[int, ...]) -> str:
     if labels is None or len(shape) != 1:
         return ""
-    return f" (row {flat}: index label {labels[flat]!r})"
+    return f" (row {flat}: index label {_plain(labels[flat])!r})"
+
+
+def _plain(value: object) -> object:
+    """A numpy scalar as the Python value it holds, so that a message shows
+    ``0``, not ``np.int64(0)``."""
+    return value.item() if isinstance(value, np.generic) else value
 
 
 def _index_text(index: tuple[Any, ...]) -> str:
@@ -332,6 +349,13 @@ def _bound_rule(function: str, code: int, value_at: Any, put: bool, accuracy: ob
     exercise = max(sign * (s - k), 0.0)
     intrinsic = f"the intrinsic value max({'k - s' if put else 's - k'}, 0) is {exercise:.10g}"
     if "american" in function:
+        if code == _BELOW_RESOLUTION:
+            upper = k if put else s
+            return (f"is positive but within 4 ulps of max({'k' if put else 's'}, price) "
+                    f"({4 * _EPSILON * max(upper, float(value_at(0))):.3g}) of the exercise "
+                    f"value 0: some volatility gives that value, but the engine's values are "
+                    f"rounded at the scale of the {'strike' if put else 'spot'} "
+                    f"{upper:.10g}, so a price this small cannot be inverted")
         if code == 10:
             return (f"equals the exercise value {exercise:.10g}: every low enough volatility "
                     "gives that American value, so the price carries no information about "
@@ -434,7 +458,7 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
 
     index = None
     if not _PLAIN.issuperset(map(type, (*values, option_type))):
-        index, values, option_type = _aligned(values, option_type)
+        index, values, option_type = _aligned(function, op, values, option_type)
 
     arrays = [_numeric(v, label) for v, label in zip(values, op.labels)]
     types = _option_types(option_type)
@@ -446,7 +470,8 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
     columns = [_column(a, shape, n) for a in arrays]
     type_column = _type_column(types, shape, n)
     outputs = (tuple(np.empty(shape) for _ in range(op.outputs)) if out is None
-               else _outputs(function, op, out, shape, (*values, option_type, *arrays)))
+               else _outputs(function, op, out, shape, (*values, option_type, *arrays,
+                                                        *_schedule_arrays(dividends))))
     try:
         failed, first, reason, type_failed, first_type = _native.compute(
             op.index, precision_code, accuracy_code, 0, n, thread_count,
@@ -474,6 +499,11 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
     return outputs[0] if op.outputs == 1 else op.record(*outputs)
 
 
+def _schedule_arrays(dividends: object) -> tuple[Any, ...]:
+    """The caller's schedule arrays, which out= may not overlap either."""
+    return (dividends.times, dividends.amounts) if isinstance(dividends, Dividends) else ()
+
+
 def _outputs(function: str, op: Operation, out: Any, shape: tuple[int, ...],
              inputs: tuple[Any, ...]) -> tuple[np.ndarray, ...]:
     """The caller's arrays to write into, numpy's rules for ``out=``."""
@@ -493,7 +523,8 @@ def _outputs(function: str, op: Operation, out: Any, shape: tuple[int, ...],
             raise ValueError(f"{function}: {name} must be C-contiguous and writeable")
         others = [a for a in inputs if isinstance(a, np.ndarray)] + list(given[:position])
         if any(np.shares_memory(array, other) for other in others):
-            raise ValueError(f"{function}: {name} overlaps an input or another output")
+            raise ValueError(f"{function}: {name} overlaps an input, the dividend schedule or "
+                             f"another output")
     return given
 
 
@@ -502,18 +533,26 @@ def _is_series(value: object) -> bool:
     return kind.__name__ == "Series" and kind.__module__.startswith("pandas")
 
 
-def _aligned(values: tuple[Any, ...], option_type: Any) -> tuple[Any, tuple[Any, ...], Any]:
+def _aligned(function: str, op: Operation, values: tuple[Any, ...],
+             option_type: Any) -> tuple[Any, tuple[Any, ...], Any]:
     """pandas Series aligned on their index, as pandas arithmetic aligns them.
 
     Returns the common index (None without a Series), the numbers as arrays in
     its order and the option types as the column of its order.
     """
-    series = [v for v in (*values, option_type) if _is_series(v)]
-    if not series:
+    named = [(label, v) for label, v in zip((*op.labels, "option_type"), (*values, option_type))
+             if _is_series(v)]
+    if not named:
         return None, values, option_type
-    index = series[0].index
-    for other in series[1:]:
+    first, index = named[0][0], named[0][1].index
+    for label, other in named[1:]:
         if not index.equals(other.index):
+            if not (index.is_unique and other.index.is_unique):
+                raise ValueError(
+                    f"{function}: the Series {first} and {label} have different indexes, one "
+                    f"with repeated labels, which cannot be aligned label by label; give them "
+                    f"the same index (e.g. {label}.set_axis({first}.index) if the rows "
+                    f"correspond) or pass arrays (.to_numpy())")
             index = index.join(other.index, how="outer")
     # NaN where a Series has no row: out of the domain, as pandas would give NaN.
     def aligned(value: Any, numeric: bool) -> Any:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import datetime
 from typing import Any, Iterator
 
 import numpy as np
@@ -12,6 +13,9 @@ class Dividends:
 
     ``times`` are in years from today, ``amounts`` in currency units; both are
     numbers or one-dimensional sequences of the same length, finite and >= 0.
+    Dates, durations (datetime, timedelta, numpy and pandas ones), text and
+    None are a TypeError: pass year fractions, e.g. ``days / 365`` with the
+    day count of your choice.
     The spot drops by the amount at each ex-dividend time (never below 0)
     and follows Black-Scholes-Merton with r, q and sigma in between.  An
     option ignores the dividends at or after its expiry; a dividend at time
@@ -26,6 +30,7 @@ class Dividends:
     def __init__(self, times: Any, amounts: Any) -> None:
         columns = []
         for label, value in (("times", times), ("amounts", amounts)):
+            _refuse_non_numbers(label, value)
             try:
                 array = np.array(value, dtype=np.float64).reshape(-1) \
                     if np.ndim(value) <= 1 else None
@@ -39,7 +44,7 @@ class Dividends:
                 i = int(np.flatnonzero(bad)[0])
                 raise ValueError(f"Dividends: {label}[{i}] = {float(array[i])!r} must be finite "
                                  f"and >= 0")
-            columns.append(array)
+            columns.append(array + 0.0)  # -0.0 is 0.0: equal schedules hash alike
         times_array, amounts_array = columns
         if times_array.shape != amounts_array.shape:
             raise ValueError(f"Dividends: {times_array.size} times but {amounts_array.size} "
@@ -85,8 +90,39 @@ class Dividends:
         return ("greekmill.Dividends", self._times.tobytes(), self._amounts.tobytes())
 
 
+_HOW = {"times": "years from today, e.g. days / 365 (the day count is the caller's choice)",
+        "amounts": "currency units"}
+
+
+def _refuse_non_numbers(label: str, value: Any) -> None:
+    """Dates, durations, text and None are no numbers, though numpy would make
+    a timedelta a count of nanoseconds or days, parse "1.5" and turn None
+    into NaN: a TypeError that says what to pass instead."""
+    what = None
+    kind = getattr(getattr(value, "dtype", None), "kind", None)
+    if kind in ("M", "m", "U", "S", "T"):
+        what = f"values of dtype {value.dtype}"
+    elif kind not in ("f", "i", "u", "b"):
+        try:
+            elements = np.asarray(value, dtype=object).reshape(-1)
+        except (TypeError, ValueError):
+            elements = np.empty(0, dtype=object)  # the conversion below names the fault
+        for element in elements:
+            if isinstance(element, _NOT_NUMBERS) or type(element).__name__ == "NaTType":
+                what = f"{type(element).__name__} {element!r}"
+                break
+    if what is not None:
+        raise TypeError(f"Dividends: {label} must be numbers, in {_HOW[label]}; got {what}")
+
+
+_NOT_NUMBERS = (str, bytes, type(None), datetime.date, datetime.timedelta, np.datetime64,
+                np.timedelta64)
+
+
 def engine_schedule(dividends: object) -> tuple[np.ndarray, np.ndarray] | None:
-    """The schedule as the engine reads it, or None when there is nothing to pay."""
+    """The schedule as the engine reads it: private copies of the arrays, which
+    nothing the caller does during the call can change (the read-only flag of
+    the public arrays can be undone); None when there is nothing to pay."""
     if dividends is None:
         return None
     if not isinstance(dividends, Dividends):
@@ -94,4 +130,6 @@ def engine_schedule(dividends: object) -> tuple[np.ndarray, np.ndarray] | None:
                         f"{type(dividends).__module__}.{type(dividends).__name__}")
     if len(dividends) == 0:
         return None
-    return dividends.times, dividends.amounts
+    # Checked and sorted anew: the caller may have written into the arrays.
+    private = Dividends(dividends._times, dividends._amounts)
+    return private._times, private._amounts

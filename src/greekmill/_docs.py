@@ -84,13 +84,19 @@ greekmill.Valuation
     argument is a scalar, else of new float64 arrays of the broadcast shape;
     the price in currency units, the Greeks in the units of ``greeks``."""
 
-RAISES_DOMAIN = """\
+def raises_domain(more: str = "") -> str:
+    """The Raises section of the pricing functions; `more` adds to ValueError."""
+    return f"""\
 ValueError
     With ``errors="raise"``, an element outside the domain (every number
     finite, ``s > 0``, ``k > 0``, ``t >= 0``, ``sigma >= 0``); shapes that do
-    not broadcast; an unknown ``option_type`` or keyword value.
+    not broadcast; an unknown ``option_type`` or keyword value.{more}
 TypeError
-    An argument that is not a number or an array of numbers."""
+    An argument that is not a number or an array of numbers; dividend times
+    or amounts that are dates, durations, text or None."""
+
+
+RAISES_DOMAIN = raises_domain()
 
 
 def parameters_section(function: Callable[..., Any],

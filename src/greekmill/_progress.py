@@ -27,25 +27,12 @@ def reporter(progress: object, function: str) -> Reporter | None:
     if progress is False:
         return None
     if progress is True:
-        return Bar(function)
+        # No stderr (pythonw, a daemon with its streams closed): nothing to draw on.
+        return Bar(function) if sys.stderr is not None else None
     if callable(progress):
         return progress  # type: ignore[return-value]
     raise TypeError(f"progress must be True, False or a callable of (done, total); "
                     f"got {progress!r}")
-
-
-def stages(report: Reporter | None, count: int) -> list[Reporter | bool]:
-    """`count` successive calls reported as one: the i-th reports
-    (i * total + done, count * total), so the whole ends at its total once."""
-    if report is None:
-        return [False] * count
-
-    def stage(index: int) -> Reporter:
-        def forward(done: int, total: int) -> Any:
-            return report(index * total + done, count * total)
-        return forward
-
-    return [stage(i) for i in range(count)]
 
 
 class Bar:
@@ -59,15 +46,27 @@ class Bar:
         self.start = clock()
         self.shown = 0
         self.bar: Any = None
+        self.broken = False
 
     def __call__(self, done: int, total: int) -> None:
+        if self.broken:
+            return
+        try:
+            self._advance(done, total)
+        except (OSError, ValueError, AttributeError):
+            # A stream closed or replaced during the call: the bar stops, the
+            # computation goes on.
+            self.broken = True
+            self.bar = None
+
+    def _advance(self, done: int, total: int) -> None:
         if self.bar is None:
             elapsed = self.clock() - self.start
             if done >= total or elapsed < SHOW_AFTER:
                 return
             if done > 0 and elapsed * total / done < LONG_CALL:
                 return
-            self.bar = _new_bar(self.description, total, done, self.stream)
+            self.bar = _new_bar(self.description, total, done, self.stream, elapsed)
             self.shown = done
         self.bar.update(done - self.shown)
         self.shown = done
@@ -76,16 +75,19 @@ class Bar:
 
     def close(self) -> None:
         """Ends the line of the bar (also when the call was interrupted)."""
-        if self.bar is not None:
-            self.bar.close()
-            self.bar = None
+        bar, self.bar = self.bar, None
+        if bar is not None:
+            try:
+                bar.close()
+            except (OSError, ValueError, AttributeError):
+                self.broken = True
 
 
-def _new_bar(description: str, total: int, done: int, stream: Any) -> Any:
+def _new_bar(description: str, total: int, done: int, stream: Any, elapsed: float) -> Any:
     try:
         from tqdm import tqdm
     except ImportError:
-        return TextBar(description, total, done, stream)
+        return TextBar(description, total, done, stream, elapsed)
     return tqdm(total=total, initial=done, desc=description, unit="option", unit_scale=True,
                 file=stream if stream is not None else sys.stderr, leave=True)
 
@@ -93,12 +95,13 @@ def _new_bar(description: str, total: int, done: int, stream: Any) -> Any:
 class TextBar:
     """The bar without tqdm: a line rewritten in place, at most ten times a second."""
 
-    def __init__(self, description: str, total: int, done: int = 0, stream: Any = None) -> None:
+    def __init__(self, description: str, total: int, done: int = 0, stream: Any = None,
+                 elapsed: float = 0.0) -> None:
         self.description = description
         self.total = total
         self.stream = stream if stream is not None else sys.stderr
         self.done = done
-        self.start = time.monotonic()
+        self.start = time.monotonic() - elapsed  # the call's start, not the bar's
         self.drawn = -1.0
 
     def update(self, count: int) -> None:
@@ -111,9 +114,11 @@ class TextBar:
     def _draw(self, elapsed: float) -> None:
         fraction = self.done / self.total if self.total else 1.0
         filled = int(30 * fraction)
-        eta = elapsed * (1.0 - fraction) / fraction if fraction > 0 else float("nan")
+        # An estimate of the time left once some work is done; none before.
+        left = (f", {elapsed * (1.0 - fraction) / fraction:.1f} s left"
+                if fraction > 0 and elapsed > 0 else "")
         self.stream.write(f"\r{self.description}: {fraction:4.0%} |{'#' * filled:<30}| "
-                          f"{self.done:,}/{self.total:,} [{elapsed:.1f} s, {eta:.1f} s left]")
+                          f"{self.done:,}/{self.total:,} [{elapsed:.1f} s{left}]")
         self.stream.flush()
 
     def close(self) -> None:

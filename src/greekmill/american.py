@@ -86,10 +86,10 @@ def _pricing(name: str, output: str, summary: str, returns: str, examples: str) 
 
 
 _ONE = _docs.ONE_RESULT
-_RAISES = _docs.RAISES_DOMAIN + """
+_RAISES = _docs.raises_domain("""
     Also ``precision="fast"`` with ``method="spectral"`` (its accuracy is
     set by ``accuracy``) and, for the accurate engine, a solve that did not
-    converge."""
+    converge.""")
 
 price: AmericanValue = _pricing("price", "price", """\
 The value of an American option.
@@ -252,7 +252,9 @@ ValueError
     message gives both and the intrinsic value), at or above the spot (call)
     or strike (put), or equal to the exercise value (every low enough
     volatility gives it, so it carries no information about volatility);
-    also the domain errors of the other functions.
+    out of the money, a positive price within 4 ulps of the spot (call) or
+    strike (put), too small for the engine to invert; also the domain
+    errors of the other functions.
 TypeError
     An argument that is not a number or an array of numbers.""", examples="""\
 >>> import greekmill as gm

@@ -53,8 +53,9 @@ KeyError
     that maps it: ``columns=``, or ``price=`` for the prices).
 ValueError
     With ``errors="raise"``, a row out of the model's domain (the message
-    gives its position and index label); an unknown ``model``, ``accuracy``
-    or ``errors``.
+    gives the first such row's position and index label, and how many rows
+    fail); an unknown ``model``, ``accuracy`` or ``errors``; a ``dividends``
+    mapping none of whose keys is a value of the column ``underlying``.
 TypeError
     ``df`` is not a DataFrame, or a cell is not a number (the message names
     its row, index label and column)."""
@@ -77,24 +78,20 @@ def value(df: Any, model: Model = "american", *, columns: Mapping[str, str] | No
     if module is american:
         keywords["accuracy"] = accuracy
     names = _names(columns, PARAMETERS)
-    if isinstance(dividends, Mapping):
-        for schedule in dividends.values():
-            engine_schedule(schedule)  # raises for anything but a Dividends
-        names["underlying"] = (columns or {}).get("underlying", "underlying")
-        dividends = dict(dividends)
-    else:
-        engine_schedule(dividends)
+    dividends = _schedules(dividends, columns, names)
     if dividends and model == "bjerksund-stensland":
         raise ValueError("dividends need model='american' or 'european'; the closed form "
                          "takes a continuous yield only")
     outputs = ("price", *Greeks._fields) if greeks else ("price",)
     job = functools.partial(_value_rows, module.__name__, bool(greeks), keywords, dividends)
-    return _by_partition(df, job, names, outputs, threads, "value", progress)
+    return _by_partition(df, job, names, outputs, threads, "value", progress, dividends)
 
 
 def implied_volatility(df: Any, model: ImpliedModel = "european", *, price: str = "price",
-                       columns: Mapping[str, str] | None = None, accuracy: Accuracy = "accurate",
-                       errors: Errors = "raise", threads: int | None = None) -> Any:
+                       columns: Mapping[str, str] | None = None,
+                       dividends: Dividends | Mapping[Any, Dividends] | None = None,
+                       accuracy: Accuracy = "accurate", errors: Errors = "raise",
+                       threads: int | None = None, progress: Progress = False) -> Any:
     module, _ = _model(model, {m: MODELS[m] for m in IMPLIED_MODELS})
     keywords = {"errors": _choice(errors, _arrays.ERRORS, "errors")}
     _choice(accuracy, _arrays.ACCURACIES, "accuracy")
@@ -104,10 +101,31 @@ def implied_volatility(df: Any, model: ImpliedModel = "european", *, price: str 
         raise TypeError(f"price must be a column name (str); got {price!r}")
     names = _names(columns, tuple(p for p in PARAMETERS if p != "sigma"))
     names = {"price": price, **names}
-    job = functools.partial(_implied_rows, module.__name__, keywords)
+    dividends = _schedules(dividends, columns, names)
+    job = functools.partial(_implied_rows, module.__name__, keywords, dividends)
     return _by_partition(df, job, names, ("implied_volatility",), threads,
-                         "implied_volatility")
+                         "implied_volatility", progress, dividends)
 
+
+def _schedules(dividends: Any, columns: Mapping[str, str] | None,
+               names: dict[str, str]) -> Any:
+    """``dividends=`` checked: None, one schedule, or a dict by underlying (whose
+    column then joins `names`)."""
+    if not isinstance(dividends, Mapping):
+        engine_schedule(dividends)  # raises for anything but None or a Dividends
+        return dividends
+    for schedule in dividends.values():
+        engine_schedule(schedule)
+    names["underlying"] = (columns or {}).get("underlying", "underlying")
+    return dict(dividends)
+
+
+_DIVIDENDS = ("greekmill.Dividends, mapping or None",
+              "One schedule for every row, or a mapping from the values of the column "
+              "``underlying`` (renamed with ``columns=``) to schedules; rows whose underlying "
+              "has none pay no cash dividends.  A mapping none of whose keys is a value of "
+              "that column is a ValueError (a pandas DataFrame); keys match as dictionary "
+              "keys do, case and type included.")
 
 value.__doc__ = _docs.numpydoc(value, """\
 Price (and with ``greeks=True`` the five Greeks) of every row.
@@ -131,12 +149,8 @@ b  13.1864  0.7946  0.0177 -0.0171  21.3939  0.3711
      price
 a  10.9745
 b  13.1864
-""", overrides={"dividends": ("greekmill.Dividends, mapping or None",
-                              "One schedule for every row, or a mapping from the values of "
-                              "the column ``underlying`` (renamed with ``columns=``) to "
-                              "schedules; rows whose underlying has none pay no cash "
-                              "dividends."),
-                "model": ("str, default 'american'",
+""", overrides={"dividends": _DIVIDENDS,
+                "model": ("str",
                           '``"european"`` (Black-Scholes-Merton), ``"american"`` (the '
                           'accurate engine at ``accuracy``) or ``"bjerksund-stensland"`` '
                           "(the closed form of ``greekmill_python``).")})
@@ -157,10 +171,11 @@ pandas.DataFrame or dask.dataframe.DataFrame
    implied_volatility
 0              0.1995
 1              0.1365
-""", overrides={"model": ("str, default 'european'",
+""", overrides={"dividends": _DIVIDENDS,
+                "model": ("str",
                           '``"european"`` or ``"american"`` (the accurate engine at '
                           "``accuracy``)."),
-                "price": ("str, default 'price'", "Name of the column of option prices, "
+                "price": ("str", "Name of the column of option prices, "
                                                   "in currency units.")})
 
 
@@ -173,29 +188,45 @@ def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], dividends: 
                 inputs: dict[str, Any], threads: int | None,
                 progress: Any = None) -> dict[str, np.ndarray]:
     functions = _module(module)
-    arguments = [inputs[p] for p in PARAMETERS]
-    calls = 1  # with the Greeks too: one valuation, one solve per row
 
-    def rows(arguments: list[Any], schedule: Any, stages: list[Any]) -> dict[str, np.ndarray]:
-        if greeks:
-            return dict(functions.valuation(*arguments, **keywords, threads=threads,
-                                            progress=stages[0], dividends=schedule)._asdict())
-        return {"price": functions.price(*arguments, **keywords, threads=threads,
-                                         progress=stages[0], dividends=schedule)}
+    def rows(arguments: list[Any], schedule: Any, report: Any, errors: str) -> dict[str, Any]:
+        options = dict(keywords, errors=errors, threads=threads, progress=report,
+                       dividends=schedule)
+        if greeks:  # one valuation, one solve per row
+            return dict(functions.valuation(*arguments, **options)._asdict())
+        return {"price": functions.price(*arguments, **options)}
 
+    return _by_underlying(rows, [inputs[p] for p in PARAMETERS], inputs, dividends,
+                          keywords["errors"], progress)
+
+
+def _implied_rows(module: str, keywords: dict[str, Any], dividends: Any,
+                  inputs: dict[str, Any], threads: int | None,
+                  progress: Any = None) -> dict[str, np.ndarray]:
+    functions = _module(module)
+
+    def rows(arguments: list[Any], schedule: Any, report: Any, errors: str) -> dict[str, Any]:
+        return {"implied_volatility": functions.implied_volatility(
+            *arguments, **dict(keywords, errors=errors), threads=threads, progress=report,
+            dividends=schedule)}
+
+    arguments = [inputs[p] for p in ("price", "s", "k", "t", "r", "q", "option_type")]
+    return _by_underlying(rows, arguments, inputs, dividends, keywords["errors"], progress)
+
+
+def _by_underlying(rows: Callable[..., dict[str, Any]], arguments: list[Any],
+                   inputs: dict[str, Any], dividends: Any, errors: str,
+                   progress: Any) -> dict[str, np.ndarray]:
+    """`rows` on the whole table with one schedule, or with a mapping once per
+    underlying that has a schedule and once for the rest; each row's bits are
+    those of a call on its group alone."""
     if not isinstance(dividends, dict):
-        return rows(arguments, dividends, _progress.stages(progress, calls))
-    # One call per underlying with a schedule, one for the rest; each row's
-    # bits are those of a call on its group alone.
-    underlying = np.asarray(inputs["underlying"], dtype=object)
-    n = underlying.shape[0]
+        return rows(arguments, dividends, False if progress is None else progress, errors)
+    n = len(inputs["underlying"])
+    groups = [(where, dividends[key]) for key, where in _groups(inputs["underlying"], dividends)]
     rest = np.ones(n, dtype=bool)
-    groups = []
-    for key, schedule in dividends.items():
-        mask = underlying == key
-        if mask.any():
-            groups.append((np.flatnonzero(mask), schedule))
-            rest &= ~mask
+    for where, _ in groups:
+        rest[where] = False
     groups.append((np.flatnonzero(rest), None))
     out: dict[str, np.ndarray] = {}
     offset = 0
@@ -204,41 +235,66 @@ def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], dividends: 
             continue
         # Columns are numpy arrays, or the option types as stored (pandas, Arrow).
         subset = [a[where] if getattr(a, "ndim", 0) == 1 else a for a in arguments]
-        try:
-            part = rows(subset, schedule, _group_stages(progress, offset, where.size, n, calls))
-        except ValueError as error:
-            raise ValueError(_ROW_INDEX.sub(lambda m: f"[{where[int(m.group(1))]}]",
-                                            str(error), count=1)) from None
+        # With errors="raise" the groups run with NaN for failures, so that the
+        # message can name the table's first failing row and count them all.
+        part = rows(subset, schedule, _group_stage(progress, offset, where.size, n), "nan")
         offset += where.size
         for name, values in part.items():
             out.setdefault(name, np.empty(n))[where] = values
+    if errors == "raise":
+        failed = np.isnan(next(iter(out.values())))
+        if failed.any():
+            _raise_first(rows, arguments, groups, failed)
     return out
 
 
-_ROW_INDEX = re.compile(r"\[(\d+)\]")
+def _groups(underlying: Any, dividends: dict[Any, Any]) -> list[tuple[Any, np.ndarray]]:
+    """The rows of each key of `dividends` found in the column `underlying`
+    (compared as dictionary keys are: ==, with the type's hash; missing values
+    such as None, NaN or pandas.NA match no key)."""
+    import pandas as pd
+
+    codes, uniques = pd.factorize(underlying)
+    position = {value: i for i, value in enumerate(uniques)}
+    return [(key, np.flatnonzero(codes == position[key])) for key in dividends
+            if key in position]
 
 
-def _group_stages(report: Any, offset: int, size: int, n: int, calls: int) -> list[Any]:
-    """The calls of one group of rows reported as part of the whole table: the
-    groups one after the other, each taking `calls` units per row."""
+def _raise_first(rows: Callable[..., dict[str, Any]], arguments: list[Any],
+                 groups: list[tuple[np.ndarray, Any]], failed: np.ndarray) -> None:
+    """The ValueError of the table's first failing row, with the table's count."""
+    first = int(np.flatnonzero(failed)[0])
+    for where, schedule in groups:
+        if first in where:
+            # The row alone, with its group's schedule: the message of that element.
+            subset = [a[[first]] if getattr(a, "ndim", 0) == 1 else a for a in arguments]
+            try:
+                rows(subset, schedule, False, "raise")
+            except ValueError as error:
+                message = _ROW_INDEX.sub(f"[{first}]", str(error), count=1)
+                message = message.replace(" (1 such element)", "", 1)
+                count = int(failed.sum())
+                if count > 1:
+                    message = message.replace(
+                        _NAN_THERE, f"; {count} rows fail, this is the first{_NAN_THERE}", 1)
+                raise ValueError(message) from None
+    raise ValueError(f"row {first} could not be valued")  # not reached: a NaN has a reason
+
+
+_ROW_INDEX = re.compile(r"\[0\]")
+_NAN_THERE = " (errors='nan' gives NaN there instead)"
+
+
+def _group_stage(report: Any, offset: int, size: int, n: int) -> Any:
+    """The call of one group of rows reported as part of the whole table: the
+    groups one after the other, one unit per row."""
     if report is None:
-        return [False] * calls
+        return False
 
-    def stage(index: int) -> Any:
-        def forward(done: int, total: int) -> Any:
-            return report(calls * offset + index * size + done * size // max(total, 1),
-                          calls * n)
-        return forward
+    def forward(done: int, total: int) -> Any:
+        return report(offset + done * size // max(total, 1), n)
 
-    return [stage(i) for i in range(calls)]
-
-
-def _implied_rows(module: str, keywords: dict[str, Any], inputs: dict[str, Any],
-                  threads: int | None, progress: Any = None) -> dict[str, np.ndarray]:
-    functions = _module(module)
-    arguments = [inputs[p] for p in ("price", "s", "k", "t", "r", "q", "option_type")]
-    return {"implied_volatility": functions.implied_volatility(*arguments, **keywords,
-                                                               threads=threads)}
+    return forward
 
 
 def _module(name: str) -> Any:
@@ -266,7 +322,7 @@ def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: in
         elif parameter != "underlying":  # a label, not a number
             inputs[parameter] = _numeric_cells(column, parameter, frame.index)
         else:
-            inputs[parameter] = column.to_numpy()  # the function checks and names the type
+            inputs[parameter] = column.array  # labels as stored: pandas.NA stays missing
     try:
         result = job(inputs, threads, progress)
     except ValueError as error:
@@ -294,7 +350,7 @@ def _numeric_cells(column: Any, parameter: str, index: Any) -> np.ndarray:
         except TypeError:
             raise TypeError(
                 f"column {column.name!r} (for {parameter}) holds {cell!r} in row {row} (index "
-                f"label {index[row]!r}), which is not a number; convert the column, e.g. with "
+                f"label {_arrays._plain(index[row])!r}), which is not a number; convert the column, e.g. with "
                 f"pandas.to_numeric(df[{column.name!r}], errors='coerce') (NaN where it is "
                 f"no number)") from None
     raise TypeError(f"column {column.name!r} (for {parameter}) does not convert to float64")
@@ -308,17 +364,21 @@ def _with_label(message: str, index: Any) -> str:
     match = _ROW.search(message)
     if match is None or int(match.group(1)) >= len(index):
         return message
-    return f"{message} (row {match.group(1)}: index label {index[int(match.group(1))]!r})"
+    label = _arrays._plain(index[int(match.group(1))])
+    return f"{message} (row {match.group(1)}: index label {label!r})"
 
 
 # ---- pandas or Dask
 
 def _by_partition(df: Any, job: Job, names: dict[str, str], outputs: tuple[str, ...],
-                  threads: int | None, what: str, progress: Any = False) -> Any:
+                  threads: int | None, what: str, progress: Any = False,
+                  dividends: Any = None) -> Any:
     if threads is not None:
         _arrays._threads(threads)
     report = _progress.reporter(progress, f"greekmill.tables.{what}")
     _check_columns(df, names, what)
+    if isinstance(dividends, dict) and dividends and not _arrays.is_dask_collection(df):
+        _check_keys(df[names["underlying"]], dividends, what)
     if _arrays.is_dask_collection(df):
         import pandas as pd
 
@@ -334,6 +394,26 @@ def _by_partition(df: Any, job: Job, names: dict[str, str], outputs: tuple[str, 
     finally:
         if isinstance(report, _progress.Bar):
             report.close()
+
+
+def _check_keys(underlying: Any, dividends: dict[Any, Any], what: str) -> None:
+    """A mapping of which no key is a value of the column is a mistake (keys
+    in another case, numbers for text): a book holding only some of the
+    mapped underlyings is not."""
+    if len(underlying) == 0 or _groups(underlying.array, dividends):
+        return
+    import pandas as pd
+
+    held = list(pd.unique(underlying.dropna()))
+    raise ValueError(
+        f"greekmill.tables.{what}: no key of dividends= is a value of the column "
+        f"{underlying.name!r}: the keys are {_few(list(dividends))}, the column holds "
+        f"{_few(held)} (keys are compared with ==, so case and type count)")
+
+
+def _few(values: list[Any]) -> str:
+    shown = ", ".join(repr(_arrays._plain(v)) for v in values[:5])
+    return f"[{shown}{', ...' if len(values) > 5 else ''}] ({len(values)})"
 
 
 def _check_columns(df: Any, names: dict[str, str], what: str) -> None:

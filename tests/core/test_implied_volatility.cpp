@@ -325,6 +325,12 @@ constexpr AmericanBoundCase kAmericanBoundCases[] = {
      Error::AboveUpperBound},
     {"expiry: exercise value", 20.0, 100.0, 120.0, 0.0, 0.05, 0.0, OptionType::Put,
      Error::NoVolatilityInformation},
+    // Out of the money the exercise value is 0: a positive price below 4 ulps
+    // of the spot is some volatility's value, but below what the engine resolves.
+    {"call below the resolution", 4.03e-15, 85.0, 123.5, 0.025946, 0.046326, 0.0,
+     OptionType::Call, Error::BelowResolution},
+    {"call at zero", 0.0, 85.0, 123.5, 0.025946, 0.046326, 0.0, OptionType::Call,
+     Error::NoVolatilityInformation},
     {"expiry: above exercise value", 20.5, 100.0, 120.0, 0.0, 0.05, 0.0, OptionType::Put,
      Error::AboveUpperBound},
 };

@@ -127,6 +127,31 @@ TEST(OptionTypes, DictionaryIndicesOfEveryWidthWithMissingAndOutOfRange) {
     check(std::int64_t{});
 }
 
+// Arrow's unsigned indices: 200 is category 200 (read as signed it would be
+// -56, a missing value), and past the table it is no option type.
+TEST(OptionTypes, UnsignedDictionaryIndicesOfEveryWidth) {
+    std::vector<std::uint8_t> table(256, kBad);
+    table[1] = 0;
+    table[200] = 1;
+    const std::uint64_t indices[] = {200, 1, 255, 0};
+    const std::vector<std::uint8_t> expected{1, 0, kBad, kBad};
+    auto check = [&](auto sample, std::size_t table_size) {
+        using Index = decltype(sample);
+        std::vector<Index> narrow(std::begin(indices), std::end(indices));
+        TypePiece piece{0, narrow.size(), narrow.data()};
+        piece.table = table.data();
+        piece.table_size = table_size;
+        EXPECT_EQ(decode({TypeStorage::UnsignedDictionary, sizeof(Index), 1, &piece, 1},
+                         narrow.size()),
+                  expected)
+            << sizeof(Index);
+    };
+    check(std::uint8_t{}, 256);
+    check(std::uint16_t{}, 201);
+    check(std::uint32_t{}, 201);
+    check(std::uint64_t{}, 201);
+}
+
 TEST(OptionTypes, ABroadcastElementAndARangeInsideTheColumn) {
     const char text[] = "PUT";
     const TypePiece one{0, 1, text};
