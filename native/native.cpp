@@ -14,6 +14,8 @@
 #include <cmath>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -31,6 +33,59 @@ namespace {
 namespace batch = greekmill::batch;
 
 // ---- threads
+
+// Interpreter exit.  Once the interpreter finalises, a thread that takes the
+// interpreter lock back is ended by the runtime (pthread_exit), which unwinds
+// the thread's C++ frames: through a noexcept frame of the pool that is
+// std::terminate ("terminate called without an active exception"), and any
+// other frame would release Python buffers without the lock.  So no thread
+// takes the lock back in this module once the interpreter exits: the atexit
+// hook below (which runs before finalisation, daemon threads still running)
+// closes the door, waits for the threads already through it, and from then
+// on a thread coming back from the engine parks for good, as Python 3.14
+// parks threads itself; the process then exits around it.
+std::mutex exit_mutex;
+std::condition_variable exit_cleared;
+bool interpreter_exiting = false;
+unsigned threads_taking_the_lock = 0;
+
+[[noreturn]] void park_forever() noexcept {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+}
+
+// PyEval_RestoreThread(state) for a thread that released the lock in this
+// module: returns with the lock held, or never once the interpreter exits.
+void take_the_lock_back(PyThreadState* state) noexcept {
+    {
+        std::lock_guard lock(exit_mutex);
+        if (interpreter_exiting) {
+            park_forever();
+        }
+        ++threads_taking_the_lock;
+    }
+    PyEval_RestoreThread(state);
+    {
+        std::lock_guard lock(exit_mutex);
+        --threads_taking_the_lock;
+    }
+    exit_cleared.notify_all();
+}
+
+// Registered with atexit when the module is loaded; holds the lock.
+PyObject* at_exit(PyObject*, PyObject*) {
+    {
+        std::lock_guard lock(exit_mutex);
+        interpreter_exiting = true;
+    }
+    // Threads already counted wait for the interpreter lock: let them have it.
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock lock(exit_mutex);
+    exit_cleared.wait(lock, [] { return threads_taking_the_lock == 0; });
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
 
 [[nodiscard]] unsigned available_cpus() noexcept {
     cpu_set_t set;
@@ -151,8 +206,10 @@ struct Watcher {
 
     static bool check(void* context) noexcept {
         Watcher& self = *static_cast<Watcher*>(context);
-        PyEval_RestoreThread(self.released);
-        const bool go_on = PyErr_CheckSignals() == 0 &&
+        take_the_lock_back(self.released);
+        // An exception already set (the pool asks again only after a yes) is
+        // never carried into Python code.
+        const bool go_on = !PyErr_Occurred() && PyErr_CheckSignals() == 0 &&
                            self.report(self.job->done.load(std::memory_order_relaxed));
         self.released = PyEval_SaveThread();
         return go_on;
@@ -622,7 +679,7 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         } else {
             finished = batch::run_on_caller(chunks, run_chunk, &job, watch);
         }
-        PyEval_RestoreThread(watcher.released);
+        take_the_lock_back(watcher.released);
     }
     if (!finished || !watcher.report(n)) {
         return nullptr;
@@ -838,9 +895,9 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                       &results[5]}};
     batch::Failures failures;
     if (op->cost >= kReleasedScalarCost) {
-        Py_BEGIN_ALLOW_THREADS
+        PyThreadState* released = PyEval_SaveThread();
         batch::run_range(*op, x, y, 0, 1, settings, failures);
-        Py_END_ALLOW_THREADS
+        take_the_lock_back(released);
     } else {
         batch::run_range(*op, x, y, 0, 1, settings, failures);
     }
@@ -892,10 +949,25 @@ PyMethodDef kMethods[] = {
     {"operation_table", operation_table, METH_NOARGS,
      "The operations: name -> (index, number of outputs)."},
     {"cpu_count", cpu_count, METH_NOARGS, "CPUs this process may run on."},
+    {"_at_exit", at_exit, METH_NOARGS,
+     "Run by atexit: threads in the engine park instead of meeting the finalising interpreter."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Registers at_exit with the atexit module (see take_the_lock_back).
+int exec_module(PyObject* module) {
+    PyObject* hook = PyObject_GetAttrString(module, "_at_exit");
+    PyObject* atexit = hook != nullptr ? PyImport_ImportModule("atexit") : nullptr;
+    PyObject* done = atexit != nullptr ? PyObject_CallMethod(atexit, "register", "O", hook)
+                                       : nullptr;
+    Py_XDECREF(done);
+    Py_XDECREF(atexit);
+    Py_XDECREF(hook);
+    return done != nullptr ? 0 : -1;
+}
+
 PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 
