@@ -58,12 +58,14 @@ unsigned threads_taking_the_lock = 0;
 // PyEval_RestoreThread(state) for a thread that released the lock in this
 // module: returns with the lock held, or never once the interpreter exits.
 void take_the_lock_back(PyThreadState* state) noexcept {
+    bool exiting = false;
     {
         std::lock_guard lock(exit_mutex);
-        if (interpreter_exiting) {
-            park_forever();
-        }
-        ++threads_taking_the_lock;
+        exiting = interpreter_exiting;
+        threads_taking_the_lock += exiting ? 0 : 1;
+    }
+    if (exiting) {
+        park_forever();
     }
     PyEval_RestoreThread(state);
     {
@@ -157,6 +159,7 @@ struct Job {
     std::atomic<std::size_t> done{0};  // elements computed
     std::mutex failures_mutex;
     batch::Failures failures;
+    std::int8_t* reasons = nullptr;  // a Reason per element, or none
 };
 
 void run_chunk(void* context, std::size_t chunk, const std::atomic<bool>& stop) noexcept {
@@ -164,6 +167,7 @@ void run_chunk(void* context, std::size_t chunk, const std::atomic<bool>& stop) 
     const std::size_t begin = job.n * chunk / job.chunks;
     const std::size_t end = job.n * (chunk + 1) / job.chunks;
     batch::Failures failures;
+    failures.reasons = job.reasons;
     for (std::size_t from = begin; from < end; from += job.step) {
         if (stop.load(std::memory_order_relaxed)) {
             break;
@@ -557,17 +561,20 @@ constexpr const char* kColumnNames[] = {"price", "s", "k", "t", "r", "sigma", "q
     return static_cast<unsigned>(std::min<long>(threads, machine_cpus()));
 }
 
-// compute(op, precision, accuracy, width, n, threads, inputs, outputs, progress[, dividends])
+// compute(op, precision, accuracy, width, n, threads, inputs, outputs, progress[, dividends
+//         [, reasons]])
 //   inputs: (price, s, k, t, r, sigma, q, option_type), each a float or a
 //   buffer of doubles; option_type 0, 1 or a buffer of bytes.  outputs: a
 //   tuple of writable buffers of n doubles.  progress: None or a callable of
 //   (done, total).  dividends: None or (times, amounts), see bind_schedule.
+//   reasons: None or a writable buffer of n int8 set to 0, where each failing
+//   element's batch::Reason is written.
 //   Returns (failed, first_index, reason); raises what the signal handlers or
 //   `progress` raise, the job then abandoned.
 PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if ((nargs != 9 && nargs != 10) || !PyTuple_Check(args[6]) || !PyTuple_Check(args[7])) {
+    if (nargs < 9 || nargs > 11 || !PyTuple_Check(args[6]) || !PyTuple_Check(args[7])) {
         PyErr_SetString(PyExc_TypeError, "compute(op, precision, accuracy, width, n, threads, "
-                                         "inputs, outputs, progress[, dividends])");
+                                         "inputs, outputs, progress[, dividends[, reasons]])");
         return nullptr;
     }
     std::array<long, 4> codes{};
@@ -611,8 +618,21 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     const auto n = static_cast<std::size_t>(n_signed);
     std::array<HeldBuffer, 2> held_schedule;
-    if (nargs == 10 && !bind_schedule(args[9], held_schedule, settings.dividends)) {
+    if (nargs >= 10 && !bind_schedule(args[9], held_schedule, settings.dividends)) {
         return nullptr;
+    }
+    HeldBuffer held_reasons;
+    std::int8_t* reasons = nullptr;
+    if (nargs == 11 && args[10] != Py_None) {
+        if (!held_reasons.acquire(args[10], PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT)) {
+            return nullptr;
+        }
+        const Py_buffer& view = held_reasons.view();
+        if (!holds(view, 'b') || static_cast<std::size_t>(view.len) != n) {
+            PyErr_SetString(PyExc_ValueError, "compute: reasons must be n int8");
+            return nullptr;
+        }
+        reasons = static_cast<std::int8_t*>(view.buf);
     }
     // An element with dividends goes to the grid solver, some twenty times
     // the cost of the operation's usual engine: the work is split to match.
@@ -656,6 +676,7 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     job.outputs = out;
     job.settings = settings;
     job.n = n;
+    job.reasons = reasons;
 
     const double work = static_cast<double>(n) * cost;
     const auto worth = static_cast<unsigned>(

@@ -38,6 +38,7 @@ import numpy as np
 
 from . import _arrays, _dask, _docs, _progress, american, european
 from ._dividends import Dividends, engine_schedule
+from ._reasons import NAMES
 from ._results import Greeks
 from ._signatures import Accuracy, Errors, Progress
 
@@ -70,9 +71,10 @@ IMPLIED_MODELS = ("european", "american")
 def value(df: Any, model: Model = "american", *, columns: Mapping[str, str] | None = None,
           greeks: bool = True, dividends: Dividends | Mapping[Any, Dividends] | None = None,
           accuracy: Accuracy = "accurate", errors: Errors = "raise", threads: int | None = None,
-          progress: Progress = False) -> Any:
+          progress: Progress = False, reasons: bool = False) -> Any:
     module, keywords = _model(model, MODELS)
-    keywords = dict(keywords, errors=_choice(errors, _arrays.ERRORS, "errors"))
+    keywords = dict(keywords, errors=_choice(errors, _arrays.ERRORS, "errors"),
+                    reasons=_flag(reasons, "reasons"))
     _choice(accuracy, _arrays.ACCURACIES, "accuracy")
     if module is american:
         keywords["accuracy"] = accuracy
@@ -88,15 +90,18 @@ def value(df: Any, model: Model = "american", *, columns: Mapping[str, str] | No
         raise ValueError("dividends need model='american' or 'european'; the closed form "
                          "takes a continuous yield only")
     outputs = ("price", *Greeks._fields) if greeks else ("price",)
+    outputs += ("reason",) if reasons else ()
     job = functools.partial(_value_rows, module.__name__, bool(greeks), keywords, dividends)
     return _by_partition(df, job, names, outputs, threads, "value", progress)
 
 
 def implied_volatility(df: Any, model: ImpliedModel = "european", *, price: str = "price",
                        columns: Mapping[str, str] | None = None, accuracy: Accuracy = "accurate",
-                       errors: Errors = "raise", threads: int | None = None) -> Any:
+                       errors: Errors = "raise", threads: int | None = None,
+                       reasons: bool = False) -> Any:
     module, _ = _model(model, {m: MODELS[m] for m in IMPLIED_MODELS})
-    keywords = {"errors": _choice(errors, _arrays.ERRORS, "errors")}
+    keywords = {"errors": _choice(errors, _arrays.ERRORS, "errors"),
+                "reasons": _flag(reasons, "reasons")}
     _choice(accuracy, _arrays.ACCURACIES, "accuracy")
     if module is american:
         keywords["accuracy"] = accuracy
@@ -105,8 +110,8 @@ def implied_volatility(df: Any, model: ImpliedModel = "european", *, price: str 
     names = _names(columns, tuple(p for p in PARAMETERS if p != "sigma"))
     names = {"price": price, **names}
     job = functools.partial(_implied_rows, module.__name__, keywords)
-    return _by_partition(df, job, names, ("implied_volatility",), threads,
-                         "implied_volatility")
+    return _by_partition(df, job, names, ("implied_volatility", "reason")[:1 + reasons],
+                         threads, "implied_volatility")
 
 
 value.__doc__ = _docs.numpydoc(value, """\
@@ -116,7 +121,9 @@ pandas.DataFrame or dask.dataframe.DataFrame
     A new frame with ``df``'s index and the float64 columns ``price`` (in
     currency units) and, with ``greeks=True``, ``delta``, ``gamma``,
     ``theta`` (per calendar day), ``vega`` (per 1.0 of volatility) and
-    ``rho`` (per percentage point of rate); lazy for a Dask DataFrame.""",
+    ``rho`` (per percentage point of rate); lazy for a Dask DataFrame.  With
+    ``reasons=True`` also ``reason``, a Categorical of ``greekmill.Reason``
+    names: why a row is NaN, ``OK`` where it was valued.""",
     raises=_RAISES, examples="""\
 >>> import pandas as pd
 >>> import greekmill as gm
@@ -147,7 +154,9 @@ not read).
 """, returns="""\
 pandas.DataFrame or dask.dataframe.DataFrame
     A new frame with ``df``'s index and the float64 column
-    ``implied_volatility`` (annual fraction); lazy for a Dask DataFrame.""",
+    ``implied_volatility`` (annual fraction); lazy for a Dask DataFrame.  With
+    ``reasons=True`` also ``reason``, a Categorical of ``greekmill.Reason``
+    names: why a row is NaN (below a bound, ...), ``OK`` where it was solved.""",
     raises=_RAISES, examples="""\
 >>> import pandas as pd
 >>> import greekmill as gm
@@ -177,11 +186,11 @@ def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], dividends: 
     calls = 1  # with the Greeks too: one valuation, one solve per row
 
     def rows(arguments: list[Any], schedule: Any, stages: list[Any]) -> dict[str, np.ndarray]:
-        if greeks:
-            return dict(functions.valuation(*arguments, **keywords, threads=threads,
-                                            progress=stages[0], dividends=schedule)._asdict())
-        return {"price": functions.price(*arguments, **keywords, threads=threads,
-                                         progress=stages[0], dividends=schedule)}
+        function = functions.valuation if greeks else functions.price
+        result = function(*arguments, **keywords, threads=threads, progress=stages[0],
+                          dividends=schedule)
+        return _columns_of(result, keywords["reasons"], lambda r: r._asdict() if greeks
+                           else {"price": r})
 
     if not isinstance(dividends, dict):
         return rows(arguments, dividends, _progress.stages(progress, calls))
@@ -211,7 +220,7 @@ def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], dividends: 
                                             str(error), count=1)) from None
         offset += where.size
         for name, values in part.items():
-            out.setdefault(name, np.empty(n))[where] = values
+            out.setdefault(name, np.empty(n, dtype=values.dtype))[where] = values
     return out
 
 
@@ -237,8 +246,30 @@ def _implied_rows(module: str, keywords: dict[str, Any], inputs: dict[str, Any],
                   threads: int | None, progress: Any = None) -> dict[str, np.ndarray]:
     functions = _module(module)
     arguments = [inputs[p] for p in ("price", "s", "k", "t", "r", "q", "option_type")]
-    return {"implied_volatility": functions.implied_volatility(*arguments, **keywords,
-                                                               threads=threads)}
+    result = functions.implied_volatility(*arguments, **keywords, threads=threads)
+    return _columns_of(result, keywords["reasons"], lambda r: {"implied_volatility": r})
+
+
+def _columns_of(result: Any, reasons: bool,
+                columns: Callable[[Any], dict[str, np.ndarray]]) -> dict[str, np.ndarray]:
+    """A function's result as named columns, with its reason codes as ``reason``."""
+    if not reasons:
+        return dict(columns(result))
+    values, codes = result
+    return {**columns(values), "reason": codes}
+
+
+def _flag(value: object, what: str) -> bool:
+    if value is not True and value is not False:
+        raise TypeError(f"{what} must be True or False; got {value!r}")
+    return value
+
+
+def _reason_column(codes: Any) -> Any:
+    """The int8 codes of the engine as a Categorical of the Reason names."""
+    import pandas as pd
+
+    return pd.Categorical.from_codes(np.asarray(codes, dtype=np.int8), categories=NAMES)
 
 
 def _module(name: str) -> Any:
@@ -252,7 +283,8 @@ def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: in
     if len(frame) == 0:
         if progress is not None:
             progress(0, 0)
-        return pd.DataFrame({name: np.empty(0) for name in outputs}, index=frame.index)
+        return pd.DataFrame({name: np.empty(0) if name != "reason" else _reason_column([])
+                             for name in outputs}, index=frame.index)
     inputs: dict[str, Any] = {}
     for parameter, name in names.items():
         if name not in frame.columns:
@@ -271,7 +303,8 @@ def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: in
         result = job(inputs, threads, progress)
     except ValueError as error:
         raise ValueError(_with_label(str(error), frame.index)) from None
-    return pd.DataFrame({name: result[name] for name in outputs}, index=frame.index)
+    return pd.DataFrame({name: result[name] if name != "reason" else _reason_column(result[name])
+                         for name in outputs}, index=frame.index)
 
 
 def _task_rows(frame: Any, job: Job, names: dict[str, str], outputs: tuple[str, ...],
@@ -326,7 +359,8 @@ def _by_partition(df: Any, job: Job, names: dict[str, str], outputs: tuple[str, 
             raise ValueError(f"greekmill.tables.{what}: progress= follows a table valued "
                              f"here; a Dask DataFrame's result is lazy: follow its "
                              f"computation with Dask's own progress bars")
-        meta = pd.DataFrame({name: pd.Series(dtype=np.float64) for name in outputs},
+        meta = pd.DataFrame({name: pd.Series(dtype=np.float64) if name != "reason"
+                             else pd.Series(_reason_column([])) for name in outputs},
                             index=df._meta.index)
         return df.map_partitions(_task_rows, job, names, outputs, threads, meta=meta)
     try:
