@@ -26,8 +26,8 @@ every step, Richardson extrapolation); ``accuracy`` picks its grid.  The
 others, and ``dividends=None`` or an empty schedule, give the same bits as
 without a schedule.
 
-Market inputs, broadcasting, ``errors=`` and ``threads=`` are those of
-``greekmill.european``; units too (theta per calendar day, vega per 1.0 of
+Market inputs, broadcasting, ``errors=``, ``reasons=`` and ``threads=`` are
+those of ``greekmill.european``; units too (theta per calendar day, vega per 1.0 of
 volatility, rho per percentage point of rate).
 """
 

@@ -29,8 +29,10 @@ Keyword-only options: ``precision="exact"`` (the platform's maths library);
 ``errors="raise"`` (ValueError naming the parameter, the value and the first
 failing index) or ``"nan"``; ``threads=None`` (every CPU the process may use)
 or a maximum number of threads; ``out=None`` or the array (a tuple of arrays
-for ``greeks`` and ``valuation``) to write into.  pandas Series in give a
-Series (a DataFrame for ``greeks`` and ``valuation``) on their aligned index.
+for ``greeks`` and ``valuation``) to write into; ``reasons=True`` returns
+``(result, reason)``, a ``greekmill.Reason`` per element saying why it is NaN.
+pandas Series in give a Series (a DataFrame for ``greeks`` and ``valuation``)
+on their aligned index.
 """
 
 from __future__ import annotations

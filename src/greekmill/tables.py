@@ -66,6 +66,8 @@ MODELS: dict[str, tuple[Any, dict[str, str]]] = {
     "bjerksund-stensland": (american, {"method": "bjerksund-stensland"}),
 }
 IMPLIED_MODELS = ("european", "american")
+_REASONS = ("bool", "``True`` adds the column ``reason``: a Categorical of the "
+                    "``greekmill.Reason`` names, why each NaN row is NaN (``OK`` elsewhere).")
 
 
 def value(df: Any, model: Model = "american", *, columns: Mapping[str, str] | None = None,
@@ -138,7 +140,8 @@ b  13.1864  0.7946  0.0177 -0.0171  21.3939  0.3711
      price
 a  10.9745
 b  13.1864
-""", overrides={"dividends": ("greekmill.Dividends, mapping or None",
+""", overrides={"reasons": _REASONS,
+                "dividends": ("greekmill.Dividends, mapping or None",
                               "One schedule for every row, or a mapping from the values of "
                               "the column ``underlying`` (renamed with ``columns=``) to "
                               "schedules; rows whose underlying has none pay no cash "
@@ -166,7 +169,8 @@ pandas.DataFrame or dask.dataframe.DataFrame
    implied_volatility
 0              0.1995
 1              0.1365
-""", overrides={"model": ("str, default 'european'",
+""", overrides={"reasons": _REASONS,
+                "model": ("str, default 'european'",
                           '``"european"`` or ``"american"`` (the accurate engine at '
                           "``accuracy``)."),
                 "price": ("str, default 'price'", "Name of the column of option prices, "
