@@ -15,7 +15,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -44,10 +43,14 @@ namespace batch = greekmill::batch;
 // closes the door, waits for the threads already through it, and from then
 // on a thread coming back from the engine parks for good, as Python 3.14
 // parks threads itself; the process then exits around it.
-std::mutex exit_mutex;
-std::condition_variable exit_cleared;
-bool interpreter_exiting = false;
-unsigned threads_taking_the_lock = 0;
+//
+// Two sequentially consistent atomics, no mutex (a child made by fork() must
+// not inherit a lock held by a thread it does not have): a thread counts
+// itself in, then looks at the door; the hook closes the door, then looks at
+// the count.  At least one of them sees the other's write, so no thread
+// reaches PyEval_RestoreThread unseen once the door is closed.
+std::atomic<bool> interpreter_exiting{false};
+std::atomic<unsigned> threads_taking_the_lock{0};
 
 [[noreturn]] void park_forever() noexcept {
     for (;;) {
@@ -58,33 +61,24 @@ unsigned threads_taking_the_lock = 0;
 // PyEval_RestoreThread(state) for a thread that released the lock in this
 // module: returns with the lock held, or never once the interpreter exits.
 void take_the_lock_back(PyThreadState* state) noexcept {
-    bool exiting = false;
-    {
-        std::lock_guard lock(exit_mutex);
-        exiting = interpreter_exiting;
-        threads_taking_the_lock += exiting ? 0 : 1;
-    }
-    if (exiting) {
+    threads_taking_the_lock.fetch_add(1);
+    if (interpreter_exiting.load()) {
+        threads_taking_the_lock.fetch_sub(1);
         park_forever();
     }
     PyEval_RestoreThread(state);
-    {
-        std::lock_guard lock(exit_mutex);
-        --threads_taking_the_lock;
-    }
-    exit_cleared.notify_all();
+    threads_taking_the_lock.fetch_sub(1);
 }
 
 // Registered with atexit when the module is loaded; holds the lock.
 PyObject* at_exit(PyObject*, PyObject*) {
-    {
-        std::lock_guard lock(exit_mutex);
-        interpreter_exiting = true;
-    }
-    // Threads already counted wait for the interpreter lock: let them have it.
+    interpreter_exiting.store(true);
+    // Threads already counted wait for the interpreter lock: let them have
+    // it (each is a moment from returning to Python code).
     Py_BEGIN_ALLOW_THREADS
-    std::unique_lock lock(exit_mutex);
-    exit_cleared.wait(lock, [] { return threads_taking_the_lock == 0; });
+    while (threads_taking_the_lock.load() != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
@@ -110,16 +104,24 @@ PyObject* at_exit(PyObject*, PyObject*) {
 // forked into a new PID namespace may get its parent's id.
 batch::WorkerPool* process_pool = nullptr;
 
-void forget_pool_in_child() noexcept { process_pool = nullptr; }
+void forget_pool_in_child() noexcept {
+    process_pool = nullptr;
+    threads_taking_the_lock.store(0);  // the threads it counted stayed in the parent
+}
 
 [[nodiscard]] unsigned machine_cpus() noexcept {
     return std::max(available_cpus(), std::thread::hardware_concurrency());
 }
 
-batch::WorkerPool* pool_of_this_process() noexcept {
+// Installed when the module is loaded, before any thread of it can be counted.
+void install_fork_handler() noexcept {
     static const bool handler_installed =
         pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
     (void)handler_installed;
+}
+
+batch::WorkerPool* pool_of_this_process() noexcept {
+    install_fork_handler();
     const unsigned cpus = machine_cpus();
     if (process_pool == nullptr) {
         process_pool = new (std::nothrow) batch::WorkerPool(cpus);
@@ -977,6 +979,7 @@ PyMethodDef kMethods[] = {
 
 // Registers at_exit with the atexit module (see take_the_lock_back).
 int exec_module(PyObject* module) {
+    install_fork_handler();
     PyObject* hook = PyObject_GetAttrString(module, "_at_exit");
     PyObject* atexit = hook != nullptr ? PyImport_ImportModule("atexit") : nullptr;
     PyObject* done = atexit != nullptr ? PyObject_CallMethod(atexit, "register", "O", hook)

@@ -324,3 +324,32 @@ def test_interpreter_exit_with_daemon_threads_in_the_engine_is_quiet() -> None:
         done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                               timeout=60)
         assert (done.returncode, done.stderr) == (0, "")
+
+
+def test_a_child_forked_while_a_thread_returns_from_the_engine_exits() -> None:
+    # At the fork a thread of the parent is often waiting for the interpreter
+    # lock on its way back from the engine; the child, which does not have
+    # that thread, must not wait for it at exit.
+    out = run_python("""
+        import os, sys, threading, time
+        import greekmill as gm
+        def busy():
+            while True:
+                gm.american.price(100.0, 100.0, 1.0, 0.05, 0.2, 0.0, "put", accuracy="fast")
+        threading.Thread(target=busy, daemon=True).start()
+        time.sleep(0.05)
+        for _ in range(8):
+            child = os.fork()
+            if child == 0:
+                gm.european.price(100.0, 100.0, 1.0, 0.05, 0.2)
+                sys.exit(0)  # a normal interpreter exit: atexit hooks run
+            deadline = time.monotonic() + 10.0
+            while os.waitpid(child, os.WNOHANG) == (0, 0):
+                if time.monotonic() > deadline:
+                    os.kill(child, 9)
+                    print("hung")
+                    break
+                time.sleep(0.01)
+        print("done")
+        """, timeout=120.0)
+    assert out.split() == ["done"]
