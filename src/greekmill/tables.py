@@ -112,8 +112,8 @@ def implied_volatility(df: Any, model: ImpliedModel = "european", *, price: str 
     names = _names(columns, tuple(p for p in PARAMETERS if p != "sigma"))
     names = {"price": price, **names}
     job = functools.partial(_implied_rows, module.__name__, keywords)
-    return _by_partition(df, job, names, ("implied_volatility", "reason")[:1 + reasons],
-                         threads, "implied_volatility")
+    outputs = ("implied_volatility", "reason") if reasons else ("implied_volatility",)
+    return _by_partition(df, job, names, outputs, threads, "implied_volatility")
 
 
 value.__doc__ = _docs.numpydoc(value, """\
