@@ -14,6 +14,7 @@
 #include <cmath>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -31,6 +32,56 @@ namespace {
 namespace batch = greekmill::batch;
 
 // ---- threads
+
+// Interpreter exit.  Once the interpreter finalises, a thread that takes the
+// interpreter lock back is ended by the runtime (pthread_exit), which unwinds
+// the thread's C++ frames: through a noexcept frame of the pool that is
+// std::terminate ("terminate called without an active exception"), and any
+// other frame would release Python buffers without the lock.  So no thread
+// takes the lock back in this module once the interpreter exits: the atexit
+// hook below (which runs before finalisation, daemon threads still running)
+// closes the door, waits for the threads already through it, and from then
+// on a thread coming back from the engine parks for good, as Python 3.14
+// parks threads itself; the process then exits around it.
+//
+// Two sequentially consistent atomics, no mutex (a child made by fork() must
+// not inherit a lock held by a thread it does not have): a thread counts
+// itself in, then looks at the door; the hook closes the door, then looks at
+// the count.  At least one of them sees the other's write, so no thread
+// reaches PyEval_RestoreThread unseen once the door is closed.
+std::atomic<bool> interpreter_exiting{false};
+std::atomic<unsigned> threads_taking_the_lock{0};
+
+[[noreturn]] void park_forever() noexcept {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+}
+
+// PyEval_RestoreThread(state) for a thread that released the lock in this
+// module: returns with the lock held, or never once the interpreter exits.
+void take_the_lock_back(PyThreadState* state) noexcept {
+    threads_taking_the_lock.fetch_add(1);
+    if (interpreter_exiting.load()) {
+        threads_taking_the_lock.fetch_sub(1);
+        park_forever();
+    }
+    PyEval_RestoreThread(state);
+    threads_taking_the_lock.fetch_sub(1);
+}
+
+// Registered with atexit when the module is loaded; holds the lock.
+PyObject* at_exit(PyObject*, PyObject*) {
+    interpreter_exiting.store(true);
+    // Threads already counted wait for the interpreter lock: let them have
+    // it (each is a moment from returning to Python code).
+    Py_BEGIN_ALLOW_THREADS
+    while (threads_taking_the_lock.load() != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
 
 [[nodiscard]] unsigned available_cpus() noexcept {
     cpu_set_t set;
@@ -53,16 +104,24 @@ namespace batch = greekmill::batch;
 // forked into a new PID namespace may get its parent's id.
 batch::WorkerPool* process_pool = nullptr;
 
-void forget_pool_in_child() noexcept { process_pool = nullptr; }
+void forget_pool_in_child() noexcept {
+    process_pool = nullptr;
+    threads_taking_the_lock.store(0);  // the threads it counted stayed in the parent
+}
 
 [[nodiscard]] unsigned machine_cpus() noexcept {
     return std::max(available_cpus(), std::thread::hardware_concurrency());
 }
 
-batch::WorkerPool* pool_of_this_process() noexcept {
+// Installed when the module is loaded, before any thread of it can be counted.
+void install_fork_handler() noexcept {
     static const bool handler_installed =
         pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
     (void)handler_installed;
+}
+
+batch::WorkerPool* pool_of_this_process() noexcept {
+    install_fork_handler();
     const unsigned cpus = machine_cpus();
     if (process_pool == nullptr) {
         process_pool = new (std::nothrow) batch::WorkerPool(cpus);
@@ -102,6 +161,7 @@ struct Job {
     std::atomic<std::size_t> done{0};  // elements computed
     std::mutex failures_mutex;
     batch::Failures failures;
+    std::int8_t* reasons = nullptr;  // a Reason per element, or none
 };
 
 void run_chunk(void* context, std::size_t chunk, const std::atomic<bool>& stop) noexcept {
@@ -109,6 +169,7 @@ void run_chunk(void* context, std::size_t chunk, const std::atomic<bool>& stop) 
     const std::size_t begin = job.n * chunk / job.chunks;
     const std::size_t end = job.n * (chunk + 1) / job.chunks;
     batch::Failures failures;
+    failures.reasons = job.reasons;
     for (std::size_t from = begin; from < end; from += job.step) {
         if (stop.load(std::memory_order_relaxed)) {
             break;
@@ -151,8 +212,10 @@ struct Watcher {
 
     static bool check(void* context) noexcept {
         Watcher& self = *static_cast<Watcher*>(context);
-        PyEval_RestoreThread(self.released);
-        const bool go_on = PyErr_CheckSignals() == 0 &&
+        take_the_lock_back(self.released);
+        // An exception already set (the pool asks again only after a yes) is
+        // never carried into Python code.
+        const bool go_on = !PyErr_Occurred() && PyErr_CheckSignals() == 0 &&
                            self.report(self.job->done.load(std::memory_order_relaxed));
         self.released = PyEval_SaveThread();
         return go_on;
@@ -501,17 +564,20 @@ constexpr const char* kColumnNames[] = {"price", "s", "k", "t", "r", "sigma", "q
     return static_cast<unsigned>(std::min<long>(threads, machine_cpus()));
 }
 
-// compute(op, precision, accuracy, width, n, threads, inputs, outputs, progress[, dividends])
+// compute(op, precision, accuracy, width, n, threads, inputs, outputs, progress[, dividends
+//         [, reasons]])
 //   inputs: (price, s, k, t, r, sigma, q, option_type), each a float or a
 //   buffer of doubles; option_type 0, 1 or a buffer of bytes.  outputs: a
 //   tuple of writable buffers of n doubles.  progress: None or a callable of
 //   (done, total).  dividends: None or (times, amounts), see bind_schedule.
+//   reasons: None or a writable buffer of n int8 set to 0, where each failing
+//   element's batch::Reason is written.
 //   Returns (failed, first_index, reason); raises what the signal handlers or
 //   `progress` raise, the job then abandoned.
 PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if ((nargs != 9 && nargs != 10) || !PyTuple_Check(args[6]) || !PyTuple_Check(args[7])) {
+    if (nargs < 9 || nargs > 11 || !PyTuple_Check(args[6]) || !PyTuple_Check(args[7])) {
         PyErr_SetString(PyExc_TypeError, "compute(op, precision, accuracy, width, n, threads, "
-                                         "inputs, outputs, progress[, dividends])");
+                                         "inputs, outputs, progress[, dividends[, reasons]])");
         return nullptr;
     }
     std::array<long, 4> codes{};
@@ -555,8 +621,21 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     const auto n = static_cast<std::size_t>(n_signed);
     std::array<HeldBuffer, 2> held_schedule;
-    if (nargs == 10 && !bind_schedule(args[9], held_schedule, settings.dividends)) {
+    if (nargs >= 10 && !bind_schedule(args[9], held_schedule, settings.dividends)) {
         return nullptr;
+    }
+    HeldBuffer held_reasons;
+    std::int8_t* reasons = nullptr;
+    if (nargs == 11 && args[10] != Py_None) {
+        if (!held_reasons.acquire(args[10], PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT)) {
+            return nullptr;
+        }
+        const Py_buffer& view = held_reasons.view();
+        if (!holds(view, 'b') || static_cast<std::size_t>(view.len) != n) {
+            PyErr_SetString(PyExc_ValueError, "compute: reasons must be n int8");
+            return nullptr;
+        }
+        reasons = static_cast<std::int8_t*>(view.buf);
     }
     // An element with dividends goes to the grid solver, some twenty times
     // the cost of the operation's usual engine: the work is split to match.
@@ -600,6 +679,7 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     job.outputs = out;
     job.settings = settings;
     job.n = n;
+    job.reasons = reasons;
 
     const double work = static_cast<double>(n) * cost;
     const auto worth = static_cast<unsigned>(
@@ -623,7 +703,7 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         } else {
             finished = batch::run_on_caller(chunks, run_chunk, &job, watch);
         }
-        PyEval_RestoreThread(watcher.released);
+        take_the_lock_back(watcher.released);
     }
     if (!finished || !watcher.report(n)) {
         return nullptr;
@@ -839,9 +919,9 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                       &results[5]}};
     batch::Failures failures;
     if (op->cost >= kReleasedScalarCost) {
-        Py_BEGIN_ALLOW_THREADS
+        PyThreadState* released = PyEval_SaveThread();
         batch::run_range(*op, x, y, 0, 1, settings, failures);
-        Py_END_ALLOW_THREADS
+        take_the_lock_back(released);
     } else {
         batch::run_range(*op, x, y, 0, 1, settings, failures);
     }
@@ -893,10 +973,26 @@ PyMethodDef kMethods[] = {
     {"operation_table", operation_table, METH_NOARGS,
      "The operations: name -> (index, number of outputs)."},
     {"cpu_count", cpu_count, METH_NOARGS, "CPUs this process may run on."},
+    {"_at_exit", at_exit, METH_NOARGS,
+     "Run by atexit: threads in the engine park instead of meeting the finalising interpreter."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Registers at_exit with the atexit module (see take_the_lock_back).
+int exec_module(PyObject* module) {
+    install_fork_handler();
+    PyObject* hook = PyObject_GetAttrString(module, "_at_exit");
+    PyObject* atexit = hook != nullptr ? PyImport_ImportModule("atexit") : nullptr;
+    PyObject* done = atexit != nullptr ? PyObject_CallMethod(atexit, "register", "O", hook)
+                                       : nullptr;
+    Py_XDECREF(done);
+    Py_XDECREF(atexit);
+    Py_XDECREF(hook);
+    return done != nullptr ? 0 : -1;
+}
+
 PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 

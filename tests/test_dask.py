@@ -144,7 +144,7 @@ def test_the_greeks_share_one_task_per_block(monkeypatch: pytest.MonkeyPatch) ->
     greeks = gm.european.greeks(da.from_array(S, chunks=(3, 10)), K, T, R, SIGMA, errors="nan")
     calls = []
     evaluate = _arrays.evaluate
-    monkeypatch.setattr(_arrays, "evaluate", lambda *a: calls.append(1) or evaluate(*a))
+    monkeypatch.setattr(_arrays, "evaluate", lambda *a, **k: calls.append(1) or evaluate(*a, **k))
     dask.compute(*greeks, scheduler="sync")
     assert len(calls) == 2 * 4
 
@@ -185,8 +185,8 @@ def test_blocks_of_unknown_lengths_are_named_by_their_block() -> None:
                            npartitions=3)
     spots = table.s.to_dask_array()  # lengths unknown until computed
     with pytest.raises(ValueError, match=re.escape(
-            "s[0] = -1.0 is out of the domain (s must be finite and > 0) (errors='nan' gives "
-            "NaN there instead) (the index is in block (2,): Dask does not know the lengths")):
+            "s[0] = -1.0 is out of the domain (s must be finite and > 0) (Reason.INVALID_INPUT; "
+            "errors='nan' gives NaN there instead) (the index is in block (2,): Dask does not know the lengths")):
         gm.european.price(spots, 100.0, 1.0, R, 0.2).compute(scheduler="sync")
 
 

@@ -234,3 +234,122 @@ def test_a_child_forked_into_a_new_pid_namespace_makes_its_own_workers() -> None
         print(os.getpid(), os.read(read, 100).decode())
         """, prefix=("unshare", "--pid", "--fork", "--mount-proc"))
     assert out.split() == ["1", "1", "True", "True"]
+
+
+# Calls long enough that a signal 0.1 s in finds them in the engine, on small
+# inputs (the outputs are only touched as far as the call gets): every engine
+# family, each precision, one thread so that the length holds on any machine.
+_LONG_CALLS = """
+    s = np.linspace(60.0, 140.0, 4_000_000)
+    few = s[:: 200]
+    def table():
+        import pandas as pd
+        book = pd.DataFrame({"s": few, "k": 100.0, "t": 1.0, "r": 0.05, "sigma": 0.2,
+                             "option_type": "put"})
+        return gm.tables.value(book, progress=progress, threads=1)
+    calls = {
+        "european-exact": lambda: gm.european.valuation(s, 100.0, 1.0, 0.05, 0.2, threads=1,
+                                                        progress=progress),
+        "european-fast": lambda: gm.european.valuation(np.tile(s, 4), 100.0, 1.0, 0.05, 0.2,
+                                                       threads=1, precision="fast",
+                                                       progress=progress),
+        "closed-form-fast": lambda: gm.american.valuation(
+            s, 100.0, 1.0, 0.05, 0.2, 0.0, "put", method="bjerksund-stensland",
+            precision="fast", threads=1, progress=progress),
+        "american": lambda: gm.american.greeks(few, 100.0, 1.0, 0.05, 0.2, 0.0, "put",
+                                               threads=1, progress=progress),
+        "european-iv": lambda: gm.european.implied_volatility(
+            10.0, s, 100.0, 1.0, 0.05, threads=1, errors="nan", progress=progress),
+        "american-iv": lambda: gm.american.implied_volatility(
+            10.0, few, 100.0, 1.0, 0.05, 0.0, "put", threads=1, errors="nan",
+            progress=progress),
+        "boundary": lambda: gm.american.exercise_boundary(few / 100, 100.0, 0.05, 0.2, 0.0,
+                                                          "put", threads=1, progress=progress),
+        "dividends": lambda: gm.european.price(few, 100.0, 1.0, 0.05, 0.2, threads=1,
+                                               dividends=gm.Dividends([0.5], [1.0]),
+                                               progress=progress),
+        "table": table,
+    }
+"""
+
+
+@pytest.mark.parametrize("progress", ["False", "True", "lambda done, total: time.monotonic()"],
+                         ids=["no-progress", "bar", "callable"])
+def test_ctrl_c_raises_keyboard_interrupt_on_every_path(progress: str) -> None:
+    # A watcher that said stop once must never be asked again while the job
+    # drains: it would call Python (the bar's clock, the callable) with the
+    # KeyboardInterrupt still set, which Python reports as a SystemError.
+    out = run_python(f"""
+        import os, signal, threading, time
+        import numpy as np
+        import greekmill as gm
+        progress = {progress}
+        {textwrap.indent(textwrap.dedent(_LONG_CALLS), " " * 8).strip()}
+        for name, call in calls.items():
+            timer = threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT))
+            timer.start()
+            try:
+                call()
+                outcome = "finished"
+            except KeyboardInterrupt:
+                outcome = "interrupted"
+            except BaseException as error:
+                outcome = type(error).__name__
+            try:
+                timer.join()  # a call that finished first meets the signal here
+            except KeyboardInterrupt:
+                pass
+            print(name, outcome)
+        """, timeout=60.0)
+    outcomes = dict(line.split() for line in out.splitlines())
+    assert outcomes == dict.fromkeys(outcomes, "interrupted") and len(outcomes) == 9
+
+
+def test_interpreter_exit_with_daemon_threads_in_the_engine_is_quiet() -> None:
+    # Threads still in the engine when the interpreter finalises must never
+    # meet it (it ends them by unwinding their C++ frames): they park, and the
+    # process exits with status 0 and nothing on stderr.  Several runs: the
+    # abort depended on where each thread was.
+    code = textwrap.dedent("""
+        import threading, time, numpy as np, greekmill as gm
+        s = np.linspace(50, 150, 20000)
+        for progress in (False, False, lambda done, total: None):
+            threading.Thread(target=lambda: gm.american.price(
+                s, 100., 1., .05, .3, 0., "put", progress=progress), daemon=True).start()
+        threading.Thread(target=lambda: [gm.american.price(100., 100., 1., .05, .3, 0., "put")
+                                         for _ in range(10**6)], daemon=True).start()
+        time.sleep(0.3)
+        """)
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=60)
+        assert (done.returncode, done.stderr) == (0, "")
+
+
+def test_a_child_forked_while_a_thread_returns_from_the_engine_exits() -> None:
+    # At the fork a thread of the parent is often waiting for the interpreter
+    # lock on its way back from the engine; the child, which does not have
+    # that thread, must not wait for it at exit.
+    out = run_python("""
+        import os, sys, threading, time
+        import greekmill as gm
+        def busy():
+            while True:
+                gm.american.price(100.0, 100.0, 1.0, 0.05, 0.2, 0.0, "put", accuracy="fast")
+        threading.Thread(target=busy, daemon=True).start()
+        time.sleep(0.05)
+        for _ in range(8):
+            child = os.fork()
+            if child == 0:
+                gm.european.price(100.0, 100.0, 1.0, 0.05, 0.2)
+                sys.exit(0)  # a normal interpreter exit: atexit hooks run
+            deadline = time.monotonic() + 10.0
+            while os.waitpid(child, os.WNOHANG) == (0, 0):
+                if time.monotonic() > deadline:
+                    os.kill(child, 9)
+                    print("hung")
+                    break
+                time.sleep(0.01)
+        print("done")
+        """, timeout=120.0)
+    assert out.split() == ["done"]

@@ -130,11 +130,45 @@ enum class Failure : std::uint8_t {
     // implied volatility: a positive price within the rounding of the spot or
     // strike of the exercise value 0, too small for the engine to invert
     PriceBelowResolution,
+    // The exercise boundary where early exercise happens between two
+    // boundaries (put with q < r <= 0, call with r < q <= 0): no single one.
+    DoubleBoundary,
 };
+
+// Why an element has no value, as the package reports it per element
+// (greekmill.Reason, the same numbers): the failures above grouped by what
+// the caller can do about them.
+enum class Reason : std::int8_t {
+    Ok = 0,
+    InvalidInput = 1,             // an input out of the domain, or not an option type
+    BelowLowerBound = 2,          // implied volatility: below the no-arbitrage lower bound
+    AboveUpperBound = 3,          // implied volatility: at or above the upper bound
+    NoVolatilityInformation = 4,  // implied volatility: every low volatility gives the price
+    NoConvergence = 5,            // an iteration did not converge
+    NotRepresentable = 6,         // a formula overflowed: the value lies beyond a double
+    DoubleBoundary = 7,           // exercise boundary: two of them, not one
+    BelowResolution = 8,          // implied volatility: a price too small to invert
+};
+
+[[nodiscard]] constexpr Reason reason_of(Failure failure) noexcept {
+    switch (failure) {
+        case Failure::None: return Reason::Ok;
+        case Failure::PriceBelowLowerBound: return Reason::BelowLowerBound;
+        case Failure::PriceAboveUpperBound: return Reason::AboveUpperBound;
+        case Failure::NoVolatilityInformation: return Reason::NoVolatilityInformation;
+        case Failure::NotConverged: return Reason::NoConvergence;
+        case Failure::NotRepresentable: return Reason::NotRepresentable;
+        case Failure::DoubleBoundary: return Reason::DoubleBoundary;
+        case Failure::PriceBelowResolution: return Reason::BelowResolution;
+        default: return Reason::InvalidInput;
+    }
+}
 
 // The elements that got NaN instead of a value: how many, and the first.
 // Option types are counted apart as well: a bad option type is reported
-// before any number, as a wrong keyword would be.
+// before any number, as a wrong keyword would be.  With `reasons` (one byte
+// per element, indexed as `add` is, 0 for elements without a failure) each
+// failure's Reason is written there as well.
 struct Failures {
     static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
     std::size_t count = 0;
@@ -142,8 +176,19 @@ struct Failures {
     Failure first_reason = Failure::None;
     std::size_t type_count = 0;
     std::size_t first_type_index = kNone;
+    std::int8_t* reasons = nullptr;
+
+    // A record of its own whose element i is element shift + i of this one.
+    [[nodiscard]] Failures local(std::size_t shift) const noexcept {
+        Failures part;
+        part.reasons = reasons != nullptr ? reasons + shift : nullptr;
+        return part;
+    }
 
     void add(std::size_t i, Failure why) noexcept {
+        if (reasons != nullptr) {
+            reasons[i] = static_cast<std::int8_t>(reason_of(why));
+        }
         ++count;
         if (i < first_index) {
             first_index = i;

@@ -431,9 +431,32 @@ template <Field F>
     return field_of(*g, F);
 }
 
-// The time to expiry tau travels in the s column.
-[[nodiscard]] inline Result<double> exercise_boundary(const Market& m) noexcept {
-    return american::exercise_boundary(m.s, m.k, m.r, m.sigma, m.q, m.type, m.accuracy);
+// The time to expiry tau travels in the s column.  In the double-boundary
+// regime (put with q < r <= 0, call with r < q <= 0, the put's rates
+// mirrored) the exercise region is an interval: no single boundary, which
+// the engine reports as an error like any other; it is told apart here.
+void exercise_boundary_kernel(const Inputs& x, const Outputs& y, std::size_t begin,
+                              std::size_t end, const Settings& settings,
+                              Failures& failures) noexcept {
+    for (std::size_t i = begin; i < end; ++i) {
+        const Market m = market(x, i, settings);
+        const bool call = m.type == OptionType::Call;
+        const double rate = call ? m.q : m.r;
+        const double yield = call ? m.r : m.q;
+        if (rate <= 0.0 && yield < rate) {
+            y.out[0][i] = kNaN;
+            failures.add(i, Failure::DoubleBoundary);
+            continue;
+        }
+        const Result<double> boundary =
+            american::exercise_boundary(m.s, m.k, m.r, m.sigma, m.q, m.type, m.accuracy);
+        y.out[0][i] = boundary ? *boundary : kNaN;
+        if (!boundary) {
+            failures.add(i, Failure::NotConverged);
+        } else if (std::isnan(*boundary)) {
+            failures.add(i, Failure::NotRepresentable);
+        }
+    }
 }
 
 // ---- Implied volatility: the solver's errors are the failures of the bounds.
@@ -558,7 +581,7 @@ const std::array kOperations{
     Operation{"spectral_valuation", Domain::Pricing, 6, kSpectralCost,
               valuation_kernel<american::Valuation, accurate_valuation>},
     Operation{"exercise_boundary", Domain::ExerciseBoundary, 1, kSpectralCost,
-              value_kernel<exercise_boundary>},
+              exercise_boundary_kernel},
     Operation{"european_implied_volatility", Domain::ImpliedVolatility, 1, 5 * kEuropeanCost,
               implied_volatility_kernel<false>},
     Operation{"american_implied_volatility", Domain::ImpliedVolatility, 1, 5 * kSpectralCost,
@@ -719,7 +742,7 @@ void run_range(const Operation& op, const Inputs& x, const Outputs& y, std::size
         // The usual block has no failure and goes to the kernel whole.  A
         // closed form computes it first and checks it after, in the cache
         // its kernel filled; an engine that iterates is checked first.
-        Failures local;
+        Failures local = failures.local(block);
         if (op.domain == Domain::Pricing) {
             if (op.any_input_is_safe) {
                 op.kernel(xb, yb, 0, count, settings, local);
@@ -727,7 +750,7 @@ void run_range(const Operation& op, const Inputs& x, const Outputs& y, std::size
                     failures.merge(local, block);
                     continue;
                 }
-                local = Failures{};
+                local = failures.local(block);
             } else if (pricing_block_ok(xb, count)) {
                 op.kernel(xb, yb, 0, count, settings, local);
                 failures.merge(local, block);

@@ -76,18 +76,21 @@ bool WorkerPool::run(std::size_t chunks, unsigned threads, Task task, void* cont
         work_available_.notify_all();
     }
     lock.lock();
-    if (watch.check == nullptr) {
-        job_finished_.wait(lock, [&] { return settled(job); });
-    } else {
+    if (watch.check != nullptr) {
         while (!job_finished_.wait_for(lock, watch.interval, [&] { return settled(job); })) {
             lock.unlock();
             const bool go_on = watch.check(watch.context);
             lock.lock();
             if (!go_on) {
+                // Asked once: the watcher's answer stands (it may hold an
+                // exception that no later call may see) while the chunks
+                // already running drain.
                 job.stop.store(true, std::memory_order_relaxed);
+                break;
             }
         }
     }
+    job_finished_.wait(lock, [&] { return settled(job); });
     // Settled: no worker holds the job any more, and none can take it.
     std::erase(jobs_, &job);
     return !job.stop.load(std::memory_order_relaxed);

@@ -23,8 +23,8 @@ namespace greekmill::batch {
 using Task = void (*)(void* context, std::size_t chunk, const std::atomic<bool>& stop) noexcept;
 
 // The waiting caller's hook, called on the caller's thread about every
-// `interval` while a job runs; returning false cancels the job.  Without a
-// check the caller just waits.
+// `interval` while a job runs; returning false cancels the job, and then it
+// is never called again for that job.  Without a check the caller just waits.
 struct Watch {
     bool (*check)(void* context) noexcept = nullptr;
     void* context = nullptr;

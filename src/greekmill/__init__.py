@@ -17,9 +17,10 @@ from typing import Any
 
 from . import american, european
 from ._dividends import Dividends
+from ._reasons import Reason
 from ._results import Greeks, Valuation
 
-__all__ = ["Dividends", "Greeks", "Valuation", "american", "european"]
+__all__ = ["Dividends", "Greeks", "Reason", "Valuation", "american", "european"]
 __version__ = "0.1.0"
 
 

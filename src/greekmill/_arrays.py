@@ -18,6 +18,7 @@ import numpy as np
 
 from . import _native, _progress
 from ._dividends import Dividends, engine_schedule
+from ._reasons import Reason, of_failure
 from ._results import Greeks, Valuation
 
 OPERATIONS: dict[str, tuple[int, int]] = _native.operation_table()
@@ -59,6 +60,7 @@ _NOT_CONVERGED = 11
 _NOT_REPRESENTABLE = 12
 # 13 is an option type that is neither a call nor a put (_type_failure).
 _BELOW_RESOLUTION = 14
+_DOUBLE_BOUNDARY = 15
 
 
 class Operation:
@@ -272,7 +274,12 @@ def _type_failure(function: str, types: _Types, shape: tuple[int, ...], flat: in
     text = (f"{function}: option_type must be 'call' or 'put' ('c', 'p', any letter case); "
             f"option_type[{_index_text(position)}] = {_shown(value)} is not "
             f"({count} such element{'s' if count > 1 else ''})")
-    return text + " (errors='nan' gives NaN there instead)" + _label_of(labels, flat, shape)
+    return text + _nan_instead(Reason.INVALID_INPUT) + _label_of(labels, flat, shape)
+
+
+def _nan_instead(reason: Reason) -> str:
+    """The end of every failure message: the element's reason, and the way on."""
+    return f" (Reason.{reason.name}; errors='nan' gives NaN there instead)"
 
 
 def _label_of(labels: Any, flat: int, shape: tuple[int, ...]) -> str:
@@ -392,6 +399,12 @@ def _failure_message(function: str, op: Operation, code: int, count: int,
         text = (f"{function}: the result{where and ' at ' + where} is not representable in "
                 f"double precision: a term of the computation overflows or is 0/0 at these "
                 f"inputs")
+    elif code == _DOUBLE_BOUNDARY:
+        r, q, put = float(value_at(4)), float(value_at(6)), bool(put_at())
+        text = (f"{function}: the option{where and ' at ' + where} (r = {r!r}, q = {q!r}) is "
+                f"in the double-boundary regime "
+                f"({'q < r <= 0 for a put' if put else 'r < q <= 0 for a call'}): early "
+                f"exercise happens between two boundaries, so there is no single one")
     elif code not in _DOMAIN:
         text = f"{function}: the engine could not value the option{where and ' at ' + where}"
     else:
@@ -406,7 +419,7 @@ def _failure_message(function: str, op: Operation, code: int, count: int,
             text = f"{function}: {label}{where} = {value!r} {rule}"
     if count > 1:
         text += f"; {count} elements fail, this is the first"
-    return text + " (errors='nan' gives NaN there instead)"
+    return text + _nan_instead(of_failure(code))
 
 
 _tuple_new = tuple.__new__
@@ -414,15 +427,20 @@ _tuple_new = tuple.__new__
 
 def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type: object,
              precision: object, accuracy: object, errors: object, threads: object,
-             progress: object = False, dividends: object = None, out: Any = None) -> Any:
+             progress: object = False, dividends: object = None, out: Any = None,
+             reasons: object = False) -> Any:
     """Run `op`; `values` are the seven engine columns (price, s, k, t, r, sigma, q).
 
     `dividends`: None or a ``Dividends`` schedule read by every element.
+    `reasons`: True returns (result, reason) with a ``Reason`` per element,
+    written by the engine beside the result.
     """
     schedule = engine_schedule(dividends)
+    if reasons is not False and reasons is not True:
+        raise TypeError(f"{function}: reasons must be True or False; got {reasons!r}")
     # All plain numbers and plain keywords: one call on this thread, no numpy,
     # every check in the engine (NotImplemented sends anything else below).
-    if progress is False and schedule is None and out is None and (
+    if progress is False and schedule is None and out is None and not reasons and (
             threads is None or (type(threads) is int and threads > 0)):
         result = _native.evaluate(op.index, precision, accuracy, errors, option_type, *values)
         if result is not NotImplemented:
@@ -454,7 +472,8 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
                              f"result is lazy")
         from . import _dask
         return _dask.evaluate(function, op, values, option_type, precision, accuracy, errors,
-                              threads, dividends if schedule is not None else None)
+                              threads, dividends if schedule is not None else None,
+                              reasons=reasons)
 
     index = None
     if not _PLAIN.issuperset(map(type, (*values, option_type))):
@@ -472,10 +491,11 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
     outputs = (tuple(np.empty(shape) for _ in range(op.outputs)) if out is None
                else _outputs(function, op, out, shape, (*values, option_type, *arrays,
                                                         *_schedule_arrays(dividends))))
+    codes = np.zeros(shape, dtype=np.int8) if reasons else None
     try:
         failed, first, reason, type_failed, first_type = _native.compute(
             op.index, precision_code, accuracy_code, 0, n, thread_count,
-            (*columns, type_column), outputs, report, schedule)
+            (*columns, type_column), outputs, report, schedule, codes)
     finally:
         if isinstance(report, _progress.Bar):
             report.close()
@@ -489,10 +509,21 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
             lambda column: np.broadcast_to(arrays[column], shape)[where or ()], where,
             lambda: _is_put(types, shape, first), accuracy)
             + _label_of(index, first, shape))
+    result = _result(function, op, outputs, index, shape if out is None else None)
+    if codes is None:
+        return result
+    if index is not None:
+        import pandas as pd
+        return result, pd.Series(codes, index=index, name="reason", copy=False)
+    return result, Reason(int(codes[()])) if shape == () else codes
+
+
+def _result(function: str, op: Operation, outputs: tuple[np.ndarray, ...], index: Any,
+            shape: tuple[int, ...] | None) -> Any:
+    """The result as returned: on a pandas index, floats for a scalar call (shape
+    ()), else the arrays (also those of ``out=``, shape None)."""
     if index is not None:
         return _pandas_result(function, op, outputs, index)
-    if out is not None:
-        return outputs[0] if op.outputs == 1 else op.record(*outputs)
     if shape == ():
         return float(outputs[0][()]) if op.outputs == 1 else op.record(
             *(float(o[()]) for o in outputs))

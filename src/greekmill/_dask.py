@@ -47,8 +47,12 @@ def task_threads(threads: int | None) -> int:
 
 def evaluate(function: str, op: _arrays.Operation, values: tuple[Any, ...],
              option_type: Any, precision: Any, accuracy: Any, errors: Any,
-             threads: Any, dividends: Any = None) -> Any:
-    """The lazy version of ``_arrays.evaluate``, the same arguments already checked."""
+             threads: Any, dividends: Any = None, reasons: bool = False) -> Any:
+    """The lazy version of ``_arrays.evaluate``, the same arguments already checked.
+
+    With ``reasons`` a pair of lazy arrays: the result and the int8 reasons,
+    items of the same task per block.
+    """
     import dask.array as da
     from dask.array.core import unify_chunks
 
@@ -90,16 +94,22 @@ def evaluate(function: str, op: _arrays.Operation, values: tuple[Any, ...],
                  isinstance(types, da.Array), types if not isinstance(types, da.Array) else None,
                  precision, accuracy, errors, task_threads(threads),
                  _starts(output_chunks), _starts(blocks[-1].chunks) if isinstance(types, da.Array)
-                 else None, dividends)
+                 else None, dividends, reasons)
     meta = np.empty((0,) * ndim, dtype=np.float64)
     short = function.removeprefix("greekmill.")
     result = da.map_blocks(task, *blocks, dtype=np.float64, meta=meta, token=short)
-    if op.outputs == 1:
+    if op.outputs == 1 and not reasons:
         return result
     # One task per block computes every field; each field takes its item.
-    return op.record(*(result.map_blocks(operator.getitem, i, dtype=np.float64, meta=meta,
-                                         token=f"{short}.{field}")
-                       for i, field in enumerate(op.record._fields)))
+    names = ("value",) if op.outputs == 1 else op.record._fields
+    fields = [result.map_blocks(operator.getitem, i, dtype=np.float64, meta=meta,
+                                token=f"{short}.{field}") for i, field in enumerate(names)]
+    value = fields[0] if op.outputs == 1 else op.record(*fields)
+    if not reasons:
+        return value
+    codes = result.map_blocks(operator.getitem, op.outputs, dtype=np.int8,
+                              meta=np.empty((0,) * ndim, dtype=np.int8), token=f"{short}.reason")
+    return value, codes
 
 
 def _starts(chunks: tuple[tuple[int, ...], ...]) -> tuple[tuple[int, ...], ...]:
@@ -139,14 +149,14 @@ class _Task:
 
     __slots__ = ("function", "op", "constant", "constants", "types_is_block", "types",
                  "precision", "accuracy", "errors", "threads", "starts", "type_starts",
-                 "dividends")
+                 "dividends", "reasons")
 
     def __init__(self, function: str, op: _arrays.Operation, constant: tuple[bool, ...],
                  constants: list[Any], types_is_block: bool, types: Any, precision: Any,
                  accuracy: Any, errors: Any, threads: int,
                  starts: tuple[tuple[int, ...], ...],
                  type_starts: tuple[tuple[int, ...], ...] | None,
-                 dividends: Any = None) -> None:
+                 dividends: Any = None, reasons: bool = False) -> None:
         self.function = function
         self.op = op
         self.constant = constant
@@ -160,11 +170,12 @@ class _Task:
         self.starts = starts
         self.type_starts = type_starts
         self.dividends = dividends
+        self.reasons = reasons
 
     def _state(self) -> tuple[Any, ...]:
         return (self.function, self.op.name, self.op.labels, self.constant, self.constants,
                 self.types_is_block, self.types, self.precision, self.accuracy, self.errors,
-                self.threads, self.starts, self.type_starts, self.dividends)
+                self.threads, self.starts, self.type_starts, self.dividends, self.reasons)
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (_task_of_state, self._state())
@@ -180,12 +191,18 @@ class _Task:
         try:
             result = _arrays.evaluate(self.function, self.op, values, types, self.precision,
                                       self.accuracy, self.errors, self.threads,
-                                      *(() if self.dividends is None else (False, self.dividends)))
+                                      dividends=self.dividends, reasons=self.reasons)
         except ValueError as error:
             raise ValueError(self._in_whole_array(str(error), block_id)) from None
+        if self.reasons:
+            result, codes = result
         if self.op.outputs == 1:
-            return np.asarray(result, dtype=np.float64)
-        return tuple(np.asarray(field, dtype=np.float64) for field in result)
+            fields: tuple[np.ndarray, ...] = (np.asarray(result, dtype=np.float64),)
+        else:
+            fields = tuple(np.asarray(field, dtype=np.float64) for field in result)
+        if self.reasons:
+            return (*fields, np.asarray(codes, dtype=np.int8))
+        return fields[0] if self.op.outputs == 1 else fields
 
     def _in_whole_array(self, message: str, block_id: tuple[int, ...]) -> str:
         """The block's failure message with the element's index in the whole array.

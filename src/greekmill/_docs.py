@@ -56,6 +56,12 @@ PARAMETERS: dict[str, tuple[str, str]] = {
     "progress": ("bool or callable",
                  "``True`` draws a progress bar on stderr for long calls; a callable "
                  "receives ``(done, total)``; ``False`` shows nothing."),
+    "reasons": ("bool",
+                "``True`` returns ``(result, reason)``: ``reason`` holds a "
+                "``greekmill.Reason`` code per element, an int8 array of the result's "
+                "shape (a ``Reason`` for an all-scalar call, an int8 Series on a pandas "
+                "index), ``OK`` where a value was computed and why not elsewhere: every "
+                "NaN has a reason other than ``OK``. The result's bits do not depend on it."),
     "dividends": ("greekmill.Dividends or None",
                   "Cash dividends of the underlying: ex-dividend times in years from today "
                   "and amounts in currency units; the spot drops by each amount at its time. "

@@ -4,7 +4,8 @@ Every function is typed three times: all-float arguments give a float (or
 Greeks / Valuation of floats); a pandas Series as the first argument gives a
 pandas result (typed Any: pandas stays optional); anything else array-like
 gives a float64 ndarray (or Greeks / Valuation of them).  ``out=`` takes the
-arrays of the result.
+arrays of the result.  ``reasons=True`` pairs each result with its reasons: a
+``Reason`` for all-float arguments, an int8 ndarray otherwise.
 """
 
 from __future__ import annotations
@@ -15,9 +16,12 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._dividends import Dividends
+from ._reasons import Reason
 from ._results import Greeks, Valuation
 
 Array = NDArray[np.float64]
+# reasons=True: a greekmill.Reason code per element.
+ReasonArray = NDArray[np.int8]
 Precision = Literal["exact", "fast"]
 Accuracy = Literal["fast", "accurate", "high"]
 Errors = Literal["raise", "nan"]
@@ -41,19 +45,38 @@ class EuropeanValue(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 dividends: Dividends | None = ..., out: None = ...) -> float: ...
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: None = ...) -> float: ...
     @overload
-    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
-                 sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., dividends: Dividends | None = ...,
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, precision: Precision = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
                  out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
-                 q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, precision: Precision = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
                  out: Array | None = ...) -> Array: ...
+    @overload
+    def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
+                 option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True],
+                 out: None = ...) -> tuple[float, Reason]: ...
+    @overload
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, precision: Precision = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True],
+                 out: Array | None = ...) -> tuple[Any, Any]: ...
+    @overload
+    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, precision: Precision = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True],
+                 out: Array | None = ...) -> tuple[Array, ReasonArray]: ...
 
 
 class EuropeanGreeks(Protocol):
@@ -61,19 +84,39 @@ class EuropeanGreeks(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 dividends: Dividends | None = ..., out: None = ...) -> Greeks[float]: ...
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: None = ...) -> Greeks[float]: ...
     @overload
-    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
-                 sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., dividends: Dividends | None = ..., out: tuple[Array,
-                 Array, Array, Array, Array] | None = ...) -> Any: ...
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, precision: Precision = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: tuple[Array, Array, Array, Array, Array] | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
-                 q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., dividends: Dividends | None = ..., out: tuple[Array,
-                 Array, Array, Array, Array] | None = ...) -> Greeks[Array]: ...
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, precision: Precision = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: tuple[Array, Array, Array, Array, Array] | None = ...) -> Greeks[Array]: ...
+    @overload
+    def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
+                 option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True],
+                 out: None = ...) -> tuple[Greeks[float], Reason]: ...
+    @overload
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, precision: Precision = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True], out: tuple[Array,
+                 Array, Array, Array, Array] | None = ...) -> tuple[Any, Any]: ...
+    @overload
+    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, precision: Precision = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True], out: tuple[Array,
+                 Array, Array, Array, Array] | None = ...) -> tuple[Greeks[Array],
+                 ReasonArray]: ...
 
 
 class EuropeanValuation(Protocol):
@@ -81,19 +124,40 @@ class EuropeanValuation(Protocol):
     def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 dividends: Dividends | None = ..., out: None = ...) -> Valuation[float]: ...
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: None = ...) -> Valuation[float]: ...
     @overload
-    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
-                 sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., dividends: Dividends | None = ..., out: tuple[Array,
-                 Array, Array, Array, Array, Array] | None = ...) -> Any: ...
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, precision: Precision = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: tuple[Array, Array, Array, Array, Array, Array] | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
-                 q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., dividends: Dividends | None = ..., out: tuple[Array,
-                 Array, Array, Array, Array, Array] | None = ...) -> Valuation[Array]: ...
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, precision: Precision = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: tuple[Array, Array, Array, Array, Array,
+                 Array] | None = ...) -> Valuation[Array]: ...
+    @overload
+    def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
+                 option_type: str = ..., *, precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True],
+                 out: None = ...) -> tuple[Valuation[float], Reason]: ...
+    @overload
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, precision: Precision = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True], out: tuple[Array,
+                 Array, Array, Array, Array, Array] | None = ...) -> tuple[Any, Any]: ...
+    @overload
+    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, precision: Precision = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True], out: tuple[Array,
+                 Array, Array, Array, Array, Array] | None = ...) -> tuple[Valuation[Array],
+                 ReasonArray]: ...
 
 
 class AmericanValue(Protocol):
@@ -102,19 +166,41 @@ class AmericanValue(Protocol):
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
                  progress: Progress = ..., dividends: Dividends | None = ...,
-                 out: None = ...) -> float: ...
+                 reasons: Literal[False] = ..., out: None = ...) -> float: ...
     @overload
-    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
-                 sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
-                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
-                 dividends: Dividends | None = ..., out: Array | None = ...) -> Any: ...
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
+                 accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
                  accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 dividends: Dividends | None = ..., out: Array | None = ...) -> Array: ...
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: Array | None = ...) -> Array: ...
+    @overload
+    def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
+                 option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
+                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 reasons: Literal[True], out: None = ...) -> tuple[float, Reason]: ...
+    @overload
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
+                 accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True],
+                 out: Array | None = ...) -> tuple[Any, Any]: ...
+    @overload
+    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
+                 accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True],
+                 out: Array | None = ...) -> tuple[Array, ReasonArray]: ...
 
 
 class AmericanGreeks(Protocol):
@@ -123,21 +209,42 @@ class AmericanGreeks(Protocol):
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
                  progress: Progress = ..., dividends: Dividends | None = ...,
-                 out: None = ...) -> Greeks[float]: ...
+                 reasons: Literal[False] = ..., out: None = ...) -> Greeks[float]: ...
     @overload
-    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
-                 sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
-                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
-                 dividends: Dividends | None = ..., out: tuple[Array, Array, Array, Array,
-                 Array] | None = ...) -> Any: ...
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
+                 accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: tuple[Array, Array, Array, Array, Array] | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
                  accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 dividends: Dividends | None = ..., out: tuple[Array, Array, Array, Array,
-                 Array] | None = ...) -> Greeks[Array]: ...
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: tuple[Array, Array, Array, Array, Array] | None = ...) -> Greeks[Array]: ...
+    @overload
+    def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
+                 option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
+                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 reasons: Literal[True], out: None = ...) -> tuple[Greeks[float], Reason]: ...
+    @overload
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
+                 accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True], out: tuple[Array,
+                 Array, Array, Array, Array] | None = ...) -> tuple[Any, Any]: ...
+    @overload
+    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
+                 accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True], out: tuple[Array,
+                 Array, Array, Array, Array] | None = ...) -> tuple[Greeks[Array],
+                 ReasonArray]: ...
 
 
 class AmericanValuation(Protocol):
@@ -146,21 +253,43 @@ class AmericanValuation(Protocol):
                  option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
                  precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
                  progress: Progress = ..., dividends: Dividends | None = ...,
-                 out: None = ...) -> Valuation[float]: ...
+                 reasons: Literal[False] = ..., out: None = ...) -> Valuation[float]: ...
     @overload
-    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
-                 sigma: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 method: Method = ..., accuracy: Accuracy = ..., precision: Precision = ...,
-                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
-                 dividends: Dividends | None = ..., out: tuple[Array, Array, Array, Array,
-                 Array, Array] | None = ...) -> Any: ...
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
+                 accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: tuple[Array, Array, Array, Array, Array, Array] | None = ...) -> Any: ...
     @overload
     def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
                  accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 dividends: Dividends | None = ..., out: tuple[Array, Array, Array, Array,
-                 Array, Array] | None = ...) -> Valuation[Array]: ...
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: tuple[Array, Array, Array, Array, Array,
+                 Array] | None = ...) -> Valuation[Array]: ...
+    @overload
+    def __call__(self, s: float, k: float, t: float, r: float, sigma: float, q: float = ...,
+                 option_type: str = ..., *, method: Method = ..., accuracy: Accuracy = ...,
+                 precision: Precision = ..., errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 reasons: Literal[True], out: None = ...) -> tuple[Valuation[float], Reason]: ...
+    @overload
+    def __call__(self, s: SeriesLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
+                 accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True], out: tuple[Array,
+                 Array, Array, Array, Array, Array] | None = ...) -> tuple[Any, Any]: ...
+    @overload
+    def __call__(self, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, method: Method = ...,
+                 accuracy: Accuracy = ..., precision: Precision = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True], out: tuple[Array,
+                 Array, Array, Array, Array, Array] | None = ...) -> tuple[Valuation[Array],
+                 ReasonArray]: ...
 
 
 class EuropeanImpliedVolatility(Protocol):
@@ -168,17 +297,36 @@ class EuropeanImpliedVolatility(Protocol):
     def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
                  option_type: str = ..., *, errors: Errors = ..., threads: int | None = ...,
                  progress: Progress = ..., dividends: Dividends | None = ...,
-                 out: None = ...) -> float: ...
+                 reasons: Literal[False] = ..., out: None = ...) -> float: ...
     @overload
-    def __call__(self, price: SeriesLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
-                 r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
-                 dividends: Dividends | None = ..., out: Array | None = ...) -> Any: ...
+    def __call__(self, price: SeriesLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
                  q: ArrayLike = ..., option_type: OptionTypes = ..., *, errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 dividends: Dividends | None = ..., out: Array | None = ...) -> Array: ...
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: Array | None = ...) -> Array: ...
+    @overload
+    def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
+                 option_type: str = ..., *, errors: Errors = ..., threads: int | None = ...,
+                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 reasons: Literal[True], out: None = ...) -> tuple[float, Reason]: ...
+    @overload
+    def __call__(self, price: SeriesLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True],
+                 out: Array | None = ...) -> tuple[Any, Any]: ...
+    @overload
+    def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True],
+                 out: Array | None = ...) -> tuple[Array, ReasonArray]: ...
 
 
 class AmericanImpliedVolatility(Protocol):
@@ -186,19 +334,38 @@ class AmericanImpliedVolatility(Protocol):
     def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
                  option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 dividends: Dividends | None = ..., out: None = ...) -> float: ...
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
+                 out: None = ...) -> float: ...
     @overload
-    def __call__(self, price: SeriesLike, s: ArrayLike, k: ArrayLike, t: ArrayLike,
-                 r: ArrayLike, q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., dividends: Dividends | None = ...,
+    def __call__(self, price: SeriesLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, accuracy: Accuracy = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
                  out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
-                 q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., dividends: Dividends | None = ...,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, accuracy: Accuracy = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[False] = ...,
                  out: Array | None = ...) -> Array: ...
+    @overload
+    def __call__(self, price: float, s: float, k: float, t: float, r: float, q: float = ...,
+                 option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True],
+                 out: None = ...) -> tuple[float, Reason]: ...
+    @overload
+    def __call__(self, price: SeriesLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, accuracy: Accuracy = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True],
+                 out: Array | None = ...) -> tuple[Any, Any]: ...
+    @overload
+    def __call__(self, price: ArrayLike, s: ArrayLike, k: ArrayLike, t: ArrayLike, r: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, accuracy: Accuracy = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 dividends: Dividends | None = ..., reasons: Literal[True],
+                 out: Array | None = ...) -> tuple[Array, ReasonArray]: ...
 
 
 class ExerciseBoundary(Protocol):
@@ -206,14 +373,29 @@ class ExerciseBoundary(Protocol):
     def __call__(self, tau: float, k: float, r: float, sigma: float, q: float = ...,
                  option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
                  threads: int | None = ..., progress: Progress = ...,
-                 out: None = ...) -> float: ...
+                 reasons: Literal[False] = ..., out: None = ...) -> float: ...
     @overload
     def __call__(self, tau: SeriesLike, k: ArrayLike, r: ArrayLike, sigma: ArrayLike,
-                 q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: Array | None = ...) -> Any: ...
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, accuracy: Accuracy = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 reasons: Literal[False] = ..., out: Array | None = ...) -> Any: ...
     @overload
     def __call__(self, tau: ArrayLike, k: ArrayLike, r: ArrayLike, sigma: ArrayLike,
-                 q: ArrayLike = ..., option_type: OptionTypes = ..., *,
-                 accuracy: Accuracy = ..., errors: Errors = ..., threads: int | None = ...,
-                 progress: Progress = ..., out: Array | None = ...) -> Array: ...
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, accuracy: Accuracy = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 reasons: Literal[False] = ..., out: Array | None = ...) -> Array: ...
+    @overload
+    def __call__(self, tau: float, k: float, r: float, sigma: float, q: float = ...,
+                 option_type: str = ..., *, accuracy: Accuracy = ..., errors: Errors = ...,
+                 threads: int | None = ..., progress: Progress = ..., reasons: Literal[True],
+                 out: None = ...) -> tuple[float, Reason]: ...
+    @overload
+    def __call__(self, tau: SeriesLike, k: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, accuracy: Accuracy = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 reasons: Literal[True], out: Array | None = ...) -> tuple[Any, Any]: ...
+    @overload
+    def __call__(self, tau: ArrayLike, k: ArrayLike, r: ArrayLike, sigma: ArrayLike,
+                 q: ArrayLike = ..., option_type: OptionTypes = ..., *, accuracy: Accuracy = ...,
+                 errors: Errors = ..., threads: int | None = ..., progress: Progress = ...,
+                 reasons: Literal[True], out: Array | None = ...) -> tuple[Array, ReasonArray]: ...

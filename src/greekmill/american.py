@@ -26,8 +26,8 @@ every step, Richardson extrapolation); ``accuracy`` picks its grid.  The
 others, and ``dividends=None`` or an empty schedule, give the same bits as
 without a schedule.
 
-Market inputs, broadcasting, ``errors=`` and ``threads=`` are those of
-``greekmill.european``; units too (theta per calendar day, vega per 1.0 of
+Market inputs, broadcasting, ``errors=``, ``reasons=`` and ``threads=`` are
+those of ``greekmill.european``; units too (theta per calendar day, vega per 1.0 of
 volatility, rho per percentage point of rate).
 """
 
@@ -61,7 +61,8 @@ def _pricing(name: str, output: str, summary: str, returns: str, examples: str) 
                  precision: Precision = "exact", errors: Errors = "raise",
                  threads: int | None = None, progress: Progress = False,
                  dividends: Dividends | None = None,
-                 out: Array | tuple[Array, ...] | None = None) -> float | Array:
+                 out: Array | tuple[Array, ...] | None = None,
+                 reasons: bool = False) -> float | Array:
         op = ops.get(method) if isinstance(method, str) else None
         if op is None:
             _arrays._choice(method, tuple(ops), "method")
@@ -73,7 +74,7 @@ def _pricing(name: str, output: str, summary: str, returns: str, examples: str) 
                              "closed form takes a continuous yield only")
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
                                 precision, accuracy, errors, threads, progress,
-                                dividends=dividends, out=out)
+                                dividends=dividends, out=out, reasons=reasons)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -183,10 +184,11 @@ def _exercise_boundary() -> Any:
                           accuracy: Accuracy = "accurate", errors: Errors = "raise",
                           threads: int | None = None,
                           progress: Progress = False,
-                          out: Array | None = None) -> float | Array:
+                          out: Array | None = None,
+                          reasons: bool = False) -> float | Array:
         return _arrays.evaluate("greekmill.american.exercise_boundary", op,
                                 (0.0, tau, k, 0.0, r, sigma, q), option_type, "exact", accuracy,
-                                errors, threads, progress, out=out)
+                                errors, threads, progress, out=out, reasons=reasons)
 
     exercise_boundary.__module__ = __name__
     exercise_boundary.__qualname__ = "exercise_boundary"
@@ -202,10 +204,12 @@ def _implied_volatility() -> Any:
                            threads: int | None = None,
                            progress: Progress = False,
                            dividends: Dividends | None = None,
-                           out: Array | None = None) -> float | Array:
+                           out: Array | None = None,
+                           reasons: bool = False) -> float | Array:
         return _arrays.evaluate("greekmill.american.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", accuracy,
-                                errors, threads, progress, dividends=dividends, out=out)
+                                errors, threads, progress, dividends=dividends, out=out,
+                                reasons=reasons)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

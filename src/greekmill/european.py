@@ -29,8 +29,10 @@ Keyword-only options: ``precision="exact"`` (the platform's maths library);
 ``errors="raise"`` (ValueError naming the parameter, the value and the first
 failing index) or ``"nan"``; ``threads=None`` (every CPU the process may use)
 or a maximum number of threads; ``out=None`` or the array (a tuple of arrays
-for ``greeks`` and ``valuation``) to write into.  pandas Series in give a
-Series (a DataFrame for ``greeks`` and ``valuation``) on their aligned index.
+for ``greeks`` and ``valuation``) to write into; ``reasons=True`` returns
+``(result, reason)``, a ``greekmill.Reason`` per element saying why it is NaN.
+pandas Series in give a Series (a DataFrame for ``greeks`` and ``valuation``)
+on their aligned index.
 """
 
 from __future__ import annotations
@@ -58,10 +60,11 @@ def _pricing(name: str, operation: str, summary: str, returns: str, examples: st
                  precision: Precision = "exact", errors: Errors = "raise",
                  threads: int | None = None, progress: Progress = False,
                  dividends: Dividends | None = None,
-                 out: Array | tuple[Array, ...] | None = None) -> float | Array:
+                 out: Array | tuple[Array, ...] | None = None,
+                 reasons: bool = False) -> float | Array:
         return _arrays.evaluate(qualified, op, (0.0, s, k, t, r, sigma, q), option_type,
                                 precision, "accurate", errors, threads, progress,
-                                dividends=dividends, out=out)
+                                dividends=dividends, out=out, reasons=reasons)
 
     function.__name__ = function.__qualname__ = name
     function.__module__ = __name__
@@ -168,10 +171,12 @@ def _implied_volatility() -> Any:
                            threads: int | None = None,
                            progress: Progress = False,
                            dividends: Dividends | None = None,
-                           out: Array | None = None) -> float | Array:
+                           out: Array | None = None,
+                           reasons: bool = False) -> float | Array:
         return _arrays.evaluate("greekmill.european.implied_volatility", op,
                                 (price, s, k, t, r, 0.0, q), option_type, "exact", "accurate",
-                                errors, threads, progress, dividends=dividends, out=out)
+                                errors, threads, progress, dividends=dividends, out=out,
+                                reasons=reasons)
 
     implied_volatility.__module__ = __name__
     implied_volatility.__qualname__ = "implied_volatility"

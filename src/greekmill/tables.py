@@ -38,6 +38,7 @@ import numpy as np
 
 from . import _arrays, _dask, _docs, _progress, american, european
 from ._dividends import Dividends, engine_schedule
+from ._reasons import NAMES
 from ._results import Greeks
 from ._signatures import Accuracy, Errors, Progress
 
@@ -66,14 +67,17 @@ MODELS: dict[str, tuple[Any, dict[str, str]]] = {
     "bjerksund-stensland": (american, {"method": "bjerksund-stensland"}),
 }
 IMPLIED_MODELS = ("european", "american")
+_REASONS = ("bool", "``True`` adds the column ``reason``: a Categorical of the "
+                    "``greekmill.Reason`` names, why each NaN row is NaN (``OK`` elsewhere).")
 
 
 def value(df: Any, model: Model = "american", *, columns: Mapping[str, str] | None = None,
           greeks: bool = True, dividends: Dividends | Mapping[Any, Dividends] | None = None,
           accuracy: Accuracy = "accurate", errors: Errors = "raise", threads: int | None = None,
-          progress: Progress = False) -> Any:
+          progress: Progress = False, reasons: bool = False) -> Any:
     module, keywords = _model(model, MODELS)
-    keywords = dict(keywords, errors=_choice(errors, _arrays.ERRORS, "errors"))
+    keywords = dict(keywords, errors=_choice(errors, _arrays.ERRORS, "errors"),
+                    reasons=_flag(reasons, "reasons"))
     _choice(accuracy, _arrays.ACCURACIES, "accuracy")
     if module is american:
         keywords["accuracy"] = accuracy
@@ -83,6 +87,7 @@ def value(df: Any, model: Model = "american", *, columns: Mapping[str, str] | No
         raise ValueError("dividends need model='american' or 'european'; the closed form "
                          "takes a continuous yield only")
     outputs = ("price", *Greeks._fields) if greeks else ("price",)
+    outputs += ("reason",) if reasons else ()
     job = functools.partial(_value_rows, module.__name__, bool(greeks), keywords, dividends)
     return _by_partition(df, job, names, outputs, threads, "value", progress, dividends)
 
@@ -91,9 +96,11 @@ def implied_volatility(df: Any, model: ImpliedModel = "european", *, price: str 
                        columns: Mapping[str, str] | None = None,
                        dividends: Dividends | Mapping[Any, Dividends] | None = None,
                        accuracy: Accuracy = "accurate", errors: Errors = "raise",
-                       threads: int | None = None, progress: Progress = False) -> Any:
+                       threads: int | None = None, progress: Progress = False,
+                       reasons: bool = False) -> Any:
     module, _ = _model(model, {m: MODELS[m] for m in IMPLIED_MODELS})
-    keywords = {"errors": _choice(errors, _arrays.ERRORS, "errors")}
+    keywords = {"errors": _choice(errors, _arrays.ERRORS, "errors"),
+                "reasons": _flag(reasons, "reasons")}
     _choice(accuracy, _arrays.ACCURACIES, "accuracy")
     if module is american:
         keywords["accuracy"] = accuracy
@@ -103,8 +110,9 @@ def implied_volatility(df: Any, model: ImpliedModel = "european", *, price: str 
     names = {"price": price, **names}
     dividends = _schedules(dividends, columns, names)
     job = functools.partial(_implied_rows, module.__name__, keywords, dividends)
-    return _by_partition(df, job, names, ("implied_volatility",), threads,
-                         "implied_volatility", progress, dividends)
+    outputs = ("implied_volatility", "reason") if reasons else ("implied_volatility",)
+    return _by_partition(df, job, names, outputs, threads, "implied_volatility", progress,
+                         dividends)
 
 
 def _schedules(dividends: Any, columns: Mapping[str, str] | None,
@@ -134,7 +142,9 @@ pandas.DataFrame or dask.dataframe.DataFrame
     A new frame with ``df``'s index and the float64 columns ``price`` (in
     currency units) and, with ``greeks=True``, ``delta``, ``gamma``,
     ``theta`` (per calendar day), ``vega`` (per 1.0 of volatility) and
-    ``rho`` (per percentage point of rate); lazy for a Dask DataFrame.""",
+    ``rho`` (per percentage point of rate); lazy for a Dask DataFrame.  With
+    ``reasons=True`` also ``reason``, a Categorical of ``greekmill.Reason``
+    names: why a row is NaN, ``OK`` where it was valued.""",
     raises=_RAISES, examples="""\
 >>> import pandas as pd
 >>> import greekmill as gm
@@ -149,7 +159,7 @@ b  13.1864  0.7946  0.0177 -0.0171  21.3939  0.3711
      price
 a  10.9745
 b  13.1864
-""", overrides={"dividends": _DIVIDENDS,
+""", overrides={"dividends": _DIVIDENDS, "reasons": _REASONS,
                 "model": ("str",
                           '``"european"`` (Black-Scholes-Merton), ``"american"`` (the '
                           'accurate engine at ``accuracy``) or ``"bjerksund-stensland"`` '
@@ -161,7 +171,9 @@ not read).
 """, returns="""\
 pandas.DataFrame or dask.dataframe.DataFrame
     A new frame with ``df``'s index and the float64 column
-    ``implied_volatility`` (annual fraction); lazy for a Dask DataFrame.""",
+    ``implied_volatility`` (annual fraction); lazy for a Dask DataFrame.  With
+    ``reasons=True`` also ``reason``, a Categorical of ``greekmill.Reason``
+    names: why a row is NaN (below a bound, ...), ``OK`` where it was solved.""",
     raises=_RAISES, examples="""\
 >>> import pandas as pd
 >>> import greekmill as gm
@@ -171,7 +183,7 @@ pandas.DataFrame or dask.dataframe.DataFrame
    implied_volatility
 0              0.1995
 1              0.1365
-""", overrides={"dividends": _DIVIDENDS,
+""", overrides={"dividends": _DIVIDENDS, "reasons": _REASONS,
                 "model": ("str",
                           '``"european"`` or ``"american"`` (the accurate engine at '
                           "``accuracy``)."),
@@ -190,11 +202,12 @@ def _value_rows(module: str, greeks: bool, keywords: dict[str, Any], dividends: 
     functions = _module(module)
 
     def rows(arguments: list[Any], schedule: Any, report: Any, errors: str) -> dict[str, Any]:
-        options = dict(keywords, errors=errors, threads=threads, progress=report,
-                       dividends=schedule)
-        if greeks:  # one valuation, one solve per row
-            return dict(functions.valuation(*arguments, **options)._asdict())
-        return {"price": functions.price(*arguments, **options)}
+        # With the Greeks too: one valuation, one solve per row.
+        function = functions.valuation if greeks else functions.price
+        result = function(*arguments, **dict(keywords, errors=errors), threads=threads,
+                          progress=report, dividends=schedule)
+        return _columns_of(result, keywords["reasons"], lambda r: r._asdict() if greeks
+                           else {"price": r})
 
     return _by_underlying(rows, [inputs[p] for p in PARAMETERS], inputs, dividends,
                           keywords["errors"], progress)
@@ -206,9 +219,10 @@ def _implied_rows(module: str, keywords: dict[str, Any], dividends: Any,
     functions = _module(module)
 
     def rows(arguments: list[Any], schedule: Any, report: Any, errors: str) -> dict[str, Any]:
-        return {"implied_volatility": functions.implied_volatility(
-            *arguments, **dict(keywords, errors=errors), threads=threads, progress=report,
-            dividends=schedule)}
+        result = functions.implied_volatility(*arguments, **dict(keywords, errors=errors),
+                                              threads=threads, progress=report,
+                                              dividends=schedule)
+        return _columns_of(result, keywords["reasons"], lambda r: {"implied_volatility": r})
 
     arguments = [inputs[p] for p in ("price", "s", "k", "t", "r", "q", "option_type")]
     return _by_underlying(rows, arguments, inputs, dividends, keywords["errors"], progress)
@@ -240,7 +254,7 @@ def _by_underlying(rows: Callable[..., dict[str, Any]], arguments: list[Any],
         part = rows(subset, schedule, _group_stage(progress, offset, where.size, n), "nan")
         offset += where.size
         for name, values in part.items():
-            out.setdefault(name, np.empty(n))[where] = values
+            out.setdefault(name, np.empty(n, dtype=np.asarray(values).dtype))[where] = values
     if errors == "raise":
         failed = np.isnan(next(iter(out.values())))
         if failed.any():
@@ -276,13 +290,13 @@ def _raise_first(rows: Callable[..., dict[str, Any]], arguments: list[Any],
                 count = int(failed.sum())
                 if count > 1:
                     message = message.replace(
-                        _NAN_THERE, f"; {count} rows fail, this is the first{_NAN_THERE}", 1)
+                        _REASON_THERE, f"; {count} rows fail, this is the first{_REASON_THERE}", 1)
                 raise ValueError(message) from None
     raise ValueError(f"row {first} could not be valued")  # not reached: a NaN has a reason
 
 
 _ROW_INDEX = re.compile(r"\[0\]")
-_NAN_THERE = " (errors='nan' gives NaN there instead)"
+_REASON_THERE = " (Reason."  # the start of the end of every failure message
 
 
 def _group_stage(report: Any, offset: int, size: int, n: int) -> Any:
@@ -297,6 +311,28 @@ def _group_stage(report: Any, offset: int, size: int, n: int) -> Any:
     return forward
 
 
+def _columns_of(result: Any, reasons: bool,
+                columns: Callable[[Any], dict[str, np.ndarray]]) -> dict[str, np.ndarray]:
+    """A function's result as named columns, with its reason codes as ``reason``."""
+    if not reasons:
+        return dict(columns(result))
+    values, codes = result
+    return {**columns(values), "reason": codes}
+
+
+def _flag(value: object, what: str) -> bool:
+    if value is not True and value is not False:
+        raise TypeError(f"{what} must be True or False; got {value!r}")
+    return value
+
+
+def _reason_column(codes: Any) -> Any:
+    """The int8 codes of the engine as a Categorical of the Reason names."""
+    import pandas as pd
+
+    return pd.Categorical.from_codes(np.asarray(codes, dtype=np.int8), categories=NAMES)
+
+
 def _module(name: str) -> Any:
     return european if name == european.__name__ else american
 
@@ -308,7 +344,8 @@ def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: in
     if len(frame) == 0:
         if progress is not None:
             progress(0, 0)
-        return pd.DataFrame({name: np.empty(0) for name in outputs}, index=frame.index)
+        return pd.DataFrame({name: np.empty(0) if name != "reason" else _reason_column([])
+                             for name in outputs}, index=frame.index)
     inputs: dict[str, Any] = {}
     for parameter, name in names.items():
         if name not in frame.columns:
@@ -327,7 +364,8 @@ def _rows(job: Job, names: dict[str, str], outputs: tuple[str, ...], threads: in
         result = job(inputs, threads, progress)
     except ValueError as error:
         raise ValueError(_with_label(str(error), frame.index)) from None
-    return pd.DataFrame({name: result[name] for name in outputs}, index=frame.index)
+    return pd.DataFrame({name: result[name] if name != "reason" else _reason_column(result[name])
+                         for name in outputs}, index=frame.index)
 
 
 def _task_rows(frame: Any, job: Job, names: dict[str, str], outputs: tuple[str, ...],
@@ -386,7 +424,8 @@ def _by_partition(df: Any, job: Job, names: dict[str, str], outputs: tuple[str, 
             raise ValueError(f"greekmill.tables.{what}: progress= follows a table valued "
                              f"here; a Dask DataFrame's result is lazy: follow its "
                              f"computation with Dask's own progress bars")
-        meta = pd.DataFrame({name: pd.Series(dtype=np.float64) for name in outputs},
+        meta = pd.DataFrame({name: pd.Series(dtype=np.float64) if name != "reason"
+                             else pd.Series(_reason_column([])) for name in outputs},
                             index=df._meta.index)
         return df.map_partitions(_task_rows, job, names, outputs, threads, meta=meta)
     try:

@@ -94,6 +94,20 @@ TEST(WorkerPool, AWatchThatSaysStopCancelsTheJobAndWaitsForRunningChunks) {
     }
 }
 
+TEST(WorkerPool, AWatchThatSaidStopIsNotAskedAgainWhileTheJobDrains) {
+    // The bindings' watch leaves an exception set when it says stop: a later
+    // call would run Python code with it set.  Chunks here drain in 4 ms
+    // steps, several watch intervals.
+    WorkerPool pool(2);
+    Counts counts(100);
+    counts.chunk_time = std::chrono::milliseconds(40);
+    StopAfter stop{1};
+    const Watch watch{StopAfter::check, &stop, std::chrono::milliseconds(1)};
+    EXPECT_FALSE(pool.run(100, 2, Counts::task, &counts, watch));
+    EXPECT_EQ(stop.checks, 1);
+    EXPECT_EQ(counts.running.load(), 0);
+}
+
 TEST(WorkerPool, WithoutWorkersTheCallerRunsTheChunksAndStillWatches) {
     WorkerPool pool(0);
     Counts counts(500);

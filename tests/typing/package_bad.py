@@ -18,3 +18,5 @@ gm.european.implied_volatility(10.0, 100.0, 100.0, 1.0)  # error
 gm.american.exercise_boundary(1.0, 100.0, 0.05, 0.2, precision="fast")  # error
 gm.european.delta(np.ones(3), 100.0, 1.0, 0.05, 0.2, out=[0.0, 0.0, 0.0])  # error
 whole: gm.Greeks[float] = gm.european.valuation(100.0, 100.0, 1.0, 0.05, 0.2)  # error
+plain: float = gm.european.price(100.0, 100.0, 1.0, 0.05, 0.2, reasons=True)  # error
+gm.european.price(100.0, 100.0, 1.0, 0.05, 0.2, reasons="yes")  # error

@@ -30,3 +30,9 @@ priced: gm.Valuation[float] = gm.european.valuation(100.0, 100.0, 1.0, 0.05, 0.2
 valued: gm.Valuation[NDArray[np.float64]] = gm.american.valuation(spots, 100.0, 1.0, 0.05, 0.2)
 into = np.empty(5)
 written: NDArray[np.float64] = gm.european.delta(spots, 100.0, 1.0, 0.05, 0.2, out=into)
+with_reason: tuple[float, gm.Reason] = gm.american.implied_volatility(
+    6.1, 100.0, 100.0, 1.0, 0.05, 0.0, "put", errors="nan", reasons=True)
+book_reasons: tuple[gm.Greeks[NDArray[np.float64]], NDArray[np.int8]] = gm.european.greeks(
+    spots, 100.0, 1.0, 0.05, 0.2, reasons=True)
+boundary_reasons: NDArray[np.int8] = gm.american.exercise_boundary(
+    [0.5, 1.0], 100.0, 0.05, 0.2, reasons=True)[1]
