@@ -20,6 +20,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <new>
@@ -44,7 +45,7 @@ using D2 = lanes::D2;
 constexpr double kInvSqrt2Pi = 0x1.9884533d43651p-2;
 // Columns are padded to a whole number of vectors of the widest build.
 constexpr int kPad = 8;
-constexpr int kMaxPoints = 2 * kMaxP;
+constexpr int kMaxPoints = 4 * kMaxP;  // up to four pieces of the premium integral
 // Newton steps give way to chord steps once a step was below this.  (Chords
 // from larger steps, 3e-3 or 3e-2, cost the accurate tier 6x and 60x its
 // RMSE on the puts for 10-25 % of its time.)
@@ -134,7 +135,7 @@ struct System {
     std::array<bool, kMaxN> row_finite;
 };
 
-// The points of the premium integral (two pieces when it is split).
+// The points of the premium integral (up to four pieces when it is split).
 struct PremiumPoints {
     alignas(64) double sin[kMaxPoints];
     alignas(64) double cos[kMaxPoints];
@@ -165,7 +166,8 @@ struct Workspace {
     return held.get();
 }
 
-// The negative root of sigma^2 x (x - 1) / 2 + (r - q) x - r = 0 (r > 0):
+// The negative root of sigma^2 x (x - 1) / 2 + (r - q) x - r = 0 (r >= 0; 0
+// when r = 0 and q >= -sigma^2 / 2):
 // the perpetual put's exponent; its boundary is K lambda / (lambda - 1)
 // (McKean 1965; Merton 1973).
 [[nodiscard]] double perpetual_lambda(double r, double q, double sigma) noexcept {
@@ -200,8 +202,19 @@ D qd_residual(D x, double r, double q, double sigma, double alpha, double beta,
                     0.5 * sigma * s * c.dq * at_d1.pdf / c.sqrt_tau;
     const D premium = 1.0 - s - put;
     const D denominator = 2.0 * c.lambda + beta - 1.0;
-    const D c0 = -((1.0 - c.h) * alpha / denominator) *
-                 (1.0 / c.h - theta / (r * c.dr * premium) + c.lambda_prime / denominator);
+    D c0;
+    if (r > 0.0) {
+        c0 = -((1.0 - c.h) * alpha / denominator) *
+             (1.0 / c.h - theta / (r * c.dr * premium) + c.lambda_prime / denominator);
+    } else {
+        // r = 0 (q < 0): h = 0 and alpha = 0, but alpha / h = 2 / (sigma^2 tau),
+        // alpha / r = 2 / sigma^2 and alpha lambda' = (alpha / h)^2 / root
+        // stay finite; the same c0 in those terms.
+        const D alpha_over_h = 2.0 / (sigma * sigma * c.tau);
+        c0 = -((1.0 - c.h) / denominator) *
+             (alpha_over_h - 2.0 * theta / (sigma * sigma * c.dr * premium) +
+              c.lambda_prime / denominator);
+    }
     const D correction = lanes::select(premium > 1e-300, c0, D{});
     return (1.0 - c.dq * n_d1) * s + (c.lambda + correction) * premium;
 }
@@ -231,9 +244,18 @@ void qd_plus_ln_boundaries(const double* taus, int count, double r, double q, do
         QdLanes c{};
         c.tau = load(tau_at);
         c.h = load(h_at);
-        const D root = lanes::sqrt((beta - 1.0) * (beta - 1.0) + 4.0 * alpha / c.h);
-        c.lambda = 0.5 * (-(beta - 1.0) - root);
-        c.lambda_prime = alpha / (c.h * c.h * root);
+        if (r > 0.0) {
+            const D root = lanes::sqrt((beta - 1.0) * (beta - 1.0) + 4.0 * alpha / c.h);
+            c.lambda = 0.5 * (-(beta - 1.0) - root);
+            c.lambda_prime = alpha / (c.h * c.h * root);
+        } else {
+            // The limit r -> 0 (q < 0): 4 alpha / h -> 8 / (sigma^2 tau); the
+            // field holds alpha lambda', which qd_residual reads as such.
+            const D alpha_over_h = 2.0 / (sigma2 * c.tau);
+            const D root = lanes::sqrt((beta - 1.0) * (beta - 1.0) + 4.0 * alpha_over_h);
+            c.lambda = 0.5 * (-(beta - 1.0) - root);
+            c.lambda_prime = alpha_over_h * alpha_over_h / root;
+        }
         c.dr = lanes::exp((-r) * c.tau);
         c.dq = lanes::exp((-q) * c.tau);
         c.sqrt_tau = lanes::sqrt(c.tau);
@@ -737,7 +759,7 @@ void solve_factored(System& sys, int n, int first, int last) noexcept {
     }
 }
 
-// Solves for the boundary on [0, t]: r > 0, sigma > 0, t > 0.  With a
+// Solves for the boundary on [0, t]: r > 0 (or r = 0 > q), sigma > 0, t > 0.  With a
 // sensitivity record, also the derivatives of ln B with respect to sigma,
 // r and q, from the matrix of the last Newton step.
 void solve_boundary(const Tables& tables, double t, double r, double q, double sigma,
@@ -751,7 +773,10 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
     // B(0+) = K min(1, r / q) (ALO eq. 2.4).
     out.ln_x = q > r ? log1(r / q) : 0.0;
     const double lambda = perpetual_lambda(r, q, sigma);
-    out.ln_floor = std::fmin(log1(lambda / (lambda - 1.0)), out.ln_x);
+    // With r = 0 and q >= -sigma^2 / 2 there is no perpetual boundary
+    // (lambda = 0): the boundary falls towards 0 as tau grows.
+    out.ln_floor = lambda < 0.0 ? std::fmin(log1(lambda / (lambda - 1.0)), out.ln_x)
+                                : -std::numeric_limits<double>::infinity();
     out.ln_b[0] = out.ln_x;
     out.g[0] = 0.0;
     // QD+ at the first nodes and every other node beyond, all in one lane
@@ -887,6 +912,57 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
     }
 }
 
+// Where the carry pulls the spot down to the boundary (q > r), the premium's
+// integrand, in v = t - u the time from now, switches on where the spot's
+// forward meets the boundary: d+-(v, S / B(t - v)) changes sign where
+//   c(v) = ln(S / B(t - v)) + (r - q) v = 0,
+// over a width sigma sqrt(v) / (q - r) about that v*.  At low volatility
+// and high carry, over a long expiry, that width is a small fraction of t
+// anywhere in (0, t), not next to v = 0: a fixed rule in theta steps over
+// it (a 46-year call at 0.93 % volatility came out below the value of
+// exercising on one fixed date, and fell as the expiry grew).  c falls
+// strictly in v (B(u) rises as u falls), so v* is found by bisection on the
+// interpolated boundary, and the window of eight widths either side of it
+// becomes a piece of its own where the rule would put few points in it.
+struct Transition {
+    bool found;
+    double from;  // the window's ends as cos(theta) = sqrt(v / t)
+    double to;
+};
+
+[[nodiscard]] Transition premium_transition(const Boundary& b, double ln_s) noexcept {
+    const Tables& tab = *b.tables;
+    const double drift = b.r - b.q;
+    Transition out{false, 0.0, 0.0};
+    if (!(drift < 0.0)) {
+        return out;
+    }
+    std::array<double, kMaxN + 1> weights;
+    const auto c = [&](double v) {
+        const double u = b.t - v;
+        lagrange_weights(tab, std::sqrt(std::fmax(u, 0.0) / b.t), weights.data());
+        return ln_s - (b.ln_x - interpolated_g(b, weights.data())) + drift * v;
+    };
+    double v_star = b.t;
+    if (c(b.t) < 0.0) {
+        double low = 0.0;
+        double high = b.t;
+        for (int i = 0; i < 60 && high - low > 1e-12 * b.t; ++i) {
+            const double mid = 0.5 * (low + high);
+            (c(mid) > 0.0 ? low : high) = mid;
+        }
+        v_star = 0.5 * (low + high);
+    }
+    const double half_width =
+        (8.0 * b.sigma * std::sqrt(v_star) + 0.5 * b.sigma * b.sigma * v_star) / -drift;
+    // cos(theta) = sqrt(v / t) at the window's ends.  A window that spans
+    // half the range of theta holds half the rule's points already.
+    out.from = std::sqrt(std::fmin(v_star + half_width, b.t) / b.t);
+    out.to = std::sqrt(std::fmax(v_star - half_width, 0.0) / b.t);
+    out.found = arc_cos(out.to) - arc_cos(out.from) < 0.25 * std::numbers::pi;
+    return out;
+}
+
 // ---- The value: the European value plus the early-exercise premium
 // integrated along the boundary (Kim 1990; ALO eq. 2.5), and its
 // derivatives from the same boundary.
@@ -919,7 +995,33 @@ PutResult integrate(const Boundary& b, const BoundarySensitivity* sensitivity, d
     const double layer = (ln_s - b.ln_b[n]) / sigma;  // in sqrt(v)
     const double split = 6.0 * layer;
     const double sqrt_t = std::sqrt(b.t);
-    const bool whole = !(split < 0.9 * sqrt_t);
+
+    // The cuts as cos(theta) = sqrt(v / t), then the pieces in theta
+    // between them, each with the rule.
+    std::array<double, 3> cuts{};
+    int cut_count = 0;
+    if (split < 0.9 * sqrt_t) {
+        cuts[cut_count++] = split / sqrt_t;
+    }
+    const Transition crossing = premium_transition(b, ln_s);
+    if (crossing.found) {
+        cuts[cut_count++] = crossing.from;
+        cuts[cut_count++] = crossing.to;
+    }
+    std::array<double, 5> edges{};  // in theta, ascending
+    int edge_count = 0;
+    edges[edge_count++] = 0.0;
+    std::sort(cuts.begin(), cuts.begin() + cut_count, std::greater<double>());
+    for (int c = 0; c < cut_count; ++c) {
+        if (cuts[c] > 0.0 && cuts[c] < 1.0) {
+            const double theta = arc_cos(cuts[c]);
+            if (theta > edges[edge_count - 1]) {
+                edges[edge_count++] = theta;
+            }
+        }
+    }
+    const bool whole = edge_count == 1;
+    edges[edge_count++] = 0.5 * std::numbers::pi;
 
     // The points, their weights and the boundary there.
     int count = 0;
@@ -932,14 +1034,10 @@ PutResult integrate(const Boundary& b, const BoundarySensitivity* sensitivity, d
         }
         count = p;
     } else {
-        // cos(theta_split) = split / sqrt(t).
-        const double theta_split = arc_cos(split / sqrt_t);
-        const double pieces[2][2] = {{0.0, theta_split},
-                                     {theta_split, 0.5 * std::numbers::pi}};
-        for (const auto& piece : pieces) {
-            const double half = 0.5 * (piece[1] - piece[0]);
+        for (int piece = 0; piece + 1 < edge_count; ++piece) {
+            const double half = 0.5 * (edges[piece + 1] - edges[piece]);
             for (int j = 0; j < p; ++j) {
-                const SinCos sc = sin_cos(piece[0] + half * (1.0 + rule.x[j]));
+                const SinCos sc = sin_cos(edges[piece] + half * (1.0 + rule.x[j]));
                 pts.sin[count] = sc.sin;
                 pts.cos[count] = sc.cos;
                 pts.weight[count] = half * rule.w[j];
@@ -1052,7 +1150,7 @@ PutResult integrate(const Boundary& b, const BoundarySensitivity* sensitivity, d
     return x;
 }
 
-// The perpetual American put, r > 0, sigma > 0, and its derivatives:
+// The perpetual American put, r >= 0, sigma > 0, and its derivatives:
 // V = (K - B*) (S / B*)^lambda = K / (1 - lambda) (S / B*)^lambda above its
 // boundary B* = K lambda / (lambda - 1), the exercise value below.  With
 // lambda = a - sqrt(a^2 + 2 r / sigma^2), a = 1/2 - (r - q) / sigma^2,
@@ -1064,6 +1162,12 @@ PutResult integrate(const Boundary& b, const BoundarySensitivity* sensitivity, d
     const double a = 0.5 - (r - q) / sigma2;
     const double root = std::sqrt(a * a + 2.0 * r / sigma2);
     const double lambda = a - root;
+    if (!(lambda < 0.0)) {
+        // r = 0, q >= -sigma^2 / 2: no perpetual boundary; K bounds the value.
+        PutResult bound{};
+        bound.value = k;
+        return bound;
+    }
     const double boundary = k * (lambda / (lambda - 1.0));
     if (s <= boundary) {
         return exercised_put(s, k);
