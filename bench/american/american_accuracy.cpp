@@ -252,9 +252,10 @@ int frontier() {
 // (both per unit of strike); the largest rise of the boundary over 60 values
 // of tau in (0, T] (per unit of strike, where it must fall for a put and
 // rise for a call); and theta, vega and rho at the boundary against central
-// differences of the high tier's price, counted where they differ by more
+// differences of the same tier's price, counted where they differ by more
 // than 1 % and 10 times the difference's own error (estimated from steps h
-// and 2 h).
+// and 2 h), and the largest difference (theta per day, vega per 1.0, rho per
+// percentage point).
 
 double european_value(double s, double k, double t, double r, double sigma, double q,
                       OptionType type) {
@@ -356,6 +357,7 @@ int edges() {
             int fall_count = 0;
             int rise_count = 0;
             int greek_count[3] = {};
+            double greek_worst[3] = {};
             for (std::size_t i = 0; i < cases.size(); ++i) {
                 const EdgeCase& c = cases[i];
                 const double v = *american::price(c.s, c.k, c.t, c.r, c.sigma, c.q, c.type, a);
@@ -393,7 +395,7 @@ int edges() {
                         return *american::price(c.s, c.k, c.t + (which_greek == 0 ? e : 0.0),
                                                 c.r + (which_greek == 2 ? e : 0.0),
                                                 c.sigma + (which_greek == 1 ? e : 0.0), c.q,
-                                                c.type, Accuracy::High);
+                                                c.type, a);
                     };
                     return (at(h) - at(-h)) / (2.0 * h);
                 };
@@ -405,12 +407,14 @@ int edges() {
                     const double d2 = units[w] * bumped(w, 2.0 * steps[w]);
                     const double off = std::fabs(analytic[w] - d1);
                     greek_count[w] += off > 0.01 * std::fabs(d1) && off > 10.0 * std::fabs(d1 - d2);
+                    greek_worst[w] = std::max(greek_worst[w], off);
                 }
             }
-            char greeks[64] = "";
+            char greeks[128] = "";
             if (which == 2) {
-                std::snprintf(greeks, sizeof greeks, "%d / %d / %d of %zu", greek_count[0],
-                              greek_count[1], greek_count[2], cases.size());
+                std::snprintf(greeks, sizeof greeks, "%d / %d / %d of %zu (max off %.1e / %.1e / %.1e)",
+                              greek_count[0], greek_count[1], greek_count[2], cases.size(),
+                              greek_worst[0], greek_worst[1], greek_worst[2]);
             }
             char rises[64] = "";
             if (which != 2) {

@@ -636,5 +636,57 @@ TEST(AmericanEdges, ThetaAtTheBoundaryIsNeverMateriallyPositive) {
     }
 }
 
+TEST(AmericanEdges, VegaAndRhoAtTheBoundaryMatchBumpAndResolve) {
+    // Spots just outside the exercise region, vega and rho against central
+    // differences of the same tier's price.  Two faults lived here: nodes
+    // held at the perpetual boundary took an implicit-function derivative as
+    // if they were free (vega 36 against 2.9 at "high", the first case), and
+    // two Newton steps at "fast" left a boundary 1e-3 off (vega 22 against
+    // 3.4, the second).
+    std::vector<Case> cases = {
+        {100.95754885598947, 100.0, 8.8036920917424197, 0.0075753638086689928,
+         0.062200348368362815, 0.19023056841395627, OptionType::Call},
+        {97.788581663879299, 100.0, 6.5520397193013116, 0.086948064801025751,
+         0.053952049213558617, 0.025981150128645603, OptionType::Put},
+    };
+    std::mt19937_64 rng(73);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int i = 0; i < 30; ++i) {
+        Case c{};
+        c.k = 100.0;
+        c.t = std::exp(std::log(0.01) + u(rng) * std::log(30.0 / 0.01));
+        c.r = 0.005 + 0.195 * u(rng);
+        c.q = 0.005 + 0.195 * u(rng);
+        c.sigma = std::exp(std::log(0.03) + u(rng) * std::log(1.5 / 0.03));
+        c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
+        const double b = american::exercise_boundary(c.t, c.k, c.r, c.sigma, c.q, c.type,
+                                                     Accuracy::High)
+                             .value();
+        c.s = c.type == OptionType::Call ? b * (1.0 - 1e-3) : b * (1.0 + 1e-3);
+        cases.push_back(c);
+    }
+    for (const Case& c : cases) {
+        for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+            const american::Valuation v = valuation(c, a);
+            Case up = c;
+            Case down = c;
+            up.sigma += 1e-4;
+            down.sigma -= 1e-4;
+            const double vega = (value(up, a) - value(down, a)) / 2e-4;
+            up = c;
+            down = c;
+            up.r += 1e-5;
+            down.r -= 1e-5;
+            const double rho = (value(up, a) - value(down, a)) / 2e-5 / 100.0;
+            // "fast" within ten times the others' allowance.
+            const double scale = a == Accuracy::Fast ? 10.0 : 1.0;
+            EXPECT_NEAR(v.greeks.vega, vega, scale * (1e-2 * std::fabs(vega) + 2e-3))
+                << c.s << " " << c.t << " tier " << static_cast<int>(a);
+            EXPECT_NEAR(v.greeks.rho, rho, scale * (1e-2 * std::fabs(rho) + 1e-3))
+                << c.s << " " << c.t << " tier " << static_cast<int>(a);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace greekmill
