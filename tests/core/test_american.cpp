@@ -688,5 +688,41 @@ TEST(AmericanEdges, VegaAndRhoAtTheBoundaryMatchBumpAndResolve) {
     }
 }
 
+TEST(AmericanEdges, DoubleBoundaryGreeksKeepTheirSignsAtTheBoundary) {
+    // Spots just inside the exercise region of the double-boundary regime
+    // (the tree: worth exactly the exercise value): the grid's stencil read
+    // across the region's edge a value 3e-6 above it and a gamma of -5e-4.
+    const Case inside[] = {
+        {91.8185, 100.0, 0.0656686, -0.03143, 0.14412, -0.044588, OptionType::Put},
+        {78.2569, 100.0, 2.08889, -0.0071621, 0.13466, -0.029834, OptionType::Put},
+    };
+    for (const Case& c : inside) {
+        for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate}) {
+            const american::Valuation v = valuation(c, a);
+            EXPECT_EQ(v.price, c.k - c.s);
+            EXPECT_EQ(v.greeks.gamma, 0.0);
+        }
+    }
+    // A seeded book at expiries of days to a year, spots within 10 % of the
+    // strike: gamma and vega never negative (the value is convex in the spot).
+    std::mt19937_64 rng(79);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int i = 0; i < 16; ++i) {
+        Case c{};
+        c.k = 100.0;
+        c.s = 100.0 * std::exp(0.2 * (u(rng) - 0.5));
+        c.t = (1.0 + 364.0 * u(rng) * u(rng)) / 365.0;
+        const double high = -0.05 * u(rng);
+        const double low = high - 0.05 * u(rng) - 1e-3;
+        c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
+        c.r = c.type == OptionType::Put ? high : low;
+        c.q = c.type == OptionType::Put ? low : high;
+        c.sigma = 0.05 + 0.5 * u(rng);
+        const american::Valuation v = valuation(c, Accuracy::Fast);
+        EXPECT_GE(v.greeks.gamma, 0.0) << i;
+        EXPECT_GE(v.greeks.vega, 0.0) << i;
+    }
+}
+
 }  // namespace
 }  // namespace greekmill
