@@ -246,7 +246,12 @@ int frontier() {
 //            -1-30 %, 20 % of them with q = 0, spot 5-2,000;
 //   boundary 400 options of the wide set's ranges (sigma 3-150 %, T 0.01-30
 //            years, r and q 0-20 %), spot at B(1 +- 0.001) just outside the
-//            exercise region.
+//            exercise region;
+//   double   200 options in the double-boundary regime (puts q < r < 0,
+//            calls r < q < 0), half with expiries of 1-30 days and spots
+//            within 10 % of the strike, half 0.01-5 years within 30 %:
+//            the signs of gamma and vega, which the model fixes (the value
+//            is convex in the spot).
 // Per tier: the largest shortfall below max(European, exercise value,
 // exercise on the best fixed date) and the largest fall from T to 1.02 T
 // (both per unit of strike); the largest rise of the boundary over 60 values
@@ -304,7 +309,7 @@ std::vector<EdgeCase> edge_set(int which) {
         return std::exp(std::log(a) + u(rng) * std::log(b / a));
     };
     std::vector<EdgeCase> cases;
-    const int count = which == 1 ? 1000 : 400;
+    const int count = which == 1 ? 1000 : (which == 3 ? 200 : 400);
     for (int i = 0; i < count; ++i) {
         EdgeCase c{};
         c.k = 100.0;
@@ -321,6 +326,15 @@ std::vector<EdgeCase> edge_set(int which) {
             c.r = -0.01 + 0.31 * u(rng);
             c.q = u(rng) < 0.2 ? 0.0 : -0.01 + 0.31 * u(rng);
             c.sigma = log_uniform(0.005, 3.0);
+        } else if (which == 3) {
+            const bool days = i < count / 2;
+            c.t = days ? (1.0 + 29.0 * u(rng)) / 365.0 : 0.01 + 5.0 * u(rng);
+            c.s = 100.0 * std::exp((days ? 0.2 : 0.6) * (u(rng) - 0.5));
+            const double high = -0.05 * u(rng);
+            const double low = high - 0.05 * u(rng) - 1e-3;
+            c.r = c.type == OptionType::Put ? high : low;
+            c.q = c.type == OptionType::Put ? low : high;
+            c.sigma = 0.05 + 0.5 * u(rng);
         } else {
             c.t = log_uniform(0.01, 30.0);
             c.r = 0.005 + 0.195 * u(rng);
@@ -336,12 +350,12 @@ std::vector<EdgeCase> edge_set(int which) {
 }
 
 int edges() {
-    const char* names[3] = {"corner", "wide", "boundary"};
+    const char* names[4] = {"corner", "wide", "boundary", "double"};
     std::printf("| set | tier | below the lower bound: max (count > 1e-12 K) | fall from T to 1.02 T: "
                 "max (count > 1e-9 K) | boundary rise in tau: max (count > 1e-9 K) | theta / "
                 "vega / rho off the bump |\n");
     std::printf("|---|---|---|---|---|---|\n");
-    for (int which = 0; which < 3; ++which) {
+    for (int which = 0; which < 4; ++which) {
         const std::vector<EdgeCase> cases = edge_set(which);
         std::vector<double> bound(cases.size());
         for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -367,6 +381,13 @@ int edges() {
                 below_count += bound[i] - v > 1e-12 * c.k;
                 fall = std::max(fall, (v - longer) / c.k);
                 fall_count += v - longer > 1e-9 * c.k;
+                if (which == 3) {
+                    const auto g = *american::value_and_greeks(c.s, c.k, c.t, c.r, c.sigma, c.q,
+                                                               c.type, a);
+                    greek_count[0] += g.greeks.gamma < 0.0;
+                    greek_count[1] += g.greeks.vega < 0.0;
+                    continue;
+                }
                 if (which != 2) {
                     const bool put = c.type == OptionType::Put;
                     if (!(put ? c.r > 0.0 || (c.r == 0.0 && c.q < 0.0)
@@ -416,8 +437,12 @@ int edges() {
                               greek_count[0], greek_count[1], greek_count[2], cases.size(),
                               greek_worst[0], greek_worst[1], greek_worst[2]);
             }
+            if (which == 3) {
+                std::snprintf(greeks, sizeof greeks, "gamma < 0: %d, vega < 0: %d of %zu",
+                              greek_count[0], greek_count[1], cases.size());
+            }
             char rises[64] = "";
-            if (which != 2) {
+            if (which < 2) {
                 std::snprintf(rises, sizeof rises, "%.1e (%d)", rise, rise_count);
             }
             std::printf("| %s | %s | %.1e (%d) | %.1e (%d) | %s | %s |\n", names[which],
