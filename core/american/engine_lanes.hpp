@@ -839,6 +839,9 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
     std::array<double, kMaxN + 1> previous_ln_b{};
     std::array<double, kMaxN + 1> previous_step{};
     double previous_residual = std::numeric_limits<double>::infinity();
+    // The iterate with the smallest residual met so far.
+    double best_residual = std::numeric_limits<double>::infinity();
+    std::array<double, kMaxN + 1> best_ln_b = out.ln_b;
     // The tier's m steps suffice once Newton's method is in its quadratic
     // regime; a last step still above kChordBelow means it is not (low
     // volatility against the carry, where the start is far off): up to
@@ -881,6 +884,10 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
         for (int i = 0; i < n; ++i) {
             const double r_i = std::fabs(sys.rhs[i][0]);
             residual = r_i > residual || r_i != r_i ? r_i : residual;
+        }
+        if (residual < best_residual) {
+            best_residual = residual;
+            best_ln_b = out.ln_b;
         }
         if (!(residual <= previous_residual)) {
             double change = 0.0;
@@ -925,6 +932,32 @@ void solve_boundary(const Tables& tables, double t, double r, double q, double s
         last_change = change;
         if (change < tables.tier.tolerance) {
             break;
+        }
+    }
+    if (last_change >= kChordBelow) {
+        // The budget ran out with Newton's method not yet quadratic (the
+        // discrete map's Jacobian is poor where the quadrature hardly
+        // resolves the kernels: low volatility against the carry), and the
+        // last step was never checked: it could leave every node at B(0+)
+        // while the start was within 3e-4 of the fixed point, and the
+        // boundary jumped between the two as tau moved.  The iterate with
+        // the smallest residual is kept.
+        point_g(out, grid);
+        node_terms(out, grid);
+        for (int i = 1; i <= n; ++i) {
+            grid.ratio[i] = fp_map<false>(out, grid, i, nullptr);
+        }
+        alignas(64) double f[kLagrangeRow];
+        node_logs(grid, n, f);
+        double residual = 0.0;
+        for (int i = 1; i <= n; ++i) {
+            const double r_i = std::fabs(f[i] - out.ln_b[i]);
+            residual = r_i > residual || r_i != r_i ? r_i : residual;
+        }
+        if (!(residual <= best_residual)) {
+            for (int i = 1; i <= n; ++i) {
+                set_node(out, i, best_ln_b[i]);
+            }
         }
     }
     if (sensitivity != nullptr) {
