@@ -15,6 +15,9 @@
 //
 // Usage: american_accuracy [cases.csv [set]]   (writes the cases and references;
 //        with a set name, runs that set only)
+//        american_accuracy --edges   (the edges of the domain: bounds,
+//        monotonicity in T, the boundary's monotonicity in tau and the Greeks
+//        at the boundary, per tier; see edges() below)
 //        american_accuracy --frontier > frontier.csv   (the accuracy-speed
 //        frontier: RMSE, max error and time per option on the puts and the
 //        long-dated set for a sweep of settings (n, l, m, p) and for the
@@ -31,6 +34,7 @@
 #include "american/collocation.hpp"
 #include "american/tiers.hpp"
 #include "american_reference.hpp"
+#include "black_scholes.hpp"
 
 using namespace greekmill;
 using american::Accuracy;
@@ -232,12 +236,231 @@ int frontier() {
     return 0;
 }
 
+
+// ---- The edges of the domain, where no finer reference is independent
+// enough: rigorous bounds and monotonicity instead.  Three seeded sets:
+//   corner   400 options, T 10-50 years, sigma 0.5-5 %, r and q 0-30 %,
+//            spot 37-272 (strike 100), puts and calls: the long-dated,
+//            low-volatility, high-carry corner;
+//   wide     1,000 options, T 1e-3-50 years, sigma 0.5-300 %, r and q
+//            -1-30 %, 20 % of them with q = 0, spot 5-2,000;
+//   boundary 400 options of the wide set's ranges (sigma 3-150 %, T 0.01-30
+//            years, r and q 0-20 %), spot at B(1 +- 0.001) just outside the
+//            exercise region;
+//   double   200 options in the double-boundary regime (puts q < r < 0,
+//            calls r < q < 0), half with expiries of 1-30 days and spots
+//            within 10 % of the strike, half 0.01-5 years within 30 %:
+//            the signs of gamma and vega, which the model fixes (the value
+//            is convex in the spot).
+// Per tier: the largest shortfall below max(European, exercise value,
+// exercise on the best fixed date) and the largest fall from T to 1.02 T
+// (both per unit of strike); the largest rise of the boundary over 60 values
+// of tau in (0, T] (per unit of strike, where it must fall for a put and
+// rise for a call); and theta, vega and rho at the boundary against central
+// differences of the same tier's price, counted where they differ by more
+// than 1 % and 10 times the difference's own error (estimated from steps h
+// and 2 h), and the largest difference (theta per day, vega per 1.0, rho per
+// percentage point).
+
+double european_value(double s, double k, double t, double r, double sigma, double q,
+                      OptionType type) {
+    if (black_scholes::zero_total_volatility(t, sigma)) {
+        return black_scholes::price_at_zero_volatility(s, k, t, r, sigma, q, type);
+    }
+    return *black_scholes::price(s, k, t, r, sigma, q, type);
+}
+
+double lower_bound(double s, double k, double t, double r, double sigma, double q,
+                   OptionType type) {
+    constexpr int kDates = 200;
+    double best = std::fmax(type == OptionType::Call ? s - k : k - s, 0.0);
+    double best_t = t;
+    const auto at = [&](double u) { return european_value(s, k, u, r, sigma, q, type); };
+    for (int i = 1; i <= kDates; ++i) {
+        const double v = at(t * i / kDates);
+        if (v > best) {
+            best = v;
+            best_t = t * i / kDates;
+        }
+    }
+    double lo = std::fmax(best_t - t / kDates, 0.0);
+    double hi = std::fmin(best_t + t / kDates, t);
+    for (int i = 0; i < 60; ++i) {
+        const double a = lo + 0.381966 * (hi - lo);
+        const double b = lo + 0.618034 * (hi - lo);
+        if (at(a) > at(b)) {
+            hi = b;
+        } else {
+            lo = a;
+        }
+    }
+    return std::fmax(best, at(0.5 * (lo + hi)));
+}
+
+struct EdgeCase {
+    double s, k, t, r, q, sigma;
+    OptionType type;
+};
+
+std::vector<EdgeCase> edge_set(int which) {
+    std::mt19937_64 rng(2600 + which);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const auto log_uniform = [&](double a, double b) {
+        return std::exp(std::log(a) + u(rng) * std::log(b / a));
+    };
+    std::vector<EdgeCase> cases;
+    const int count = which == 1 ? 1000 : (which == 3 ? 200 : 400);
+    for (int i = 0; i < count; ++i) {
+        EdgeCase c{};
+        c.k = 100.0;
+        c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
+        if (which == 0) {
+            c.s = 100.0 * std::exp(2.0 * (u(rng) - 0.5));
+            c.t = 10.0 + 40.0 * u(rng);
+            c.r = 0.3 * u(rng);
+            c.q = 0.3 * u(rng);
+            c.sigma = log_uniform(0.005, 0.05);
+        } else if (which == 1) {
+            c.s = 100.0 * std::exp(6.0 * (u(rng) - 0.5));
+            c.t = log_uniform(1e-3, 50.0);
+            c.r = -0.01 + 0.31 * u(rng);
+            c.q = u(rng) < 0.2 ? 0.0 : -0.01 + 0.31 * u(rng);
+            c.sigma = log_uniform(0.005, 3.0);
+        } else if (which == 3) {
+            const bool days = i < count / 2;
+            c.t = days ? (1.0 + 29.0 * u(rng)) / 365.0 : 0.01 + 5.0 * u(rng);
+            c.s = 100.0 * std::exp((days ? 0.2 : 0.6) * (u(rng) - 0.5));
+            const double high = -0.05 * u(rng);
+            const double low = high - 0.05 * u(rng) - 1e-3;
+            c.r = c.type == OptionType::Put ? high : low;
+            c.q = c.type == OptionType::Put ? low : high;
+            c.sigma = 0.05 + 0.5 * u(rng);
+        } else {
+            c.t = log_uniform(0.01, 30.0);
+            c.r = 0.005 + 0.195 * u(rng);
+            c.q = 0.005 + 0.195 * u(rng);
+            c.sigma = log_uniform(0.03, 1.5);
+            const double b = *american::exercise_boundary(c.t, c.k, c.r, c.sigma, c.q, c.type,
+                                                          Accuracy::High);
+            c.s = c.type == OptionType::Call ? b * (1.0 - 1e-3) : b * (1.0 + 1e-3);
+        }
+        cases.push_back(c);
+    }
+    return cases;
+}
+
+int edges() {
+    const char* names[4] = {"corner", "wide", "boundary", "double"};
+    std::printf("| set | tier | below the lower bound: max (count > 1e-12 K) | fall from T to 1.02 T: "
+                "max (count > 1e-9 K) | boundary rise in tau: max (count > 1e-9 K) | theta / "
+                "vega / rho off the bump |\n");
+    std::printf("|---|---|---|---|---|---|\n");
+    for (int which = 0; which < 4; ++which) {
+        const std::vector<EdgeCase> cases = edge_set(which);
+        std::vector<double> bound(cases.size());
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            const EdgeCase& c = cases[i];
+            bound[i] = lower_bound(c.s, c.k, c.t, c.r, c.sigma, c.q, c.type);
+        }
+        for (int tier = 0; tier < 3; ++tier) {
+            const Accuracy a = static_cast<Accuracy>(tier);
+            double below = 0.0;
+            double fall = 0.0;
+            double rise = 0.0;
+            int below_count = 0;
+            int fall_count = 0;
+            int rise_count = 0;
+            int greek_count[3] = {};
+            double greek_worst[3] = {};
+            for (std::size_t i = 0; i < cases.size(); ++i) {
+                const EdgeCase& c = cases[i];
+                const double v = *american::price(c.s, c.k, c.t, c.r, c.sigma, c.q, c.type, a);
+                const double longer =
+                    *american::price(c.s, c.k, 1.02 * c.t, c.r, c.sigma, c.q, c.type, a);
+                below = std::max(below, (bound[i] - v) / c.k);
+                below_count += bound[i] - v > 1e-12 * c.k;
+                fall = std::max(fall, (v - longer) / c.k);
+                fall_count += v - longer > 1e-9 * c.k;
+                if (which == 3) {
+                    const auto g = *american::value_and_greeks(c.s, c.k, c.t, c.r, c.sigma, c.q,
+                                                               c.type, a);
+                    greek_count[0] += g.greeks.gamma < 0.0;
+                    greek_count[1] += g.greeks.vega < 0.0;
+                    continue;
+                }
+                if (which != 2) {
+                    const bool put = c.type == OptionType::Put;
+                    if (!(put ? c.r > 0.0 || (c.r == 0.0 && c.q < 0.0)
+                              : c.q > 0.0 || (c.q == 0.0 && c.r < 0.0))) {
+                        continue;  // no boundary to follow
+                    }
+                    double previous = 0.0;
+                    double worst = 0.0;
+                    for (int j = 1; j <= 60; ++j) {
+                        const double tau = c.t * (j / 60.0) * (j / 60.0);
+                        const double b = *american::exercise_boundary(tau, c.k, c.r, c.sigma,
+                                                                      c.q, c.type, a);
+                        if (j > 1) {
+                            worst = std::max(worst, (put ? b - previous : previous - b) / c.k);
+                        }
+                        previous = b;
+                    }
+                    rise = std::max(rise, worst);
+                    rise_count += worst > 1e-9;
+                    continue;
+                }
+                const auto g = *american::value_and_greeks(c.s, c.k, c.t, c.r, c.sigma, c.q,
+                                                           c.type, a);
+                const auto bumped = [&](int which_greek, double h) {
+                    const auto at = [&](double e) {
+                        return *american::price(c.s, c.k, c.t + (which_greek == 0 ? e : 0.0),
+                                                c.r + (which_greek == 2 ? e : 0.0),
+                                                c.sigma + (which_greek == 1 ? e : 0.0), c.q,
+                                                c.type, a);
+                    };
+                    return (at(h) - at(-h)) / (2.0 * h);
+                };
+                const double steps[3] = {1e-4 * c.t, 1e-4, 1e-5};
+                const double units[3] = {-1.0 / 365.0, 1.0, 0.01};
+                const double analytic[3] = {g.greeks.theta, g.greeks.vega, g.greeks.rho};
+                for (int w = 0; w < 3; ++w) {
+                    const double d1 = units[w] * bumped(w, steps[w]);
+                    const double d2 = units[w] * bumped(w, 2.0 * steps[w]);
+                    const double off = std::fabs(analytic[w] - d1);
+                    greek_count[w] += off > 0.01 * std::fabs(d1) && off > 10.0 * std::fabs(d1 - d2);
+                    greek_worst[w] = std::max(greek_worst[w], off);
+                }
+            }
+            char greeks[128] = "";
+            if (which == 2) {
+                std::snprintf(greeks, sizeof greeks, "%d / %d / %d of %zu (max off %.1e / %.1e / %.1e)",
+                              greek_count[0], greek_count[1], greek_count[2], cases.size(),
+                              greek_worst[0], greek_worst[1], greek_worst[2]);
+            }
+            if (which == 3) {
+                std::snprintf(greeks, sizeof greeks, "gamma < 0: %d, vega < 0: %d of %zu",
+                              greek_count[0], greek_count[1], cases.size());
+            }
+            char rises[64] = "";
+            if (which < 2) {
+                std::snprintf(rises, sizeof rises, "%.1e (%d)", rise, rise_count);
+            }
+            std::printf("| %s | %s | %.1e (%d) | %.1e (%d) | %s | %s |\n", names[which],
+                        kTierNames[tier], below, below_count, fall, fall_count, rises, greeks);
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     american::detail::build_tables(american::detail::kReference, reference_tables);
     if (argc > 1 && std::string(argv[1]) == "--frontier") {
         return frontier();
+    }
+    if (argc > 1 && std::string(argv[1]) == "--edges") {
+        return edges();
     }
     const std::vector<Case> sets[4] = {grid(OptionType::Put, "puts"),
                                        grid(OptionType::Call, "calls"), long_dated(),

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Accuracy and speed of the spectral American engine beside QuantLib's QD-FP
 # engine, in one run: builds the core and the C++ drivers, writes the cases
-# and reference values, times QuantLib on the same cases, sweeps the engine's
+# and reference values, checks bounds and monotonicity at the edges of the
+# domain (--edges), times QuantLib on the same cases, sweeps the engine's
 # settings (docs/american_frontier.png), and times the package per tier at
 # AVX2 and AVX-512, on one and two threads (the package must be installed in
 # the given python).
@@ -17,6 +18,8 @@ g++ -std=c++23 -O2 -ffp-contract=off -fno-fast-math -Icore -Itests/core \
   bench/american/american_accuracy.cpp "$build/libgreekmill_core.a" -lpthread \
   -o "$build/american_accuracy"
 "$build/american_accuracy" "$build/american_cases.csv"
+echo
+"$build/american_accuracy" --edges | tee "$build/edges.md"
 echo
 "$python" bench/american/quantlib_compare.py "$build/american_cases.csv" | tee "$build/quantlib.md"
 echo

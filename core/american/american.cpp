@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "black_scholes.hpp"
 #include "collocation.hpp"
 #include "fast/fast_math.hpp"
 #include "grid/log_spot.hpp"
@@ -25,17 +26,19 @@ constexpr double kPercent = 100.0;
 // K - S for dt earns (r K - q S) dt, so exercise needs r K > q S somewhere
 // below the strike:
 //   r > 0                  one boundary, starting at K min(1, r/q) (single)
+//   r = 0 > q              one boundary starting at K: the lower one of the
+//                          regime below sits at 0 (single; a call with
+//                          q = 0 > r, the common case of a negative rate)
 //   r <= 0 and q >= r      never: for 0 < S < K, r K - q S <= 0 when q >= 0,
 //                          and r K - q S < (r - q) K <= 0 when q < 0
 //                          (European value)
-//   q < r <= 0             exercise only between two boundaries, starting at
-//                          K r/q and K (double); with r = 0 the lower
-//                          boundary is 0.
+//   q < r < 0              exercise only between two boundaries, starting at
+//                          K r/q and K (double).
 // A call with (r, q) is the put with (q, r) (McDonald and Schroder 1998).
 enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
 
 [[nodiscard]] Regime put_regime(double r, double q) noexcept {
-    if (r > 0.0) {
+    if (r > 0.0 || (r == 0.0 && q < 0.0)) {
         return Regime::SingleBoundary;
     }
     if (q >= r) {
@@ -84,7 +87,7 @@ enum class Regime { NoEarlyExercise, SingleBoundary, DoubleBoundary };
     return x;
 }
 
-// The double-boundary regime, q < r <= 0: early exercise is optimal only
+// The double-boundary regime, q < r < 0: early exercise is optimal only
 // between a lower boundary Y(tau) and an upper one B(tau), starting at
 // Y(0+) = K r/q and B(0+) = K, which meet at a finite tau beyond which the
 // option is European (Battauz, De Donno and Sbuelz 2015).  The spectral
@@ -225,20 +228,58 @@ Result<PutResult> spectral_solve(const Tables& tables, double s, double k, doubl
 
 }  // namespace detail
 
-Result<double> price(double s, double k, double t, double r, double sigma, double q,
-                     OptionType type, Accuracy accuracy) noexcept {
-    Result<PutResult> x = solve(s, k, t, r, sigma, q, type, accuracy, false);
+namespace {
+
+// The European value and Greeks with the bits of the package's European
+// functions (core/black_scholes.*, their limits at zero total volatility).
+[[nodiscard]] Result<Valuation> european(double s, double k, double t, double r, double sigma,
+                                         double q, OptionType type) noexcept {
+    namespace bs = black_scholes;
+    if (bs::zero_total_volatility(t, sigma)) {
+        return Valuation{bs::price_at_zero_volatility(s, k, t, r, sigma, q, type),
+                         bs::greeks_at_zero_volatility(s, k, t, r, sigma, q, type)};
+    }
+    const Result<bs::Valuation> v = bs::valuation(s, k, t, r, sigma, q, type);
+    if (!v) {
+        return std::unexpected(v.error());
+    }
+    return Valuation{v->price, v->greeks};
+}
+
+[[nodiscard]] bool never_exercised(double r, double q, OptionType type) noexcept {
+    return type == OptionType::Call ? put_regime(q, r) == Regime::NoEarlyExercise
+                                    : put_regime(r, q) == Regime::NoEarlyExercise;
+}
+
+// Every value the engine returns: where early exercise is never optimal the
+// European value and Greeks themselves, so that the two functions agree to
+// the bit there; elsewhere the engine's, never below the European value.
+// The engines form the European part of a value with their own kernels
+// (and the grid its own discretisation), a few ulps from the European
+// function's, and both terms of a far out-of-the-money value are
+// subnormal: without the floor an American value could sit an ulp below
+// the European one, or below 0.  Where the floor acts the premium is below
+// the engine's resolution and the European Greeks are the American ones.
+[[nodiscard]] Result<Valuation> valuation(double s, double k, double t, double r, double sigma,
+                                          double q, OptionType type, Accuracy accuracy,
+                                          bool greeks) noexcept {
+    if (!valid(s, k, t, r, sigma, q)) {
+        return std::unexpected(OptionError::invalid_parameters(
+            "the American engine needs finite inputs with s > 0, k > 0, t >= 0, sigma >= 0"));
+    }
+    if (type != OptionType::Put && type != OptionType::Call) {
+        return std::unexpected(OptionError::invalid_option_type());
+    }
+    const Result<Valuation> floor = european(s, k, t, r, sigma, q, type);
+    if (!floor || never_exercised(r, q, type)) {
+        return floor;
+    }
+    const Result<PutResult> x = solve(s, k, t, r, sigma, q, type, accuracy, greeks);
     if (!x) {
         return std::unexpected(x.error());
     }
-    return x->value;
-}
-
-Result<Valuation> value_and_greeks(double s, double k, double t, double r, double sigma,
-                                   double q, OptionType type, Accuracy accuracy) noexcept {
-    Result<PutResult> x = solve(s, k, t, r, sigma, q, type, accuracy, true);
-    if (!x) {
-        return std::unexpected(x.error());
+    if (!(x->value >= floor->price)) {
+        return floor;
     }
     Valuation v{};
     v.price = x->value;
@@ -249,6 +290,22 @@ Result<Valuation> value_and_greeks(double s, double k, double t, double r, doubl
     v.greeks.vega = x->dsigma;
     v.greeks.rho = x->drate / kPercent;
     return v;
+}
+
+}  // namespace
+
+Result<double> price(double s, double k, double t, double r, double sigma, double q,
+                     OptionType type, Accuracy accuracy) noexcept {
+    const Result<Valuation> v = valuation(s, k, t, r, sigma, q, type, accuracy, false);
+    if (!v) {
+        return std::unexpected(v.error());
+    }
+    return v->price;
+}
+
+Result<Valuation> value_and_greeks(double s, double k, double t, double r, double sigma,
+                                   double q, OptionType type, Accuracy accuracy) noexcept {
+    return valuation(s, k, t, r, sigma, q, type, accuracy, true);
 }
 
 Result<double> exercise_boundary(double tau, double k, double r, double sigma, double q,
@@ -270,7 +327,7 @@ Result<double> exercise_boundary(double tau, double k, double r, double sigma, d
     }
     if (regime == Regime::DoubleBoundary) {
         return std::unexpected(OptionError::invalid_parameters(
-            "with q < r <= 0 (put) or r < q <= 0 (call) early exercise happens between two "
+            "with q < r < 0 (put) or r < q < 0 (call) early exercise happens between two "
             "boundaries; use exercise_boundaries"));
     }
     // The put's boundary with strike 1, at tau; B(0+) = min(1, r/q).

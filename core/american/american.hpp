@@ -36,7 +36,7 @@ struct Valuation {
 // it, a call at or above it.  Where early exercise is never optimal the
 // boundary is 0 for a put and +infinity for a call.  With sigma = 0 or
 // tau = 0 it is the limit B(0+) = K min(1, r/q) (put) or K max(1, r/q)
-// (call).  In the double-boundary regime (put q < r <= 0, call r < q <= 0)
+// (call).  In the double-boundary regime (put q < r < 0, call r < q < 0)
 // the exercise region is an interval, not a half-line: an OptionError.
 [[nodiscard]] Result<double> exercise_boundary(double tau, double k, double r, double sigma,
                                                double q, OptionType type,

@@ -648,6 +648,18 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
     // Read the spot: six-point Lagrange interpolation in node units, mapped
     // to ln S through x(u) = x_K + lambda sinh(delta (u - j_K)).
     const double u = mesh.node_of(fast::log(p.s));
+    const int below = std::clamp(static_cast<int>(std::floor(u)), 0, mesh.intervals - 1);
+    if (p.american && a.held[below] != 0 && a.held[below + 1] != 0) {
+        // The spot lies in the discrete exercise region: the exercise value
+        // and the payoff's derivatives.  The stencil would reach across the
+        // region's edge, where the second derivative jumps, and read a value
+        // just above the payoff with a gamma of the wrong sign (-5e-4 next to
+        // a boundary of the double-boundary regime at a 24-day expiry).
+        Solution x{};
+        x.value = p.type == OptionType::Call ? p.s - p.k : p.k - p.s;
+        x.delta = p.type == OptionType::Call ? 1.0 : -1.0;
+        return x;
+    }
     const Stencil st = lagrange(u, 6, mesh.intervals, true);
     Solution s{};
     double v_u = 0.0;
@@ -688,11 +700,21 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
     // come from the finest mesh alone and the coarser solves skip the
     // tangents; a European scheme's tangents are extrapolated like the value.
     const bool coarse_tangents = sensitivities && !p.american;
+    const double exercise = p.type == OptionType::Call ? p.s - p.k : p.k - p.s;
+    // Where the finest mesh has the spot in its exercise region the option
+    // is exercised: no extrapolation mixes it with a coarser mesh's
+    // continuation value.
+    const auto exercised = [&](const Solution& finest) {
+        return p.american && finest.value == exercise && finest.gamma == 0.0;
+    };
     Solution s{};
     if (resolution.levels == 2) {
         // Richardson in (h, dt) halved together: the error is O(h^2).
         const int coarse_total = resolution.time / 2;
         const Solution f = march(p, fine, a, coarse_total, 2, sensitivities);
+        if (exercised(f)) {
+            return f;
+        }
         const Solution g = march(p, middle, a, coarse_total, 1, coarse_tangents);
         const auto extrapolate = [](double finer, double coarser_value) {
             return (4.0 * finer - coarser_value) / 3.0;
@@ -708,6 +730,9 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
         // + ..., and the coarsest solve costs a sixteenth of the finest.
         const int coarsest_total = resolution.time / 4;
         const Solution f = march(p, fine, a, coarsest_total, 4, sensitivities);
+        if (exercised(f)) {
+            return f;
+        }
         const Solution g = march(p, middle, a, coarsest_total, 2, coarse_tangents);
         const Solution h = march(p, coarser(middle), a, coarsest_total, 1, coarse_tangents);
         const auto extrapolate = [](double finest, double middle_value, double coarsest) {
@@ -723,7 +748,6 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
     // Far out of the money the extrapolation may leave a value of -1e-12:
     // no option is worth less than nothing.
     s.value = std::fmax(s.value, 0.0);
-    const double exercise = p.type == OptionType::Call ? p.s - p.k : p.k - p.s;
     if (p.american && s.value <= exercise) {
         Solution held{};
         held.value = exercise;

@@ -228,7 +228,7 @@ k max(1, r/q) (call).
 ValueError
     With ``errors="raise"``, an element outside the domain (``tau >= 0``,
     ``k > 0``, ``sigma >= 0``, all finite), or in the double-boundary regime
-    (put with q < r <= 0, call with r < q <= 0), where the exercise region is
+    (put with q < r < 0, call with r < q < 0), where the exercise region is
     an interval, not a half-line; shapes that do not broadcast.
 TypeError
     An argument that is not a number or an array of numbers.""", examples="""\

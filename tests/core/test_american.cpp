@@ -9,6 +9,7 @@
 
 #include "american/american.hpp"
 #include "american_reference.hpp"
+#include "black_scholes.hpp"
 
 namespace greekmill {
 namespace {
@@ -87,7 +88,9 @@ TEST(AmericanEngine, DoubleBoundaryRegimeMatchesTheTree) {
         {100.0, 100.0, 1.0, -0.01, 0.2, -0.03, OptionType::Put},
         {95.0, 100.0, 2.0, -0.005, 0.15, -0.02, OptionType::Put},
         {105.0, 100.0, 1.0, -0.03, 0.25, -0.01, OptionType::Call},
-        {100.0, 100.0, 0.5, 0.0, 0.2, -0.02, OptionType::Put},  // r = 0: lower boundary 0
+        // r = 0: the lower boundary sits at 0, a single-boundary option on
+        // the spectral engine (AmericanEdges below has more of these).
+        {100.0, 100.0, 0.5, 0.0, 0.2, -0.02, OptionType::Put},
     };
     for (const Case& c : cases) {
         const double reference =
@@ -396,6 +399,328 @@ TEST(AmericanProperties, GreeksMatchBumpAndResolve) {
         EXPECT_NEAR(v.greeks.theta, theta, 1e-6);
         EXPECT_NEAR(v.greeks.vega, vega, 1e-4 * std::fmax(1.0, std::fabs(vega)));
         EXPECT_NEAR(v.greeks.rho, rho, 1e-5 * std::fmax(1.0, std::fabs(rho)));
+    }
+}
+
+// ---- The edges of the domain: long expiries at low volatility and high
+// carry, rates at and below zero, the European regime, spots at the boundary.
+
+double bs_price(const Case& c) {
+    return black_scholes::price(c.s, c.k, c.t, c.r, c.sigma, c.q, c.type).value();
+}
+
+// Exercising on one fixed date t <= T is worth the European value of expiry
+// t: the American value is at least the largest of them (a golden-section
+// refinement of the best of 200 dates).
+double fixed_date_bound(Case c) {
+    const double expiry = c.t;
+    const auto at = [&](double t) {
+        c.t = t;
+        return bs_price(c);
+    };
+    constexpr int kDates = 200;
+    double best = 0.0;
+    double best_t = expiry;
+    for (int i = 1; i <= kDates; ++i) {
+        const double v = at(expiry * i / kDates);
+        if (v > best) {
+            best = v;
+            best_t = expiry * i / kDates;
+        }
+    }
+    double lo = std::fmax(best_t - expiry / kDates, 0.0);
+    double hi = std::fmin(best_t + expiry / kDates, expiry);
+    for (int i = 0; i < 60; ++i) {
+        const double a = lo + 0.381966 * (hi - lo);
+        const double b = lo + 0.618034 * (hi - lo);
+        (at(a) > at(b) ? hi : lo) = at(a) > at(b) ? b : a;
+    }
+    return std::fmax(best, at(0.5 * (lo + hi)));
+}
+
+TEST(AmericanEdges, EuropeanRegimeHasTheEuropeanFunctionsBits) {
+    // Early exercise never pays for a call with q <= 0 and r >= q, nor for a
+    // put with r <= 0 and q >= r: there the value and every Greek are the
+    // European function's, bit for bit, at every tier, zero total volatility
+    // and far out of the money included.
+    std::mt19937_64 rng(53);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int i = 0; i < 80; ++i) {
+        Case c{};
+        c.k = 100.0;
+        c.s = 100.0 * std::exp(6.0 * (u(rng) - 0.5));
+        c.t = i % 10 == 0 ? 0.0 : 10.0 * u(rng) * u(rng);
+        c.sigma = i % 10 == 1 ? 0.0 : 2.0 * u(rng);
+        c.type = i % 2 == 0 ? OptionType::Call : OptionType::Put;
+        const double low = -0.02 * u(rng);  // the yield of a call, the rate of a put
+        const double high = low + (i % 3 == 0 ? 0.0 : 0.1 * u(rng));
+        c.q = c.type == OptionType::Call ? low : high;
+        c.r = c.type == OptionType::Call ? high : low;
+        black_scholes::Valuation e{};
+        if (black_scholes::zero_total_volatility(c.t, c.sigma)) {
+            e.price = black_scholes::price_at_zero_volatility(c.s, c.k, c.t, c.r, c.sigma, c.q,
+                                                              c.type);
+            e.greeks = black_scholes::greeks_at_zero_volatility(c.s, c.k, c.t, c.r, c.sigma, c.q,
+                                                                c.type);
+        } else {
+            e = black_scholes::valuation(c.s, c.k, c.t, c.r, c.sigma, c.q, c.type).value();
+        }
+        for (Accuracy a : {Accuracy::Fast, Accuracy::High}) {
+            const american::Valuation v = valuation(c, a);
+            EXPECT_EQ(value(c, a), e.price) << i;
+            EXPECT_EQ(v.price, e.price) << i;
+            EXPECT_EQ(v.greeks.delta, e.greeks.delta) << i;
+            EXPECT_EQ(v.greeks.gamma, e.greeks.gamma) << i;
+            EXPECT_EQ(v.greeks.theta, e.greeks.theta) << i;
+            EXPECT_EQ(v.greeks.vega, e.greeks.vega) << i;
+            EXPECT_EQ(v.greeks.rho, e.greeks.rho) << i;
+        }
+    }
+}
+
+TEST(AmericanEdges, NeverBelowTheEuropeanValueNorZero) {
+    // Far out of the money both terms of the value are subnormal: the engine's
+    // European part came out at -1.8e-322 where the European value is
+    // 2.5e-323.  Over a seeded sweep of the whole domain the value is never
+    // below the European function's, nor the exercise value, by any amount.
+    const Case tiny{150.0, 205.36, 0.005506, -0.003739, 0.11045, 0.015, OptionType::Call};
+    for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+        EXPECT_GE(value(tiny, a), bs_price(tiny));
+        EXPECT_GE(value(tiny, a), 0.0);
+    }
+    std::mt19937_64 rng(59);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int i = 0; i < 150; ++i) {
+        Case c{};
+        c.k = 100.0;
+        c.s = 100.0 * std::exp(8.0 * (u(rng) - 0.5));
+        c.t = std::exp(std::log(1e-3) + u(rng) * std::log(50.0 / 1e-3));
+        c.r = -0.01 + 0.31 * u(rng);
+        c.q = u(rng) < 0.2 ? 0.0 : -0.01 + 0.31 * u(rng);
+        c.sigma = std::exp(std::log(0.005) + u(rng) * std::log(3.0 / 0.005));
+        c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
+        const double v = value(c, i % 3 == 0 ? Accuracy::Fast : Accuracy::Accurate);
+        EXPECT_GE(v, bs_price(c)) << i;
+        EXPECT_GE(v, c.type == OptionType::Call ? c.s - c.k : c.k - c.s) << i;
+    }
+}
+
+TEST(AmericanEdges, LongExpiriesAtLowVolatilityAndHighCarryKeepTheirBounds) {
+    // With the carry pulling the spot to the boundary, the premium switches
+    // on at the date the forward meets it, over a width sigma sqrt(v) / (q - r)
+    // far below T: the fixed rule stepped over it, and values fell below the
+    // fixed-date bound and as the expiry grew, at every tier (a 44-year put
+    // at 3 % volatility and q = 28 % was 9e-3 low at "accurate").
+    std::mt19937_64 rng(61);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const double tolerance[] = {1e-4, 1e-6, 1e-7};  // per unit of strike
+    for (int i = 0; i < 40; ++i) {
+        Case c{};
+        c.k = 100.0;
+        c.s = 100.0 * std::exp(2.0 * (u(rng) - 0.5));
+        c.t = 10.0 + 40.0 * u(rng);
+        c.r = 0.3 * u(rng);
+        c.q = 0.3 * u(rng);
+        c.sigma = std::exp(std::log(0.005) + u(rng) * std::log(0.05 / 0.005));
+        c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
+        const bool call = c.type == OptionType::Call;
+        const double bound = fixed_date_bound(c);
+        const double perpetual = call ? perpetual_put(c.k, c.s, c.q, c.r, c.sigma)
+                                      : perpetual_put(c.s, c.k, c.r, c.q, c.sigma);
+        Case longer = c;
+        longer.t *= 1.02;
+        for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+            const double tol = tolerance[static_cast<int>(a)] * c.k;
+            const double v = value(c, a);
+            EXPECT_GE(v, bound - tol) << i << " tier " << static_cast<int>(a);
+            EXPECT_LE(v, perpetual * (1.0 + 1e-12)) << i;
+            EXPECT_GE(value(longer, a), v - tol) << i << " tier " << static_cast<int>(a);
+        }
+    }
+    // Cases of the audit against the tree (where the carry is slow enough
+    // against the volatility for its probabilities at 2,000 steps; BBSR at
+    // 4,000 is good to about 5e-5 here) and, at 46 years, the perpetual value.
+    const Case puts[] = {
+        {150.0, 100.0, 44.0, 0.02, 0.05, 0.28, OptionType::Put},
+        {100.0, 100.0, 44.0, 0.1, 0.03, 0.21, OptionType::Put},
+        {150.0, 100.0, 44.0, 0.02, 0.05, 0.21, OptionType::Put},
+    };
+    for (const Case& c : puts) {
+        const double tree = reference_american(c.s, c.k, c.t, c.r, c.sigma, c.q, false, 4000);
+        for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+            EXPECT_NEAR(value(c, a), tree, 2e-4) << c.s << " " << c.r << " " << c.q;
+        }
+    }
+    const Case long_call{256.0, 100.0, 46.0, 0.163, 0.0093, 0.023, OptionType::Call};
+    const double perpetual = perpetual_put(100.0, 256.0, 0.023, 0.163, 0.0093);
+    for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+        EXPECT_NEAR(value(long_call, a), perpetual, 1e-7);
+    }
+}
+
+TEST(AmericanEdges, ZeroRatePutsAndZeroYieldCallsWithANegativeRate) {
+    // A put with r = 0 > q is exercised below one boundary starting at K (a
+    // call with q = 0 > r, the usual case of a negative rate): the spectral
+    // engine, with QD+ in its r -> 0 limit.  The double-boundary grid priced
+    // these before, with a vega of -0.10 where the spot lies in the exercise
+    // region.
+    const Case cases[] = {
+        {100.0, 100.0, 0.5, 0.0, 0.2, -0.02, OptionType::Put},
+        {90.0, 100.0, 2.0, 0.0, 0.15, -0.05, OptionType::Put},
+        {100.0, 100.0, 10.0, 0.0, 0.3, -0.01, OptionType::Put},
+        {100.0, 100.0, 1.0, -0.003, 0.05, 0.0, OptionType::Call},
+        {130.0, 100.0, 3.0, -0.005, 0.4, 0.0, OptionType::Call},
+    };
+    for (const Case& c : cases) {
+        const bool call = c.type == OptionType::Call;
+        const double tree = reference_american(c.s, c.k, c.t, c.r, c.sigma, c.q, call, 4000);
+        EXPECT_GT(tree, reference_european(c.s, c.k, c.t, c.r, c.sigma, c.q, call) + 1e-4);
+        // The tree at 4,000 steps is good to about 6e-5 on these (against
+        // 20,000: 1.3e-6 from the accurate tier on the last).
+        EXPECT_NEAR(value(c, Accuracy::Fast), tree, 1e-4) << c.s << " " << c.t;
+        EXPECT_NEAR(value(c, Accuracy::Accurate), tree, 1e-4) << c.s << " " << c.t;
+        EXPECT_NEAR(value(c, Accuracy::Accurate), value(c, Accuracy::High), 1e-8);
+        const american::Valuation v = valuation(c);
+        Case up = c;
+        Case down = c;
+        up.sigma += 1e-5;
+        down.sigma -= 1e-5;
+        EXPECT_NEAR(v.greeks.vega, (value(up) - value(down)) / 2e-5, 1e-4 * v.greeks.vega);
+    }
+    const Case inside{495.0, 360.99, 1.150895, -0.003169, 0.13296, 0.0, OptionType::Call};
+    for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+        const american::Valuation v = valuation(inside, a);
+        EXPECT_EQ(v.price, 495.0 - 360.99);  // exercised: the tree agrees to 1e-13
+        EXPECT_EQ(v.greeks.vega, 0.0);
+        EXPECT_EQ(v.greeks.delta, 1.0);
+    }
+    // Volatility and gamma are never negative in the model (the value is
+    // convex in the spot): a seeded book of such calls.
+    std::mt19937_64 rng(67);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int i = 0; i < 40; ++i) {
+        const Case c{100.0 * std::exp(u(rng) - 0.5), 100.0, 0.01 + 3.0 * u(rng),
+                     -0.005 * u(rng), 0.05 + 1.15 * u(rng), 0.0, OptionType::Call};
+        const american::Valuation v = valuation(c);
+        EXPECT_GE(v.greeks.vega, 0.0) << i;
+        EXPECT_GE(v.greeks.gamma, 0.0) << i;
+        EXPECT_GE(v.price, bs_price(c)) << i;
+    }
+}
+
+TEST(AmericanEdges, ThetaAtTheBoundaryIsNeverMateriallyPositive) {
+    // The value never falls as the expiry grows, so theta <= 0.  From the
+    // Black-Scholes equation it was a cancellation next to the boundary that
+    // multiplied gamma's error by sigma^2 S^2 / 2: +0.05 a day at "high";
+    // from the premium integral's own T-derivative, a few 1e-6.
+    std::mt19937_64 rng(71);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const double tolerance[] = {5e-5, 5e-5, 1e-5};  // per day
+    for (int i = 0; i < 150; ++i) {
+        Case c{};
+        c.k = 100.0;
+        c.t = std::exp(std::log(0.01) + u(rng) * std::log(30.0 / 0.01));
+        c.r = 0.005 + 0.2 * u(rng);
+        c.q = 0.005 + 0.2 * u(rng);
+        c.sigma = std::exp(std::log(0.03) + u(rng) * std::log(3.0 / 0.03));
+        c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
+        const double b = american::exercise_boundary(c.t, c.k, c.r, c.sigma, c.q, c.type,
+                                                     Accuracy::High)
+                             .value();
+        const double outside = 1.0 + 0.01 * u(rng);
+        c.s = c.type == OptionType::Call ? b / outside : b * outside;
+        for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+            EXPECT_LE(valuation(c, a).greeks.theta, tolerance[static_cast<int>(a)])
+                << i << " tier " << static_cast<int>(a);
+        }
+    }
+}
+
+TEST(AmericanEdges, VegaAndRhoAtTheBoundaryMatchBumpAndResolve) {
+    // Spots just outside the exercise region, vega and rho against central
+    // differences of the same tier's price.  Two faults lived here: nodes
+    // held at the perpetual boundary took an implicit-function derivative as
+    // if they were free (vega 36 against 2.9 at "high", the first case), and
+    // two Newton steps at "fast" left a boundary 1e-3 off (vega 22 against
+    // 3.4, the second).
+    std::vector<Case> cases = {
+        {100.95754885598947, 100.0, 8.8036920917424197, 0.0075753638086689928,
+         0.062200348368362815, 0.19023056841395627, OptionType::Call},
+        {97.788581663879299, 100.0, 6.5520397193013116, 0.086948064801025751,
+         0.053952049213558617, 0.025981150128645603, OptionType::Put},
+    };
+    std::mt19937_64 rng(73);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int i = 0; i < 30; ++i) {
+        Case c{};
+        c.k = 100.0;
+        c.t = std::exp(std::log(0.01) + u(rng) * std::log(30.0 / 0.01));
+        c.r = 0.005 + 0.195 * u(rng);
+        c.q = 0.005 + 0.195 * u(rng);
+        c.sigma = std::exp(std::log(0.03) + u(rng) * std::log(1.5 / 0.03));
+        c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
+        const double b = american::exercise_boundary(c.t, c.k, c.r, c.sigma, c.q, c.type,
+                                                     Accuracy::High)
+                             .value();
+        c.s = c.type == OptionType::Call ? b * (1.0 - 1e-3) : b * (1.0 + 1e-3);
+        cases.push_back(c);
+    }
+    for (const Case& c : cases) {
+        for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+            const american::Valuation v = valuation(c, a);
+            Case up = c;
+            Case down = c;
+            up.sigma += 1e-4;
+            down.sigma -= 1e-4;
+            const double vega = (value(up, a) - value(down, a)) / 2e-4;
+            up = c;
+            down = c;
+            up.r += 1e-5;
+            down.r -= 1e-5;
+            const double rho = (value(up, a) - value(down, a)) / 2e-5 / 100.0;
+            // "fast" within ten times the others' allowance.
+            const double scale = a == Accuracy::Fast ? 10.0 : 1.0;
+            EXPECT_NEAR(v.greeks.vega, vega, scale * (1e-2 * std::fabs(vega) + 2e-3))
+                << c.s << " " << c.t << " tier " << static_cast<int>(a);
+            EXPECT_NEAR(v.greeks.rho, rho, scale * (1e-2 * std::fabs(rho) + 1e-3))
+                << c.s << " " << c.t << " tier " << static_cast<int>(a);
+        }
+    }
+}
+
+TEST(AmericanEdges, DoubleBoundaryGreeksKeepTheirSignsAtTheBoundary) {
+    // Spots just inside the exercise region of the double-boundary regime
+    // (the tree: worth exactly the exercise value): the grid's stencil read
+    // across the region's edge a value 3e-6 above it and a gamma of -5e-4.
+    const Case inside[] = {
+        {91.8185, 100.0, 0.0656686, -0.03143, 0.14412, -0.044588, OptionType::Put},
+        {78.2569, 100.0, 2.08889, -0.0071621, 0.13466, -0.029834, OptionType::Put},
+    };
+    for (const Case& c : inside) {
+        for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate}) {
+            const american::Valuation v = valuation(c, a);
+            EXPECT_EQ(v.price, c.k - c.s);
+            EXPECT_EQ(v.greeks.gamma, 0.0);
+        }
+    }
+    // A seeded book at expiries of days to a year, spots within 10 % of the
+    // strike: gamma and vega never negative (the value is convex in the spot).
+    std::mt19937_64 rng(79);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int i = 0; i < 16; ++i) {
+        Case c{};
+        c.k = 100.0;
+        c.s = 100.0 * std::exp(0.2 * (u(rng) - 0.5));
+        c.t = (1.0 + 364.0 * u(rng) * u(rng)) / 365.0;
+        const double high = -0.05 * u(rng);
+        const double low = high - 0.05 * u(rng) - 1e-3;
+        c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
+        c.r = c.type == OptionType::Put ? high : low;
+        c.q = c.type == OptionType::Put ? low : high;
+        c.sigma = 0.05 + 0.5 * u(rng);
+        const american::Valuation v = valuation(c, Accuracy::Fast);
+        EXPECT_GE(v.greeks.gamma, 0.0) << i;
+        EXPECT_GE(v.greeks.vega, 0.0) << i;
     }
 }
 
