@@ -217,12 +217,13 @@ int main(int argc, char** argv) {
                      : american::value_and_greeks(r.s, r.k, r.t, r.r, r.sigma, r.q, r.type,
                                                   accuracy);
             s.us += now_us() - start;
-            const Result<double> eu =
-                grid ? dividends::value(r.s, r.k, r.t, r.r, r.sigma, r.q, r.type,
-                                        dividends::Style::European, accuracy, schedule_of(r),
-                                        false)
-                           .transform([](const american::Valuation& v) { return v.price; })
-                     : black_scholes::price(r.s, r.k, r.t, r.r, r.sigma, r.q, r.type);
+            Result<double> eu = black_scholes::price(r.s, r.k, r.t, r.r, r.sigma, r.q, r.type);
+            if (grid) {
+                const auto v = dividends::value(r.s, r.k, r.t, r.r, r.sigma, r.q, r.type,
+                                                dividends::Style::European, accuracy,
+                                                schedule_of(r), false);
+                eu = v ? Result<double>(v->price) : Result<double>(std::unexpected(v.error()));
+            }
             if (!am || !eu) {
                 ++s.failed;
                 continue;
