@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <new>
 #include <utility>
@@ -185,6 +186,11 @@ struct Arrays {
     double* moved_rate;
     double* moved_yield;
     unsigned char* held;  // 1 where a row sits on the exercise value
+    // The dividends already jumped over (time to expiry below the current
+    // level), as their present value at time to expiry paid_tau: one update
+    // per jump keeps the far values linear in the number of dividends.
+    double paid_value;
+    double paid_tau;
 };
 
 constexpr int kArrayCount = 27;
@@ -244,23 +250,27 @@ struct Context {
     return {p, mesh, a, Side::Below, sensitivities, last, last - 1, -1, 1, policy};
 }
 
-// Present value at time to expiry tau of the cash still to be paid.
-[[nodiscard]] double dividends_to_pay(const Problem& p, double tau) noexcept {
-    double pv = 0.0;
-    for (const Jump& jump : p.jumps) {
-        if (jump.tau < tau) {
-            pv += jump.amount * fast::exp(-p.r * (tau - jump.tau) - p.q * jump.tau);
-        }
-    }
-    return pv;
+// Present value at time to expiry tau (past every jump counted so far) of
+// the cash still to be paid: sum of D e^{-r (tau - tau_i) - q tau_i}.
+[[nodiscard]] double dividends_to_pay(const Problem& p, const Arrays& a, double tau) noexcept {
+    return a.paid_value == 0.0 ? 0.0 : a.paid_value * fast::exp(-p.r * (tau - a.paid_tau));
+}
+
+// Counts one more jump into dividends_to_pay.
+void count_jump(const Problem& p, Arrays& a, const Jump& jump) noexcept {
+    a.paid_value = a.paid_value * fast::exp(-p.r * (jump.tau - a.paid_tau)) +
+                   jump.amount * fast::exp(-p.q * jump.tau);
+    a.paid_tau = jump.tau;
 }
 
 // The value far in the money: the forward intrinsic value, and for an
 // American option at least the exercise value.  Far out of the money: 0.  A
 // stock cannot pay out more than it is worth (the spot stops at 0), so the
 // stock's part of the forward is never negative.
-[[nodiscard]] double far_value(const Problem& p, double spot, double tau) noexcept {
-    const double stock = std::fmax(spot * fast::exp(-p.q * tau) - dividends_to_pay(p, tau), 0.0);
+[[nodiscard]] double far_value(const Problem& p, const Arrays& a, double spot,
+                               double tau) noexcept {
+    const double stock =
+        std::fmax(spot * fast::exp(-p.q * tau) - dividends_to_pay(p, a, tau), 0.0);
     const double forward = stock - p.k * fast::exp(-p.r * tau);
     const double european = std::fmax(p.type == OptionType::Call ? forward : -forward, 0.0);
     if (!p.american) {
@@ -520,8 +530,8 @@ void step(const Context& c, double dt, double theta, double tau) noexcept {
     // The new level goes into the spare buffer, which then becomes a.v: the
     // old level stays in a.v_old for the tangents.
     double* next = a.v_old;
-    next[0] = far_value(c.p, a.spot[0], tau);
-    next[c.last] = far_value(c.p, a.spot[c.last], tau);
+    next[0] = far_value(c.p, a, a.spot[0], tau);
+    next[c.last] = far_value(c.p, a, a.spot[c.last], tau);
     if (c.policy) {
         solve_policy(c, theta * dt, (1.0 - theta) * dt, next);
         std::swap(a.v, a.v_old);
@@ -551,7 +561,7 @@ void jump(const Context& c, double amount, double tau) noexcept {
         double dr = 0.0;
         double dq = 0.0;
         if (!(paid > spot_low)) {
-            value = far_value(c.p, std::fmax(paid, 0.0), tau);
+            value = far_value(c.p, a, std::fmax(paid, 0.0), tau);
         } else {
             const Stencil st = lagrange(c.mesh.node_of(fast::log(paid)), 6, c.last, false);
             value = 0.0;
@@ -589,6 +599,8 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
                bool sensitivities) noexcept {
     const Context c = make_context(p, mesh, a, sensitivities);
     set_up(c);
+    a.paid_value = 0.0;
+    a.paid_tau = 0.0;
     double start = 0.0;
     std::size_t next_jump = 0;
     while (true) {
@@ -635,10 +647,18 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
         if (next_jump >= p.jumps.size()) {
             break;
         }
-        // Every jump at this time to expiry.
+        // Every jump at this time to expiry; the cash still to pay beyond
+        // them counts them once all are applied.
+        const std::size_t first_here = next_jump;
         while (next_jump < p.jumps.size() && p.jumps[next_jump].tau == end) {
             jump(c, p.jumps[next_jump].amount, end);
             ++next_jump;
+        }
+        for (std::size_t i = first_here; i < next_jump; ++i) {
+            count_jump(p, a, p.jumps[i]);
+        }
+        if (p.cancel != nullptr && p.cancel->load(std::memory_order_relaxed)) {
+            return Solution{std::numeric_limits<double>::quiet_NaN()};
         }
         start = end;
         if (end >= p.t) {
@@ -670,6 +690,8 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
     const double v_xx = (v_uu - v_x * x_uu) / (x_u * x_u);
     s.delta = v_x / p.s;
     s.gamma = (v_xx - v_x) / (p.s * p.s);
+    const int below = std::clamp(static_cast<int>(std::floor(u)), 1, mesh.intervals - 2);
+    s.exercised = p.american && a.held[below] != 0 && a.held[below + 1] != 0;
     return s;
 }
 
@@ -703,6 +725,7 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
         s.dsigma = coarse_tangents ? extrapolate(f.dsigma, g.dsigma) : f.dsigma;
         s.drate = coarse_tangents ? extrapolate(f.drate, g.drate) : f.drate;
         s.dyield = coarse_tangents ? extrapolate(f.dyield, g.dyield) : f.dyield;
+        s.exercised = f.exercised;
     } else {
         // Romberg over h, 2h, 4h: the error of the scheme is c2 h^2 + c4 h^4
         // + ..., and the coarsest solve costs a sixteenth of the finest.
@@ -719,6 +742,15 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
         s.dsigma = coarse_tangents ? extrapolate(f.dsigma, g.dsigma, h.dsigma) : f.dsigma;
         s.drate = coarse_tangents ? extrapolate(f.drate, g.drate, h.drate) : f.drate;
         s.dyield = coarse_tangents ? extrapolate(f.dyield, g.dyield, h.dyield) : f.dyield;
+        s.exercised = f.exercised;
+    }
+    if (p.cancel != nullptr && p.cancel->load(std::memory_order_relaxed)) {
+        return std::unexpected(OptionError::invalid_parameters("cancelled"));
+    }
+    // A NaN is a failure, never clamped into a value.
+    if (!std::isfinite(s.value)) {
+        return std::unexpected(OptionError::invalid_parameters(
+            "the grid solver could not value these inputs"));
     }
     // Far out of the money the extrapolation may leave a value of -1e-12:
     // no option is worth less than nothing.

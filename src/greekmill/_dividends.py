@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from typing import Any, Iterator
 
 import numpy as np
@@ -95,3 +96,72 @@ def engine_schedule(dividends: object) -> tuple[np.ndarray, np.ndarray] | None:
     if len(dividends) == 0:
         return None
     return dividends.times, dividends.amounts
+
+
+# The total volatility sigma * sqrt(t) the cash-dividend engine resolves
+# (core/grid/cash_dividends.cpp): at or below DETERMINISTIC_VOLATILITY the
+# zero-volatility limit, between it and MIN_TOTAL_VOLATILITY and above
+# MAX_TOTAL_VOLATILITY an error.
+DETERMINISTIC_VOLATILITY = 1e-10
+MIN_TOTAL_VOLATILITY = 5e-3
+MAX_TOTAL_VOLATILITY = 1.5
+
+
+def _price(function: str, args: tuple[float, ...], sigma: float, put: bool, accuracy: object,
+           dividends: Dividends) -> float:
+    from . import american, european
+    s, k, t, r, q = args
+    kind = "put" if put else "call"
+    if "american" in function:
+        return float(american.price(s, k, t, r, sigma, q, kind, accuracy=accuracy,
+                                    dividends=dividends))
+    return float(european.price(s, k, t, r, sigma, q, kind, dividends=dividends))
+
+
+def lower_bound_rule(function: str, args: tuple[float, ...], put: bool, accuracy: object,
+                     dividends: Dividends) -> str:
+    """The lower bound of an implied volatility under this schedule, worded."""
+    s, k = args[0], args[1]
+    exercise = max((k - s) if put else (s - k), 0.0) + 0.0
+    floor = _price(function, args, 0.0, put, accuracy, dividends)
+    intrinsic = f"the intrinsic value max({'k - s' if put else 's - k'}, 0) is {exercise:.10g}"
+    if "american" in function:
+        return (f"is below the lower no-arbitrage bound {max(exercise, floor):.10g} (the larger "
+                f"of the exercise value and the value at zero volatility with these dividends, "
+                f"{floor:.10g}); {intrinsic}")
+    return (f"is below the lower no-arbitrage bound {floor:.10g} (the value at zero volatility "
+            f"with these dividends); {intrinsic}")
+
+
+def failure_reason(function: str, value_at: Any, put: bool, accuracy: object,
+                   dividends: Dividends) -> str:
+    """Why the cash-dividend engine gave no value or volatility, as a clause."""
+    s, k, t, r, q = (float(value_at(c)) for c in (1, 2, 3, 4, 6))
+    args = (s, k, t, r, q)
+    span = (f"[{MIN_TOTAL_VOLATILITY:g}, {MAX_TOTAL_VOLATILITY:g}] (or at most "
+            f"{DETERMINISTIC_VOLATILITY:g}, the zero-volatility limit)")
+    if "implied_volatility" not in function:
+        total = float(value_at(5)) * math.sqrt(t)
+        if not (total <= DETERMINISTIC_VOLATILITY
+                or MIN_TOTAL_VOLATILITY <= total <= MAX_TOTAL_VOLATILITY):
+            return (f": with cash dividends the total volatility sigma*sqrt(t) = {total:.6g} "
+                    f"is outside the range the grid resolves, {span}")
+        return ": the grid's value fell outside the no-arbitrage bounds of the model"
+    price = float(value_at(0))
+    root = math.sqrt(t)
+    try:
+        low = _price(function, args, MIN_TOTAL_VOLATILITY / root, put, accuracy, dividends)
+        high = _price(function, args, MAX_TOTAL_VOLATILITY / root, put, accuracy, dividends)
+    except ValueError:
+        return ""
+    if price < low:
+        floor = _price(function, args, 0.0, put, accuracy, dividends)
+        return (f": the price {price!r} lies between the value at zero volatility "
+                f"({floor:.10g}) and the value at the smallest total volatility the "
+                f"cash-dividend engine resolves (sigma*sqrt(t) = {MIN_TOTAL_VOLATILITY:g}: "
+                f"{low:.10g}), where no volatility reprices it to the engine's accuracy")
+    if price > high:
+        return (f": the price {price!r} lies above the value at the largest total volatility "
+                f"the cash-dividend engine resolves (sigma*sqrt(t) = {MAX_TOTAL_VOLATILITY:g}: "
+                f"{high:.10g})")
+    return ": no volatility within the engine's range reprices it"
