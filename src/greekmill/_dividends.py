@@ -113,7 +113,8 @@ def _price(function: str, args: tuple[float, ...], sigma: float, put: bool, accu
     s, k, t, r, q = args
     kind = "put" if put else "call"
     if "american" in function:
-        return float(american.price(s, k, t, r, sigma, q, kind, accuracy=accuracy,
+        american_price: Any = american.price  # accuracy as the caller gave it
+        return float(american_price(s, k, t, r, sigma, q, kind, accuracy=accuracy,
                                     dividends=dividends))
     return float(european.price(s, k, t, r, sigma, q, kind, dividends=dividends))
 
