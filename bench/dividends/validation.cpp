@@ -175,7 +175,11 @@ int main(int argc, char** argv) {
             }
             double max = 0.0, sq = 0.0, us = 0.0;
             int n = 0, timed = 0;
+            std::map<std::string, double> family_max;
+            std::map<std::string, int> family_worst;
+            int id = -1;
             for (const Row& r : rows) {
+                ++id;
                 const std::vector<grid::Jump> jumps = jumps_of(r);
                 if (jumps.empty() || r.sigma == 0.0) {
                     continue;
@@ -184,12 +188,27 @@ int main(int argc, char** argv) {
                 const double start = now_us();
                 const auto x = grid::solve(p, res, false);
                 us += now_us() - start;
+                if (const char* only = std::getenv("GREEKMILL_ROW");
+                    only != nullptr && std::atoi(only) == id && x) {
+                    std::fprintf(stderr, "  row %d: %.10f error %.2e\n", id, x->value,
+                                 x->value - r.am_price);
+                }
                 ++timed;
                 if (x && r.am_trusted) {
                     const double e = x->value - r.am_price;
                     max = std::max(max, std::fabs(e));
                     sq += e * e;
                     ++n;
+                    if (std::fabs(e) > family_max[r.family]) {
+                        family_max[r.family] = std::fabs(e);
+                        family_worst[r.family] = id;
+                    }
+                }
+            }
+            if (std::getenv("GREEKMILL_FAMILIES") != nullptr) {
+                for (const auto& [family, worst] : family_max) {
+                    std::fprintf(stderr, "  %s %.1e (row %d)\n", family.c_str(), worst,
+                                 family_worst[family]);
                 }
             }
             std::printf("| %d x %d, %d levels | %.1e | %.1e | %.0f |\n", res.space, res.time,

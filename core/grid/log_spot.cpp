@@ -35,6 +35,9 @@ constexpr double kSpanDeviations = 6.0;
 constexpr double kCoreDeviations = 0.6;
 // The steps of each stretch grow over its first 1/kGradedFraction.
 constexpr int kGradedFraction = 4;
+// The widest cell (in ln S) of the coarsest mesh at which the kink at S = D
+// is averaged.
+constexpr double kMaxRuinCell = 0.2;
 
 // x_j = x_K + lambda sinh(delta (j - j_K)), j = 0..intervals.  A coarser
 // mesh (half the intervals, j_K / 2, 2 delta) is every other node of the
@@ -191,6 +194,9 @@ struct Arrays {
     // per jump keeps the far values linear in the number of dividends.
     double paid_value;
     double paid_tau;
+    // Whether the kink at S = D is averaged (average_ruin_kink): set per
+    // solve, the same for every level of the extrapolation.
+    bool ruin_kinks;
 };
 
 constexpr int kArrayCount = 27;
@@ -547,6 +553,87 @@ void step(const Context& c, double dt, double theta, double tau) noexcept {
     }
 }
 
+// Integral of max(f, 0) over an interval of length `length` where f runs
+// linearly from a to b.
+[[nodiscard]] double positive_part(double a, double b, double length) noexcept {
+    if (a >= 0.0 && b >= 0.0) {
+        return 0.5 * length * (a + b);
+    }
+    if (a <= 0.0 && b <= 0.0) {
+        return 0.0;
+    }
+    const double top = std::fmax(a, b);
+    return 0.5 * length * top * top / (std::fabs(a) + std::fabs(b));
+}
+
+// The exercise just before an ex-date leaves V = max(payoff, continuation)
+// with a kink where they cross, between nodes: its nodal values carry an
+// error that is not smooth in h, which neither the Rannacher steps nor the
+// extrapolation remove.  The two nodes beside each crossing take instead
+// the average of max(margin, 0) over their cells (the margin piecewise
+// linear between nodes), as nonsmooth initial data are averaged (Pooley,
+// Vetzal and Forsyth 2003).  The margin is in a.g.
+void average_kinks(const Context& c) noexcept {
+    Arrays& a = c.a;
+    const double* d = a.g;
+    const auto cell_average = [&](int j) {
+        const double xm = c.mesh.x(j - 1);
+        const double x0 = c.mesh.x(j);
+        const double xp = c.mesh.x(j + 1);
+        const double left = 0.5 * (x0 - xm);
+        const double right = 0.5 * (xp - x0);
+        const double integral = positive_part(0.5 * (d[j - 1] + d[j]), d[j], left) +
+                                positive_part(d[j], 0.5 * (d[j] + d[j + 1]), right);
+        return a.payoff[j] + integral / (left + right);
+    };
+    for (int j = 1; j + 2 <= c.last; ++j) {
+        if ((d[j] > 0.0) != (d[j + 1] > 0.0)) {
+            a.moved[j] = std::fmax(cell_average(j), a.payoff[j]);
+            a.moved[j + 1] = std::fmax(cell_average(j + 1), a.payoff[j + 1]);
+        }
+    }
+}
+
+// A spot at or below the dividend falls to 0 and stays there: V(S, t-) =
+// V(0, t+) below S = D and V(S - D, t+) above it, a kink at x_D = ln D between
+// nodes (a put's slope in x jumps from 0 to -D).  Its two nodes take the
+// cell average of the kink's part (Pooley, Vetzal and Forsyth 2003): with
+// F the values and R the branch above x_D continued below it, F - R =
+// s (x - x_D) below x_D and 0 above, s = -D dV/dS(0+, t+); the node's value
+// becomes R(x_j) plus the average of that over its cell.  dV/dS at 0+ is the
+// far value's, exact where the spot near 0 is exercised or worth its
+// forward intrinsic value.
+void average_ruin_kink(const Context& c, double amount, double tau) noexcept {
+    Arrays& a = c.a;
+    if (!a.ruin_kinks || !(amount > a.spot[1]) || !(amount < a.spot[c.last - 1])) {
+        return;
+    }
+    int j = 1;
+    while (a.spot[j + 1] <= amount) {
+        ++j;
+    }
+    const double h = 1e-7 * amount;
+    const double slope = (far_value(c.p, a, h, tau) - far_value(c.p, a, 0.0, tau)) / h;
+    const double s = -amount * slope;
+    if (s == 0.0) {
+        return;
+    }
+    const double xd = fast::log(amount);
+    const auto kink_average = [&](int node) {
+        const double lo = 0.5 * (c.mesh.x(node - 1) + c.mesh.x(node));
+        const double hi = 0.5 * (c.mesh.x(node) + c.mesh.x(node + 1));
+        const double top = std::fmin(hi, xd);
+        if (!(top > lo)) {
+            return 0.0;
+        }
+        const double integral = 0.5 * ((top - xd) * (top - xd) - (lo - xd) * (lo - xd));
+        return s * integral / (hi - lo);
+    };
+    const double xj = c.mesh.x(j);
+    a.moved[j] += -s * (xj - xd) + kink_average(j);
+    a.moved[j + 1] += kink_average(j + 1);
+}
+
 // V(S, t-) = V(max(S - D, 0), t+), by quintic interpolation in node units (its
 // error, unlike the scheme's, is not smooth in h and would survive the
 // extrapolation, so it must be far below it); below
@@ -572,16 +659,23 @@ void jump(const Context& c, double amount, double tau) noexcept {
                 dq += st.w[i] * a.u_yield[st.first + i];
             }
         }
-        if (c.p.american && value < a.payoff[j]) {
-            value = a.payoff[j];
-            ds = 0.0;
-            dr = 0.0;
-            dq = 0.0;
-        }
         a.moved[j] = value;
         a.moved_sigma[j] = ds;
         a.moved_rate[j] = dr;
         a.moved_yield[j] = dq;
+    }
+    average_ruin_kink(c, amount, tau);
+    for (int j = 0; j <= c.last; ++j) {
+        a.g[j] = a.moved[j] - a.payoff[j];  // the continuation's margin over exercise
+        if (c.p.american && a.moved[j] < a.payoff[j]) {
+            a.moved[j] = a.payoff[j];
+            a.moved_sigma[j] = 0.0;
+            a.moved_rate[j] = 0.0;
+            a.moved_yield[j] = 0.0;
+        }
+    }
+    if (c.p.american) {
+        average_kinks(c);
     }
     std::copy(a.moved, a.moved + c.last + 1, a.v);
     std::copy(a.moved_sigma, a.moved_sigma + c.last + 1, a.u_sigma);
@@ -704,6 +798,22 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
         return std::unexpected(OptionError::invalid_parameters("out of memory for the grid"));
     }
     const Mesh middle = coarser(fine);
+    // The kink at S = D is averaged only where the coarsest mesh resolves
+    // it (cells below kMaxRuinCell in ln S at every dividend): on a coarser
+    // cell the average moves the value by more than it corrects, and the
+    // extrapolation needs the same treatment at every level.
+    {
+        const Mesh coarsest = resolution.levels == 2 ? middle : coarser(middle);
+        a.ruin_kinks = true;
+        for (const Jump& jump : p.jumps) {
+            const double u = coarsest.node_of(fast::log(jump.amount));
+            if (u > 0.0 && u < coarsest.intervals) {
+                const double cell = coarsest.lambda * coarsest.delta *
+                                    mesh_cosh(coarsest.delta * (u - coarsest.strike_node));
+                a.ruin_kinks = a.ruin_kinks && cell <= kMaxRuinCell;
+            }
+        }
+    }
     // The tangents of an American scheme carry an O(h) error that changes
     // sign each time the discrete boundary crosses a node: no extrapolation
     // removes it, and the weights of one would amplify it.  There vega and rho
