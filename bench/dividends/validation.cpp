@@ -184,18 +184,22 @@ int main(int argc, char** argv) {
                 if (jumps.empty() || r.sigma == 0.0) {
                     continue;
                 }
-                const grid::Problem p{r.s, r.k, r.t, r.r, r.q, r.sigma, r.type, true, jumps};
+                // GREEKMILL_EUROPEAN: the European value instead.
+                const bool european = std::getenv("GREEKMILL_EUROPEAN") != nullptr;
+                const grid::Problem p{r.s, r.k, r.t, r.r, r.q, r.sigma, r.type, !european, jumps};
+                const double reference = european ? r.eu_price : r.am_price;
+                const bool trusted = european ? r.eu_trusted : r.am_trusted;
                 const double start = now_us();
                 const auto x = grid::solve(p, res, false);
                 us += now_us() - start;
                 if (const char* only = std::getenv("GREEKMILL_ROW");
                     only != nullptr && std::atoi(only) == id && x) {
                     std::fprintf(stderr, "  row %d: %.10f error %.2e\n", id, x->value,
-                                 x->value - r.am_price);
+                                 x->value - reference);
                 }
                 ++timed;
-                if (x && r.am_trusted) {
-                    const double e = x->value - r.am_price;
+                if (x && trusted) {
+                    const double e = x->value - reference;
                     max = std::max(max, std::fabs(e));
                     sq += e * e;
                     ++n;

@@ -810,7 +810,7 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
             if (u > 0.0 && u < coarsest.intervals) {
                 const double cell = coarsest.lambda * coarsest.delta *
                                     mesh_cosh(coarsest.delta * (u - coarsest.strike_node));
-                a.ruin_kinks = a.ruin_kinks && cell <= kMaxRuinCell;
+                a.ruin_kinks = a.ruin_kinks && (cell <= kMaxRuinCell || !p.american);
             }
         }
     }
