@@ -161,6 +161,13 @@ struct Stencil {
 struct Arrays {
     std::unique_ptr<double[]> block;
     std::unique_ptr<unsigned char[]> flags;
+    // The jump's interpolation stencils, node by node, kept while the next
+    // jump has the same amount on the same mesh (a schedule of equal
+    // dividends computes them once per mesh): six weights and the first
+    // node, -1 where the new spot lies below the mesh.
+    std::unique_ptr<double[]> stencil_weights;
+    std::unique_ptr<int[]> stencil_first;
+    double stencil_amount;
     double* spot;      // S_j
     double* payoff;    // exercise value at S_j
     double* op_lo;     // L v at j = lo v_{j-1} + mid v_j + up v_{j+1}
@@ -205,7 +212,9 @@ constexpr int kArrayCount = 27;
     const auto n = static_cast<std::size_t>(nodes);
     a.block.reset(new (std::nothrow) double[n * kArrayCount]);
     a.flags.reset(new (std::nothrow) unsigned char[n]);
-    if (!a.block || !a.flags) {
+    a.stencil_weights.reset(new (std::nothrow) double[6 * n]);
+    a.stencil_first.reset(new (std::nothrow) int[n]);
+    if (!a.block || !a.flags || !a.stencil_weights || !a.stencil_first) {
         return false;
     }
     double** targets[kArrayCount] = {
@@ -641,22 +650,35 @@ void average_ruin_kink(const Context& c, double amount, double tau) noexcept {
 void jump(const Context& c, double amount, double tau) noexcept {
     Arrays& a = c.a;
     const double spot_low = a.spot[0];
+    if (amount != a.stencil_amount) {
+        for (int j = 0; j <= c.last; ++j) {
+            const double paid = a.spot[j] - amount;
+            if (!(paid > spot_low)) {
+                a.stencil_first[j] = -1;
+                continue;
+            }
+            const Stencil st = lagrange(c.mesh.node_of(fast::log(paid)), 6, c.last, false);
+            a.stencil_first[j] = st.first;
+            std::copy(st.w, st.w + 6, a.stencil_weights.get() + 6 * j);
+        }
+        a.stencil_amount = amount;
+    }
     for (int j = 0; j <= c.last; ++j) {
-        const double paid = a.spot[j] - amount;
         double value;
         double ds = 0.0;
         double dr = 0.0;
         double dq = 0.0;
-        if (!(paid > spot_low)) {
-            value = far_value(c.p, a, std::fmax(paid, 0.0), tau);
+        const int first = a.stencil_first[j];
+        if (first < 0) {
+            value = far_value(c.p, a, std::fmax(a.spot[j] - amount, 0.0), tau);
         } else {
-            const Stencil st = lagrange(c.mesh.node_of(fast::log(paid)), 6, c.last, false);
+            const double* w = a.stencil_weights.get() + 6 * j;
             value = 0.0;
             for (int i = 0; i < 6; ++i) {
-                value += st.w[i] * a.v[st.first + i];
-                ds += st.w[i] * a.u_sigma[st.first + i];
-                dr += st.w[i] * a.u_rate[st.first + i];
-                dq += st.w[i] * a.u_yield[st.first + i];
+                value += w[i] * a.v[first + i];
+                ds += w[i] * a.u_sigma[first + i];
+                dr += w[i] * a.u_rate[first + i];
+                dq += w[i] * a.u_yield[first + i];
             }
         }
         a.moved[j] = value;
@@ -695,6 +717,7 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
     set_up(c);
     a.paid_value = 0.0;
     a.paid_tau = 0.0;
+    a.stencil_amount = -1.0;  // no stencil for this mesh yet
     double start = 0.0;
     std::size_t next_jump = 0;
     while (true) {
