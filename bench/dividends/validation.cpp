@@ -80,7 +80,9 @@ std::vector<Row> read(const char* path) {
         while (std::getline(cells, cell, ',')) {
             f.push_back(cell);
         }
-        const auto num = [&](const char* name) { return std::strtod(f[column(name)].c_str(), nullptr); };
+        const auto num = [&](const char* name) {
+            return std::strtod(f[column(name)].c_str(), nullptr);
+        };
         Row r;
         r.family = f[column("family")];
         r.type = f[column("type")] == "call" ? OptionType::Call : OptionType::Put;
@@ -166,7 +168,9 @@ int main(int argc, char** argv) {
         }
     }
     if (argc > 2) {
-        std::printf("| resolution | American max | RMSE | µs per option (price) |\n|---|---|---|---|\n");
+        std::printf("| resolution | %s max | RMSE | µs per option (price) |\n",
+                    std::getenv("GREEKMILL_EUROPEAN") != nullptr ? "European" : "American");
+        std::printf("|---|---|---|---|\n");
         for (int arg = 2; arg < argc; ++arg) {
             grid::Resolution res{};
             if (std::sscanf(argv[arg], "%d,%d,%d", &res.space, &res.time, &res.levels) != 3) {

@@ -470,7 +470,8 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
         raise ValueError(_failure_message(
             function, op, reason, failed,
             lambda column: np.broadcast_to(arrays[column], shape)[where or ()], where,
-            lambda: _is_put(types, shape, first), accuracy, dividends if schedule is not None else None)
+            lambda: _is_put(types, shape, first), accuracy,
+            None if schedule is None else dividends)
             + _label_of(index, first, shape))
     if index is not None:
         return _pandas_result(function, op, outputs, index)
