@@ -68,6 +68,12 @@ def test_total_volatility_out_of_range_is_an_error_never_a_value() -> None:
         values = gm.european.price(100.0, 100.0, t, 0.05, sigma, 0.0, "call", dividends=ONE,
                                    errors="nan")
         assert np.isnan(values)
+    # A drift of many deviations: an at-the-money put over 1e4 years read as
+    # exercised (0 for about 0.037), a call with q = 50 as 0 with delta 1.
+    for t, r, q, kind in [(1e4, 0.05, 0.0, "put"), (1.0, 0.05, 50.0, "call")]:
+        with pytest.raises(ValueError, match="and the drift"):
+            gm.american.valuation(100.0, 100.0, t, r, 0.01 if t > 1 else 0.3, q, kind,
+                                  dividends=ONE)
 
 
 @pytest.mark.parametrize("kind", ["call", "put"])
@@ -138,7 +144,7 @@ def test_implied_volatility_reprices_or_raises(module: object) -> None:
                                           dividends=ONE)
         assert abs(found - sigma) <= 1e-9 * sigma
     beyond = module.price(100.0, 100.0, 1.0, 0.05, 1.49, 0.0, kind, dividends=ONE) + 0.5
-    with pytest.raises(ValueError, match="largest total volatility"):
+    with pytest.raises(ValueError, match="largest volatility"):
         module.implied_volatility(beyond, 100.0, 100.0, 1.0, 0.05, 0.0, kind, dividends=ONE)
 
 

@@ -36,6 +36,12 @@ constexpr grid::Resolution kEuropeanResolution{512, 512};
 constexpr double kDeterministicVolatility = 1e-10;
 constexpr double kMinTotalVolatility = 5e-3;
 constexpr double kMaxTotalVolatility = 1.5;
+// The mesh spans the drift of ln S, (|r - q| + sigma^2/2) t, beside six
+// standard deviations, with its nodes concentrated within one of the
+// strike: a drift of more than kMaxDriftRatio deviations leaves the
+// exercise boundary and the kinks on a mesh too coarse for them (an ATM
+// put over 1e4 years at sigma 0.01 read as exercised, worth 0 for 0.037).
+constexpr double kMaxDriftRatio = 10.0;
 // How far outside the no-arbitrage bounds a grid value may fall (its own
 // error, relative to the larger of spot and strike) before it is a failure.
 constexpr double kBoundSlack = 1e-4;
@@ -44,10 +50,39 @@ constexpr double kBoundSlack = 1e-4;
     char text[256];
     std::snprintf(text, sizeof text,
                   "the total volatility sigma*sqrt(t) = %.6g is outside the range the "
-                  "cash-dividend engine resolves, [%.6g, %.6g] (or <= %.6g, the zero-volatility "
-                  "limit)",
-                  total, kMinTotalVolatility, kMaxTotalVolatility, kDeterministicVolatility);
+                  "cash-dividend engine resolves, [%.6g, %.6g] with a drift of at most %.6g "
+                  "times it (or <= %.6g, the zero-volatility limit)",
+                  total, kMinTotalVolatility, kMaxTotalVolatility, kMaxDriftRatio,
+                  kDeterministicVolatility);
     return text;
+}
+
+// Whether the grid resolves sigma: sigma sqrt(t) within its range and the
+// drift within kMaxDriftRatio deviations.
+[[nodiscard]] bool resolves(double t, double r, double q, double sigma) noexcept {
+    const double total = sigma * std::sqrt(t);
+    const double drift = (std::fabs(r - q) + 0.5 * sigma * sigma) * t;
+    return total >= kMinTotalVolatility && total <= kMaxTotalVolatility &&
+           drift <= kMaxDriftRatio * total;
+}
+
+// The volatilities the grid resolves at (t, r, q), [lo, hi]; false when
+// there are none.  The drift bound is (|r - q|/sigma + sigma/2) sqrt(t) <=
+// kMaxDriftRatio, a quadratic in sigma whose smaller root is the low end.
+[[nodiscard]] bool volatility_range(double t, double r, double q, double& lo,
+                                    double& hi) noexcept {
+    const double root_t = std::sqrt(t);
+    const double a = std::fabs(r - q) * root_t;
+    const double discriminant = kMaxDriftRatio * kMaxDriftRatio - 2.0 * a * root_t;
+    if (!(discriminant >= 0.0)) {
+        return false;
+    }
+    // sigma1 = (R - sqrt(R^2 - 2 a sqrt t)) / sqrt t, in the form without
+    // cancellation: 2 a / (R + sqrt(...)).
+    const double drift_low = 2.0 * a / (kMaxDriftRatio + std::sqrt(discriminant));
+    lo = std::fmax(kMinTotalVolatility / root_t, drift_low * (1.0 + 1e-12));
+    hi = kMaxTotalVolatility / root_t;
+    return lo <= hi && resolves(t, r, q, lo) && resolves(t, r, q, hi);
 }
 
 [[nodiscard]] bool counts(double time, double amount, double t) noexcept {
@@ -246,7 +281,7 @@ Result<american::Valuation> value(double s, double k, double t, double r, double
     if (total <= kDeterministicVolatility) {
         return deterministic(s, k, t, r, q, type, style, schedule, greeks);
     }
-    if (total < kMinTotalVolatility || total > kMaxTotalVolatility) {
+    if (!resolves(t, r, q, sigma)) {
         return std::unexpected(OptionError::invalid_parameters(total_volatility_reason(total)));
     }
     Jumps jumps;
@@ -271,10 +306,12 @@ Result<american::Valuation> value(double s, double k, double t, double r, double
     v.price = std::clamp(x->value, b.lower, b.upper);
     const double sign = type == OptionType::Call ? 1.0 : -1.0;
     const double exercise = sign * (s - k);
-    if (style == Style::American && (v.price <= exercise || x->exercised)) {
+    // Inside the discrete exercise region, and worth exercising: with
+    // volatility an option is worth more than 0, never held at s = k.
+    if (style == Style::American && (v.price <= exercise || (x->exercised && exercise > 0.0))) {
         // In the exercise region: the exercise value exactly, delta +-1,
         // gamma 0; theta, vega and rho those of s - k or k - s, 0.
-        v.price = exercise;
+        v.price = exercise + 0.0;
         if (greeks) {
             v.greeks.delta = sign;
         }
@@ -348,9 +385,11 @@ std::expected<double, implied_volatility::Error> implied_volatility(
     // The root is sought within the total volatility the grid resolves: a
     // finite bracket from the start, each end a root's side only once a
     // value there was seen on it.
-    const double root_t = std::sqrt(t);
-    double lo = kMinTotalVolatility / root_t;
-    double hi = kMaxTotalVolatility / root_t;
+    double lo = 0.0;
+    double hi = 0.0;
+    if (!volatility_range(t, r, q, lo, hi)) {
+        return std::unexpected(Error::NotConverged);
+    }
     bool seen_lo = false;
     bool seen_hi = false;
     sigma = std::clamp(sigma, lo, hi);
