@@ -118,6 +118,7 @@ struct Stats {
     int rows = 0, trusted = 0, failed = 0;
     double price = 0.0, sum_sq = 0.0, delta = 0.0, gamma = 0.0, theta = 0.0, european = 0.0;
     double us = 0.0;
+    double price_us = 0.0;
     void merge(const Stats& o) {
         rows += o.rows;
         trusted += o.trusted;
@@ -129,6 +130,7 @@ struct Stats {
         theta = std::max(theta, o.theta);
         european = std::max(european, o.european);
         us += o.us;
+        price_us += o.price_us;
     }
 };
 
@@ -146,10 +148,10 @@ std::vector<grid::Jump> jumps_of(const Row& r) {
 }
 
 void print_row(const std::string& name, const Stats& s) {
-    std::printf("| %s | %d (%d) | %.1e | %.1e | %.1e | %.1e | %.1e | %.1e | %.0f |%s\n",
+    std::printf("| %s | %d (%d) | %.1e | %.1e | %.1e | %.1e | %.1e | %.1e | %.0f | %.2f |%s\n",
                 name.c_str(), s.rows, s.trusted, s.price,
                 std::sqrt(s.sum_sq / std::max(1, s.trusted)), s.delta, s.gamma, s.theta,
-                s.european, s.us / std::max(1, s.rows),
+                s.european, s.us / std::max(1, s.rows), s.us / std::max(1e-9, s.price_us),
                 s.failed > 0 ? (" " + std::to_string(s.failed) + " failed").c_str() : "");
 }
 
@@ -225,8 +227,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::printf("| tier / family | rows (trusted) | American max | RMSE | delta max | gamma max |"
-                " theta max (per day) | European max | µs per option |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+                " theta max (per day) | European max | µs per option | Greeks / price |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     const char* tiers[] = {"fast", "accurate", "high"};
     for (int tier = 0; tier < 3; ++tier) {
         const auto accuracy = static_cast<american::Accuracy>(tier);
@@ -244,6 +246,18 @@ int main(int argc, char** argv) {
                      : american::value_and_greeks(r.s, r.k, r.t, r.r, r.sigma, r.q, r.type,
                                                   accuracy);
             s.us += now_us() - start;
+            // The price alone, for the cost of the Greeks beside it.
+            const double alone = now_us();
+            const auto price_only =
+                grid ? dividends::value(r.s, r.k, r.t, r.r, r.sigma, r.q, r.type,
+                                        dividends::Style::American, accuracy, schedule_of(r),
+                                        false)
+                     : american::value_and_greeks(r.s, r.k, r.t, r.r, r.sigma, r.q, r.type,
+                                                  accuracy);
+            s.price_us += now_us() - alone;
+            if (!price_only) {
+                ++s.failed;
+            }
             Result<double> eu = black_scholes::price(r.s, r.k, r.t, r.r, r.sigma, r.q, r.type);
             if (grid) {
                 const auto v = dividends::value(r.s, r.k, r.t, r.r, r.sigma, r.q, r.type,
