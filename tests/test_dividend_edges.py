@@ -108,6 +108,16 @@ def test_american_between_bounds_and_exact_in_the_exercise_region(kind: str) -> 
     assert (am.delta[held] == sign).all() and (am.gamma[held] == 0.0).all()
 
 
+def test_american_put_with_the_spot_just_above_a_dividend_that_ruins_it() -> None:
+    # The kink at S = D averaged with the far value's slope at 0+ alone read
+    # this put 1.7e-2 low: near 0 it is exercised only below S = 0.03 and
+    # held for the ruin above.  Reference: the same grid at 4096 x 4096.
+    dividends = gm.Dividends([0.5, 2.5], [30.0, 40.0])
+    value = gm.american.price(30.7347, 100.0, 5.7279, 0.00014, 0.19281, 0.08, "put",
+                              dividends=dividends)
+    assert abs(value - 99.98106) < 5e-3
+
+
 def test_the_issues_impossible_greeks() -> None:
     # delta -1.00024 and gamma -0.0042 were returned here: the spot lies in
     # the exercise region.

@@ -35,8 +35,8 @@ constexpr double kSpanDeviations = 6.0;
 constexpr double kCoreDeviations = 0.6;
 // The steps of each stretch grow over its first 1/kGradedFraction.
 constexpr int kGradedFraction = 4;
-// The widest cell (in ln S) of the coarsest mesh at which the kink at S = D
-// is averaged.
+// The widest cell (in ln S) of the coarsest mesh at which an American
+// value's kink at S = D is averaged.
 constexpr double kMaxRuinCell = 0.2;
 
 // x_j = x_K + lambda sinh(delta (j - j_K)), j = 0..intervals.  A coarser
@@ -201,8 +201,7 @@ struct Arrays {
     // per jump keeps the far values linear in the number of dividends.
     double paid_value;
     double paid_tau;
-    // Whether the kink at S = D is averaged (average_ruin_kink): set per
-    // solve, the same for every level of the extrapolation.
+    // Whether the kink at S = D is averaged (average_ruin_kink).
     bool ruin_kinks;
 };
 
@@ -610,8 +609,11 @@ void average_kinks(const Context& c) noexcept {
 // F the values and R the branch above x_D continued below it, F - R =
 // s (x - x_D) below x_D and 0 above, s = -D dV/dS(0+, t+); the node's value
 // becomes R(x_j) plus the average of that over its cell.  dV/dS at 0+ is the
-// far value's, exact where the spot near 0 is exercised or worth its
-// forward intrinsic value.
+// far value's: exact for a European option (the forward intrinsic value);
+// for an American one only while the far value keeps that slope across the
+// cell (an American put near 0 may be exercised or held for the spot to
+// fall to 0, and the value bends where the two meet: a put at S = D + 0.7
+// read 1.7e-2 low with the slope at 0+ alone).
 void average_ruin_kink(const Context& c, double amount, double tau) noexcept {
     Arrays& a = c.a;
     if (!a.ruin_kinks || !(amount > a.spot[1]) || !(amount < a.spot[c.last - 1])) {
@@ -623,6 +625,14 @@ void average_ruin_kink(const Context& c, double amount, double tau) noexcept {
     }
     const double h = 1e-7 * amount;
     const double slope = (far_value(c.p, a, h, tau) - far_value(c.p, a, 0.0, tau)) / h;
+    // The linear model must hold across the cell: the far value's slope the
+    // same at the spot the node beyond the kink falls to.
+    const double beyond = a.spot[j + 1] - amount;
+    const double slope_beyond =
+        (far_value(c.p, a, beyond + h, tau) - far_value(c.p, a, beyond, tau)) / h;
+    if (!(std::fabs(slope_beyond - slope) <= 1e-6 * std::fabs(slope))) {
+        return;
+    }
     const double s = -amount * slope;
     if (s == 0.0) {
         return;
@@ -821,19 +831,21 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
         return std::unexpected(OptionError::invalid_parameters("out of memory for the grid"));
     }
     const Mesh middle = coarser(fine);
-    // The kink at S = D is averaged only where the coarsest mesh resolves
-    // it (cells below kMaxRuinCell in ln S at every dividend): on a coarser
-    // cell the average moves the value by more than it corrects, and the
-    // extrapolation needs the same treatment at every level.
+    // The kink at S = D is averaged for a European value on every mesh (its
+    // slope at S = 0+ is the forward's, exact there); for an American one
+    // only where the coarsest mesh resolves it (cells below kMaxRuinCell in
+    // ln S at every dividend): on a coarser cell the average moves the value
+    // by more than it corrects, and the extrapolation needs the same
+    // treatment at every level.
     {
         const Mesh coarsest = resolution.levels == 2 ? middle : coarser(middle);
         a.ruin_kinks = true;
         for (const Jump& jump : p.jumps) {
             const double u = coarsest.node_of(fast::log(jump.amount));
-            if (u > 0.0 && u < coarsest.intervals) {
+            if (p.american && u > 0.0 && u < coarsest.intervals) {
                 const double cell = coarsest.lambda * coarsest.delta *
                                     mesh_cosh(coarsest.delta * (u - coarsest.strike_node));
-                a.ruin_kinks = a.ruin_kinks && (cell <= kMaxRuinCell || !p.american);
+                a.ruin_kinks = a.ruin_kinks && cell <= kMaxRuinCell;
             }
         }
     }
