@@ -106,7 +106,7 @@ DETERMINISTIC_VOLATILITY = 1e-10
 MIN_TOTAL_VOLATILITY = 5e-3
 MAX_TOTAL_VOLATILITY = 1.5
 # ... and a drift (|r - q| + sigma^2 / 2) t of at most this many sigma sqrt(t).
-MAX_DRIFT_RATIO = 10.0
+MAX_DRIFT_RATIO = 3.0
 
 
 def _resolves(t: float, r: float, q: float, sigma: float) -> bool:
