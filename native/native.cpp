@@ -149,6 +149,9 @@ constexpr double kStepWork = 1024.0;
 // The cost of a grid solve (an option with cash dividends) relative to the
 // operation's own.
 constexpr double kGridCostFactor = 20.0;
+// Ex-dates that cost about one more grid solve (each adds steps to every
+// level of the solve).
+constexpr double kDividendsPerGridCost = 16.0;
 
 struct Job {
     const batch::Operation* op;
@@ -170,12 +173,16 @@ void run_chunk(void* context, std::size_t chunk, const std::atomic<bool>& stop) 
     const std::size_t end = job.n * (chunk + 1) / job.chunks;
     batch::Failures failures;
     failures.reasons = job.reasons;
+    // A solve over a long dividend schedule reads the job's stop between
+    // ex-dates: a cancelled job does not wait for it.
+    batch::Settings settings = job.settings;
+    settings.dividends.cancel = &stop;
     for (std::size_t from = begin; from < end; from += job.step) {
         if (stop.load(std::memory_order_relaxed)) {
             break;
         }
         const std::size_t to = std::min(end, from + job.step);
-        batch::run_range(*job.op, job.inputs, job.outputs, from, to, job.settings, failures);
+        batch::run_range(*job.op, job.inputs, job.outputs, from, to, settings, failures);
         job.done.fetch_add(to - from, std::memory_order_relaxed);
     }
     if (failures.count != 0) {
@@ -639,7 +646,14 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     // An element with dividends goes to the grid solver, some twenty times
     // the cost of the operation's usual engine: the work is split to match.
-    const double cost = op->cost * (settings.dividends.times.empty() ? 1.0 : kGridCostFactor);
+    // A grid solve's cost grows with the ex-dates it crosses: a long schedule
+    // is work for the watched workers even for one element.
+    const double cost =
+        op->cost * (settings.dividends.times.empty()
+                        ? 1.0
+                        : kGridCostFactor * (1.0 + static_cast<double>(
+                                                       settings.dividends.times.size()) /
+                                                       kDividendsPerGridCost));
 
     std::array<double, 7> scalars{};
     std::array<HeldBuffer, 7> held_inputs;

@@ -323,13 +323,22 @@ GM_AVX2_CLONE bool any_nan_in(const double* values, std::size_t count) noexcept 
 template <Kernel Exact, FastKernel Fast, int kOutputs = 1>
 void with_precision(const Inputs& x, const Outputs& y, std::size_t begin, std::size_t end,
                     const Settings& settings, Failures& failures) noexcept {
-    // The vectorised kernels know no dividends: a schedule takes the exact
-    // path, which sends the elements it concerns to the grid.
-    if (settings.precision != Precision::Fast || !settings.dividends.times.empty()) {
+    if (settings.precision != Precision::Fast) {
         Exact(x, y, begin, end, settings, failures);
         return;
     }
     Fast(x, y, begin, end, settings.width);
+    // The vectorised kernels know no dividends: an element with one before
+    // its expiry is valued again by the exact path (the grid); the others
+    // keep their fast bits, schedule or none.
+    const bool schedule = !settings.dividends.times.empty();
+    if (schedule) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (pays_dividends(market(x, i, settings))) {
+                Exact(x, y, i, i + 1, settings, failures);
+            }
+        }
+    }
     bool nan_found = false;  // the usual range has none: one pass per output
     for (int j = 0; j < kOutputs; ++j) {
         nan_found |= any_nan_in(y.out[j] + begin, end - begin);
@@ -338,6 +347,9 @@ void with_precision(const Inputs& x, const Outputs& y, std::size_t begin, std::s
         return;
     }
     for (std::size_t i = begin; i < end; ++i) {
+        if (schedule && pays_dividends(market(x, i, settings))) {
+            continue;  // the exact path recorded its own failures
+        }
         bool nan = false;
         for (int j = 0; j < kOutputs; ++j) {
             nan |= std::isnan(y.out[j][i]);
@@ -364,6 +376,15 @@ void valuation_with_precision(const Inputs& x, const Outputs& y, std::size_t beg
     const Outputs greeks_out{{y.out[1], y.out[2], y.out[3], y.out[4], y.out[5]}};
     Price(x, y, begin, end, settings.width);
     AllGreeks(x, greeks_out, begin, end, settings.width);
+    // As with_precision: elements with a dividend before expiry go to the grid.
+    const bool schedule = !settings.dividends.times.empty();
+    if (schedule) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (pays_dividends(market(x, i, settings))) {
+                Exact(x, y, i, i + 1, settings, failures);
+            }
+        }
+    }
     bool nan_found = false;
     for (int j = 0; j < 6; ++j) {
         nan_found |= any_nan_in(y.out[j] + begin, end - begin);
@@ -372,6 +393,9 @@ void valuation_with_precision(const Inputs& x, const Outputs& y, std::size_t beg
         return;
     }
     for (std::size_t i = begin; i < end; ++i) {
+        if (schedule && pays_dividends(market(x, i, settings))) {
+            continue;
+        }
         bool greeks_nan = false;
         for (int j = 1; j < 6; ++j) {
             greeks_nan |= std::isnan(y.out[j][i]);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
+#include <string>
 #include <limits>
 #include <memory>
 #include <new>
@@ -15,14 +17,75 @@ namespace {
 
 constexpr double kDaysPerYear = 365.0;
 constexpr double kPercent = 100.0;
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // Mesh intervals, time steps and extrapolation levels of the finest solve,
-// per tier; each tier's measured error and cost are in the README.  The
+// per tier, chosen from the frontier of error on the whole validation set
+// against cost (README: bench/dividends/validate.sh with resolutions).  The
 // fast tier's coarsest mesh is too coarse for a third level.
-constexpr grid::Resolution kAmericanTiers[3] = {{128, 80, 2}, {256, 256, 3}, {768, 768, 3}};
+constexpr grid::Resolution kAmericanTiers[3] = {{128, 128, 2}, {256, 256, 3}, {768, 768, 3}};
 // European values are held to 1e-7 of a strike of 100, whatever the tier.
 constexpr grid::Resolution kEuropeanResolution{512, 512};
+
+// The range of total volatility sigma sqrt(t) the grid resolves, measured
+// against the closed forms: below the lower end the PDE is dominated by its
+// drift, which the mesh (scaled by sigma sqrt(t)) cannot carry; above the
+// upper end an American call loses 1e-5 and more to the coarse outer mesh.
+// At or below kDeterministicVolatility the value is the zero-volatility
+// limit, which it differs from by about s sigma sqrt(t) (the spot's spread):
+// continuous as sigma -> 0.  Between the two, a clear error.
+constexpr double kDeterministicVolatility = 1e-10;
+constexpr double kMinTotalVolatility = 5e-3;
+constexpr double kMaxTotalVolatility = 1.5;
+// The mesh spans the drift of ln S, (|r - q| + sigma^2/2) t, beside six
+// standard deviations, with its nodes concentrated within one of the
+// strike: a drift of more than kMaxDriftRatio deviations leaves the
+// exercise boundary and the kinks on a mesh too coarse for them (an ATM
+// put over 1e4 years at sigma 0.01 read as exercised, worth 0 for 0.037;
+// between 3 and 10 deviations, seeded random options of "accurate" differ
+// from "high" by up to 1e-1).  The validation set reaches 1.5.
+constexpr double kMaxDriftRatio = 3.0;
+// How far outside the no-arbitrage bounds a grid value may fall (its own
+// error, relative to the larger of spot and strike) before it is a failure.
+constexpr double kBoundSlack = 1e-4;
+
+[[nodiscard]] std::string total_volatility_reason(double total) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "the total volatility sigma*sqrt(t) = %.6g is outside the range the "
+                  "cash-dividend engine resolves, [%.6g, %.6g] with a drift of at most %.6g "
+                  "times it (or <= %.6g, the zero-volatility limit)",
+                  total, kMinTotalVolatility, kMaxTotalVolatility, kMaxDriftRatio,
+                  kDeterministicVolatility);
+    return text;
+}
+
+// Whether the grid resolves sigma: sigma sqrt(t) within its range and the
+// drift within kMaxDriftRatio deviations.
+[[nodiscard]] bool resolves(double t, double r, double q, double sigma) noexcept {
+    const double total = sigma * std::sqrt(t);
+    const double drift = (std::fabs(r - q) + 0.5 * sigma * sigma) * t;
+    return total >= kMinTotalVolatility && total <= kMaxTotalVolatility &&
+           drift <= kMaxDriftRatio * total;
+}
+
+// The volatilities the grid resolves at (t, r, q), [lo, hi]; false when
+// there are none.  The drift bound is (|r - q|/sigma + sigma/2) sqrt(t) <=
+// kMaxDriftRatio, a quadratic in sigma whose smaller root is the low end.
+[[nodiscard]] bool volatility_range(double t, double r, double q, double& lo,
+                                    double& hi) noexcept {
+    const double root_t = std::sqrt(t);
+    const double a = std::fabs(r - q) * root_t;
+    const double discriminant = kMaxDriftRatio * kMaxDriftRatio - 2.0 * a * root_t;
+    if (!(discriminant >= 0.0)) {
+        return false;
+    }
+    // sigma1 = (R - sqrt(R^2 - 2 a sqrt t)) / sqrt t, in the form without
+    // cancellation: 2 a / (R + sqrt(...)).
+    const double drift_low = 2.0 * a / (kMaxDriftRatio + std::sqrt(discriminant));
+    lo = std::fmax(kMinTotalVolatility / root_t, drift_low * (1.0 + 1e-12));
+    hi = kMaxTotalVolatility / root_t;
+    return lo <= hi && resolves(t, r, q, lo) && resolves(t, r, q, hi);
+}
 
 [[nodiscard]] bool counts(double time, double amount, double t) noexcept {
     return time > 0.0 && time < t && amount > 0.0;
@@ -42,7 +105,8 @@ constexpr grid::Resolution kEuropeanResolution{512, 512};
                                          const Schedule& schedule) noexcept {
     const bool american = style == Style::American;
     const double sign = type == OptionType::Call ? 1.0 : -1.0;
-    double best = american ? std::fmax(sign * (s - k), 0.0) : 0.0;
+    // +0.0: a value of nothing reads 0, never -0.
+    double best = american ? std::fmax(sign * (s - k), 0.0) + 0.0 : 0.0;
     const auto consider = [&](double u, double spot) {
         best = std::fmax(best, fast::exp(-r * u) * sign * (spot - k));
     };
@@ -74,7 +138,7 @@ constexpr grid::Resolution kEuropeanResolution{512, 512};
         now = end;
         ++i;
     }
-    return best;
+    return best + 0.0;
 }
 
 // The deterministic value and its derivatives by central differences of
@@ -92,29 +156,26 @@ constexpr grid::Resolution kEuropeanResolution{512, 512};
     v.greeks.delta = (deterministic_value(s + hs, k, t, r, q, type, style, schedule) -
                       deterministic_value(s - hs, k, t, r, q, type, style, schedule)) /
                      (2.0 * hs);
+    // A difference across a kink of the exercise value may round past +-1.
+    v.greeks.delta = std::clamp(v.greeks.delta, -1.0, 1.0);
     const double hr = 1e-6;
     v.greeks.rho = (deterministic_value(s, k, t, r + hr, q, type, style, schedule) -
                     deterministic_value(s, k, t, r - hr, q, type, style, schedule)) /
                    (2.0 * hr) / kPercent;
-    // One day later the expiry and every ex-date are a day closer; the
-    // schedule is read with times shifted through the expiry instead.
+    // One day later the expiry and every ex-date are a day closer (those
+    // passing 0 have gone ex): theta is that change.  An option of a day or
+    // less takes the change over half its life, per day.
     const double day = 1.0 / kDaysPerYear;
-    if (t > day) {
-        double later = 0.0;
-        {
-            // Values with today moved forward by a day: expiry t - day, each
-            // ex-date one day nearer (those passing 0 have gone ex).
-            const std::size_t n = schedule.times.size();
-            std::unique_ptr<double[]> shifted(new (std::nothrow) double[n > 0 ? n : 1]);
-            if (shifted) {
-                for (std::size_t i = 0; i < n; ++i) {
-                    shifted[i] = schedule.times[i] - day;
-                }
-                const Schedule moved{{shifted.get(), n}, schedule.amounts};
-                later = deterministic_value(s, k, t - day, r, q, type, style, moved);
-                v.greeks.theta = later - v.price;
-            }
+    const double h = t > day ? day : 0.5 * t;
+    const std::size_t n = schedule.times.size();
+    std::unique_ptr<double[]> shifted(new (std::nothrow) double[n > 0 ? n : 1]);
+    if (shifted && h > 0.0) {
+        for (std::size_t i = 0; i < n; ++i) {
+            shifted[i] = schedule.times[i] - h;
         }
+        const Schedule moved{{shifted.get(), n}, schedule.amounts};
+        const double later = deterministic_value(s, k, t - h, r, q, type, style, moved);
+        v.greeks.theta = t > day ? later - v.price : (later - v.price) * (day / h);
     }
     return v;
 }
@@ -155,12 +216,50 @@ struct Jumps {
 [[nodiscard]] Result<grid::Solution> solve(double s, double k, double t, double r, double sigma,
                                            double q, OptionType type, Style style,
                                            american::Accuracy accuracy, const Jumps& jumps,
-                                           bool sensitivities) noexcept {
+                                           bool sensitivities,
+                                           const std::atomic<bool>* cancel = nullptr) noexcept {
     const grid::Problem problem{s,    k,    t,
                                 r,    q,    sigma,
                                 type, style == Style::American,
-                                {jumps.items.get(), jumps.size}};
+                                {jumps.items.get(), jumps.size}, cancel};
     return grid::solve(problem, resolution(style, accuracy), sensitivities);
+}
+
+// No-arbitrage bounds of a value in this model.  The spot at expiry is
+// never above S e^{(r-q) t} on average (drops are >= 0) and never below the
+// forward of the linear model, S e^{(r-q) t} - sum D e^{(r-q)(t - t_i)} (the
+// floor at 0 only raises it).
+struct Bounds {
+    double lower;
+    double upper;
+};
+
+[[nodiscard]] Bounds bounds(double s, double k, double t, double r, double q, OptionType type,
+                            Style style, const Jumps& jumps) noexcept {
+    double paid = 0.0;  // present value of the dividends, as the stock delivers them at t
+    for (std::size_t i = 0; i < jumps.size; ++i) {
+        const double tau = jumps.items[i].tau;  // time from the ex-date to expiry
+        paid += jumps.items[i].amount * fast::exp(-r * (t - tau) - q * tau);
+    }
+    const double stock = s * fast::exp(-q * t);
+    const double strike = k * fast::exp(-r * t);
+    Bounds b{};
+    if (type == OptionType::Call) {
+        b.lower = std::fmax(stock - paid - strike, 0.0);
+        b.upper = stock;
+        if (style == Style::American) {
+            b.lower = std::fmax(b.lower, s - k);
+            b.upper = std::fmax(s, stock);
+        }
+    } else {
+        b.lower = std::fmax(strike - stock, 0.0);
+        b.upper = strike;
+        if (style == Style::American) {
+            b.lower = std::fmax(b.lower, k - s);
+            b.upper = std::fmax(k, strike);
+        }
+    }
+    return b;
 }
 
 }  // namespace
@@ -180,22 +279,53 @@ Result<american::Valuation> value(double s, double k, double t, double r, double
     if (type != OptionType::Call && type != OptionType::Put) {
         return std::unexpected(OptionError::invalid_option_type());
     }
-    if (sigma == 0.0 || t == 0.0) {
+    const double total = sigma * std::sqrt(t);
+    if (total <= kDeterministicVolatility) {
         return deterministic(s, k, t, r, q, type, style, schedule, greeks);
+    }
+    if (!resolves(t, r, q, sigma)) {
+        return std::unexpected(OptionError::invalid_parameters(total_volatility_reason(total)));
     }
     Jumps jumps;
     if (!make_jumps(schedule, t, jumps)) {
         return std::unexpected(OptionError::invalid_parameters("out of memory for the schedule"));
     }
-    const Result<grid::Solution> x =
-        solve(s, k, t, r, sigma, q, type, style, accuracy, jumps, greeks);
+    const Result<grid::Solution> x = solve(s, k, t, r, sigma, q, type, style, accuracy, jumps,
+                                           greeks, schedule.cancel);
     if (!x) {
         return std::unexpected(x.error());
     }
+    // The no-arbitrage bounds of the model (bounds.hpp below): a value the
+    // grid puts outside them by more than its own error is a failure, never
+    // returned; within it, the bound.
+    const Bounds b = bounds(s, k, t, r, q, type, style, jumps);
+    const double slack = kBoundSlack * std::fmax(s, k);
+    if (!(x->value >= b.lower - slack && x->value <= b.upper + slack)) {
+        return std::unexpected(OptionError::invalid_parameters(
+            "the grid solver could not value these inputs within the no-arbitrage bounds"));
+    }
     american::Valuation v{};
-    v.price = x->value;
+    v.price = std::clamp(x->value, b.lower, b.upper);
+    const double sign = type == OptionType::Call ? 1.0 : -1.0;
+    const double exercise = sign * (s - k);
+    // Inside the discrete exercise region, and worth exercising: with
+    // volatility an option is worth more than 0, never held at s = k.
+    if (style == Style::American && (v.price <= exercise || (x->exercised && exercise > 0.0))) {
+        // In the exercise region: the exercise value exactly, delta +-1,
+        // gamma 0; theta, vega and rho those of s - k or k - s, 0.
+        v.price = exercise + 0.0;
+        if (greeks) {
+            v.greeks.delta = sign;
+        }
+        return v;
+    }
     if (greeks) {
-        v.greeks.delta = x->delta;
+        // |delta| <= 1 holds for every option on a spot that jumps down by
+        // cash (a call's value rises by at most the spot's rise, a put's
+        // falls by at most it); the grid's interpolation near the exercise
+        // boundary may overshoot it by its error.
+        v.greeks.delta = type == OptionType::Call ? std::clamp(x->delta, 0.0, 1.0)
+                                                  : std::clamp(x->delta, -1.0, 0.0);
         v.greeks.gamma = x->gamma;
         // Calendar time runs against time to expiry.
         v.greeks.theta = -x->dtau / kDaysPerYear;
@@ -254,12 +384,21 @@ std::expected<double, implied_volatility::Error> implied_volatility(
             sigma = *guess;
         }
     }
+    // The root is sought within the total volatility the grid resolves: a
+    // finite bracket from the start, each end a root's side only once a
+    // value there was seen on it.
     double lo = 0.0;
-    double hi = kInfinity;
-    constexpr int kMaxEvaluations = 40;
+    double hi = 0.0;
+    if (!volatility_range(t, r, q, lo, hi)) {
+        return std::unexpected(Error::NotConverged);
+    }
+    bool seen_lo = false;
+    bool seen_hi = false;
+    sigma = std::clamp(sigma, lo, hi);
+    constexpr int kMaxEvaluations = 60;
     for (int evaluation = 0; evaluation < kMaxEvaluations; ++evaluation) {
         const Result<grid::Solution> x =
-            solve(s, k, t, r, sigma, q, type, style, accuracy, jumps, true);
+            solve(s, k, t, r, sigma, q, type, style, accuracy, jumps, true, schedule.cancel);
         if (!x) {
             return std::unexpected(Error::NotConverged);
         }
@@ -269,16 +408,27 @@ std::expected<double, implied_volatility::Error> implied_volatility(
         }
         if (residual < 0.0) {
             lo = sigma;
+            seen_lo = true;
         } else {
             hi = sigma;
+            seen_hi = true;
         }
         double next = sigma - residual / x->dsigma;
-        if (!(x->dsigma > 0.0) || !(next > lo && next < hi)) {
-            next = std::isfinite(hi) ? 0.5 * (lo + hi) : 2.0 * sigma;
+        const bool newton = x->dsigma > 0.0 && next > lo && next < hi;
+        if (!newton) {
+            // Bisection once both sides were seen, else the unseen end of
+            // the range itself: a root beyond the range shows there as a
+            // residual of the same sign, and the price cannot be matched.
+            next = !seen_hi ? hi : !seen_lo ? lo : 0.5 * (lo + hi);
+            if (next == sigma) {
+                return std::unexpected(Error::NotConverged);
+            }
         }
         // The grid's value is smooth in sigma to its discretisation error,
-        // far below the steps at which this stops.
-        if (std::fabs(next - sigma) <= 1e-12 * sigma || hi - lo <= 1e-14 * hi) {
+        // far below the steps at which this stops: a Newton step this small
+        // has matched the price, and so has a bracket this narrow.
+        if ((newton && std::fabs(next - sigma) <= 1e-12 * sigma) ||
+            (seen_lo && seen_hi && hi - lo <= 1e-14 * hi)) {
             return next;
         }
         sigma = next;

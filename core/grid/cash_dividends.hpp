@@ -11,6 +11,7 @@
 // engines they use without dividends, bit for bit.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <span>
@@ -26,6 +27,9 @@ namespace greekmill::dividends {
 struct Schedule {
     std::span<const double> times;
     std::span<const double> amounts;
+    // A solve over a long schedule reads this between ex-dates and stops
+    // with an error once it is true (the job was cancelled).  Null: never.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 enum class Style : std::uint8_t { European, American };

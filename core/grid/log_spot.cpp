@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <new>
 #include <utility>
@@ -34,6 +35,9 @@ constexpr double kSpanDeviations = 6.0;
 constexpr double kCoreDeviations = 0.6;
 // The steps of each stretch grow over its first 1/kGradedFraction.
 constexpr int kGradedFraction = 4;
+// The widest cell (in ln S) of the coarsest mesh at which an American
+// value's kink at S = D is averaged.
+constexpr double kMaxRuinCell = 0.2;
 
 // x_j = x_K + lambda sinh(delta (j - j_K)), j = 0..intervals.  A coarser
 // mesh (half the intervals, j_K / 2, 2 delta) is every other node of the
@@ -157,6 +161,13 @@ struct Stencil {
 struct Arrays {
     std::unique_ptr<double[]> block;
     std::unique_ptr<unsigned char[]> flags;
+    // The jump's interpolation stencils, node by node, kept while the next
+    // jump has the same amount on the same mesh (a schedule of equal
+    // dividends computes them once per mesh): six weights and the first
+    // node, -1 where the new spot lies below the mesh.
+    std::unique_ptr<double[]> stencil_weights;
+    std::unique_ptr<int[]> stencil_first;
+    double stencil_amount;
     double* spot;      // S_j
     double* payoff;    // exercise value at S_j
     double* op_lo;     // L v at j = lo v_{j-1} + mid v_j + up v_{j+1}
@@ -185,6 +196,13 @@ struct Arrays {
     double* moved_rate;
     double* moved_yield;
     unsigned char* held;  // 1 where a row sits on the exercise value
+    // The dividends already jumped over (time to expiry below the current
+    // level), as their present value at time to expiry paid_tau: one update
+    // per jump keeps the far values linear in the number of dividends.
+    double paid_value;
+    double paid_tau;
+    // Whether the kink at S = D is averaged (average_ruin_kink).
+    bool ruin_kinks;
 };
 
 constexpr int kArrayCount = 27;
@@ -193,7 +211,9 @@ constexpr int kArrayCount = 27;
     const auto n = static_cast<std::size_t>(nodes);
     a.block.reset(new (std::nothrow) double[n * kArrayCount]);
     a.flags.reset(new (std::nothrow) unsigned char[n]);
-    if (!a.block || !a.flags) {
+    a.stencil_weights.reset(new (std::nothrow) double[6 * n]);
+    a.stencil_first.reset(new (std::nothrow) int[n]);
+    if (!a.block || !a.flags || !a.stencil_weights || !a.stencil_first) {
         return false;
     }
     double** targets[kArrayCount] = {
@@ -244,23 +264,27 @@ struct Context {
     return {p, mesh, a, Side::Below, sensitivities, last, last - 1, -1, 1, policy};
 }
 
-// Present value at time to expiry tau of the cash still to be paid.
-[[nodiscard]] double dividends_to_pay(const Problem& p, double tau) noexcept {
-    double pv = 0.0;
-    for (const Jump& jump : p.jumps) {
-        if (jump.tau < tau) {
-            pv += jump.amount * fast::exp(-p.r * (tau - jump.tau) - p.q * jump.tau);
-        }
-    }
-    return pv;
+// Present value at time to expiry tau (past every jump counted so far) of
+// the cash still to be paid: sum of D e^{-r (tau - tau_i) - q tau_i}.
+[[nodiscard]] double dividends_to_pay(const Problem& p, const Arrays& a, double tau) noexcept {
+    return a.paid_value == 0.0 ? 0.0 : a.paid_value * fast::exp(-p.r * (tau - a.paid_tau));
+}
+
+// Counts one more jump into dividends_to_pay.
+void count_jump(const Problem& p, Arrays& a, const Jump& jump) noexcept {
+    a.paid_value = a.paid_value * fast::exp(-p.r * (jump.tau - a.paid_tau)) +
+                   jump.amount * fast::exp(-p.q * jump.tau);
+    a.paid_tau = jump.tau;
 }
 
 // The value far in the money: the forward intrinsic value, and for an
 // American option at least the exercise value.  Far out of the money: 0.  A
 // stock cannot pay out more than it is worth (the spot stops at 0), so the
 // stock's part of the forward is never negative.
-[[nodiscard]] double far_value(const Problem& p, double spot, double tau) noexcept {
-    const double stock = std::fmax(spot * fast::exp(-p.q * tau) - dividends_to_pay(p, tau), 0.0);
+[[nodiscard]] double far_value(const Problem& p, const Arrays& a, double spot,
+                               double tau) noexcept {
+    const double stock =
+        std::fmax(spot * fast::exp(-p.q * tau) - dividends_to_pay(p, a, tau), 0.0);
     const double forward = stock - p.k * fast::exp(-p.r * tau);
     const double european = std::fmax(p.type == OptionType::Call ? forward : -forward, 0.0);
     if (!p.american) {
@@ -520,8 +544,8 @@ void step(const Context& c, double dt, double theta, double tau) noexcept {
     // The new level goes into the spare buffer, which then becomes a.v: the
     // old level stays in a.v_old for the tangents.
     double* next = a.v_old;
-    next[0] = far_value(c.p, a.spot[0], tau);
-    next[c.last] = far_value(c.p, a.spot[c.last], tau);
+    next[0] = far_value(c.p, a, a.spot[0], tau);
+    next[c.last] = far_value(c.p, a, a.spot[c.last], tau);
     if (c.policy) {
         solve_policy(c, theta * dt, (1.0 - theta) * dt, next);
         std::swap(a.v, a.v_old);
@@ -537,6 +561,98 @@ void step(const Context& c, double dt, double theta, double tau) noexcept {
     }
 }
 
+// Integral of max(f, 0) over an interval of length `length` where f runs
+// linearly from a to b.
+[[nodiscard]] double positive_part(double a, double b, double length) noexcept {
+    if (a >= 0.0 && b >= 0.0) {
+        return 0.5 * length * (a + b);
+    }
+    if (a <= 0.0 && b <= 0.0) {
+        return 0.0;
+    }
+    const double top = std::fmax(a, b);
+    return 0.5 * length * top * top / (std::fabs(a) + std::fabs(b));
+}
+
+// The exercise just before an ex-date leaves V = max(payoff, continuation)
+// with a kink where they cross, between nodes: its nodal values carry an
+// error that is not smooth in h, which neither the Rannacher steps nor the
+// extrapolation remove.  The two nodes beside each crossing take instead
+// the average of max(margin, 0) over their cells (the margin piecewise
+// linear between nodes), as nonsmooth initial data are averaged (Pooley,
+// Vetzal and Forsyth 2003).  The margin is in a.g.
+void average_kinks(const Context& c) noexcept {
+    Arrays& a = c.a;
+    const double* d = a.g;
+    const auto cell_average = [&](int j) {
+        const double xm = c.mesh.x(j - 1);
+        const double x0 = c.mesh.x(j);
+        const double xp = c.mesh.x(j + 1);
+        const double left = 0.5 * (x0 - xm);
+        const double right = 0.5 * (xp - x0);
+        const double integral = positive_part(0.5 * (d[j - 1] + d[j]), d[j], left) +
+                                positive_part(d[j], 0.5 * (d[j] + d[j + 1]), right);
+        return a.payoff[j] + integral / (left + right);
+    };
+    for (int j = 1; j + 2 <= c.last; ++j) {
+        if ((d[j] > 0.0) != (d[j + 1] > 0.0)) {
+            a.moved[j] = std::fmax(cell_average(j), a.payoff[j]);
+            a.moved[j + 1] = std::fmax(cell_average(j + 1), a.payoff[j + 1]);
+        }
+    }
+}
+
+// A spot at or below the dividend falls to 0 and stays there: V(S, t-) =
+// V(0, t+) below S = D and V(S - D, t+) above it, a kink at x_D = ln D between
+// nodes (a put's slope in x jumps from 0 to -D).  Its two nodes take the
+// cell average of the kink's part (Pooley, Vetzal and Forsyth 2003): with
+// F the values and R the branch above x_D continued below it, F - R =
+// s (x - x_D) below x_D and 0 above, s = -D dV/dS(0+, t+); the node's value
+// becomes R(x_j) plus the average of that over its cell.  dV/dS at 0+ is the
+// far value's: exact for a European option (the forward intrinsic value);
+// for an American one only while the far value keeps that slope across the
+// cell (an American put near 0 may be exercised or held for the spot to
+// fall to 0, and the value bends where the two meet: a put at S = D + 0.7
+// read 1.7e-2 low with the slope at 0+ alone).
+void average_ruin_kink(const Context& c, double amount, double tau) noexcept {
+    Arrays& a = c.a;
+    if (!a.ruin_kinks || !(amount > a.spot[1]) || !(amount < a.spot[c.last - 1])) {
+        return;
+    }
+    int j = 1;
+    while (a.spot[j + 1] <= amount) {
+        ++j;
+    }
+    const double h = 1e-7 * amount;
+    const double slope = (far_value(c.p, a, h, tau) - far_value(c.p, a, 0.0, tau)) / h;
+    // The linear model must hold across the cell: the far value's slope the
+    // same at the spot the node beyond the kink falls to.
+    const double beyond = a.spot[j + 1] - amount;
+    const double slope_beyond =
+        (far_value(c.p, a, beyond + h, tau) - far_value(c.p, a, beyond, tau)) / h;
+    if (!(std::fabs(slope_beyond - slope) <= 1e-6 * std::fabs(slope))) {
+        return;
+    }
+    const double s = -amount * slope;
+    if (s == 0.0) {
+        return;
+    }
+    const double xd = fast::log(amount);
+    const auto kink_average = [&](int node) {
+        const double lo = 0.5 * (c.mesh.x(node - 1) + c.mesh.x(node));
+        const double hi = 0.5 * (c.mesh.x(node) + c.mesh.x(node + 1));
+        const double top = std::fmin(hi, xd);
+        if (!(top > lo)) {
+            return 0.0;
+        }
+        const double integral = 0.5 * ((top - xd) * (top - xd) - (lo - xd) * (lo - xd));
+        return s * integral / (hi - lo);
+    };
+    const double xj = c.mesh.x(j);
+    a.moved[j] += -s * (xj - xd) + kink_average(j);
+    a.moved[j + 1] += kink_average(j + 1);
+}
+
 // V(S, t-) = V(max(S - D, 0), t+), by quintic interpolation in node units (its
 // error, unlike the scheme's, is not smooth in h and would survive the
 // extrapolation, so it must be far below it); below
@@ -544,34 +660,54 @@ void step(const Context& c, double dt, double theta, double tau) noexcept {
 void jump(const Context& c, double amount, double tau) noexcept {
     Arrays& a = c.a;
     const double spot_low = a.spot[0];
+    if (amount != a.stencil_amount) {
+        for (int j = 0; j <= c.last; ++j) {
+            const double paid = a.spot[j] - amount;
+            if (!(paid > spot_low)) {
+                a.stencil_first[j] = -1;
+                continue;
+            }
+            const Stencil st = lagrange(c.mesh.node_of(fast::log(paid)), 6, c.last, false);
+            a.stencil_first[j] = st.first;
+            std::copy(st.w, st.w + 6, a.stencil_weights.get() + 6 * j);
+        }
+        a.stencil_amount = amount;
+    }
     for (int j = 0; j <= c.last; ++j) {
-        const double paid = a.spot[j] - amount;
         double value;
         double ds = 0.0;
         double dr = 0.0;
         double dq = 0.0;
-        if (!(paid > spot_low)) {
-            value = far_value(c.p, std::fmax(paid, 0.0), tau);
+        const int first = a.stencil_first[j];
+        if (first < 0) {
+            value = far_value(c.p, a, std::fmax(a.spot[j] - amount, 0.0), tau);
         } else {
-            const Stencil st = lagrange(c.mesh.node_of(fast::log(paid)), 6, c.last, false);
+            const double* w = a.stencil_weights.get() + 6 * j;
             value = 0.0;
             for (int i = 0; i < 6; ++i) {
-                value += st.w[i] * a.v[st.first + i];
-                ds += st.w[i] * a.u_sigma[st.first + i];
-                dr += st.w[i] * a.u_rate[st.first + i];
-                dq += st.w[i] * a.u_yield[st.first + i];
+                value += w[i] * a.v[first + i];
+                ds += w[i] * a.u_sigma[first + i];
+                dr += w[i] * a.u_rate[first + i];
+                dq += w[i] * a.u_yield[first + i];
             }
-        }
-        if (c.p.american && value < a.payoff[j]) {
-            value = a.payoff[j];
-            ds = 0.0;
-            dr = 0.0;
-            dq = 0.0;
         }
         a.moved[j] = value;
         a.moved_sigma[j] = ds;
         a.moved_rate[j] = dr;
         a.moved_yield[j] = dq;
+    }
+    average_ruin_kink(c, amount, tau);
+    for (int j = 0; j <= c.last; ++j) {
+        a.g[j] = a.moved[j] - a.payoff[j];  // the continuation's margin over exercise
+        if (c.p.american && a.moved[j] < a.payoff[j]) {
+            a.moved[j] = a.payoff[j];
+            a.moved_sigma[j] = 0.0;
+            a.moved_rate[j] = 0.0;
+            a.moved_yield[j] = 0.0;
+        }
+    }
+    if (c.p.american) {
+        average_kinks(c);
     }
     std::copy(a.moved, a.moved + c.last + 1, a.v);
     std::copy(a.moved_sigma, a.moved_sigma + c.last + 1, a.u_sigma);
@@ -589,6 +725,9 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
                bool sensitivities) noexcept {
     const Context c = make_context(p, mesh, a, sensitivities);
     set_up(c);
+    a.paid_value = 0.0;
+    a.paid_tau = 0.0;
+    a.stencil_amount = -1.0;  // no stencil for this mesh yet
     double start = 0.0;
     std::size_t next_jump = 0;
     while (true) {
@@ -635,10 +774,18 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
         if (next_jump >= p.jumps.size()) {
             break;
         }
-        // Every jump at this time to expiry.
+        // Every jump at this time to expiry; the cash still to pay beyond
+        // them counts them once all are applied.
+        const std::size_t first_here = next_jump;
         while (next_jump < p.jumps.size() && p.jumps[next_jump].tau == end) {
             jump(c, p.jumps[next_jump].amount, end);
             ++next_jump;
+        }
+        for (std::size_t i = first_here; i < next_jump; ++i) {
+            count_jump(p, a, p.jumps[i]);
+        }
+        if (p.cancel != nullptr && p.cancel->load(std::memory_order_relaxed)) {
+            return Solution{std::numeric_limits<double>::quiet_NaN()};
         }
         start = end;
         if (end >= p.t) {
@@ -682,6 +829,8 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
     const double v_xx = (v_uu - v_x * x_uu) / (x_u * x_u);
     s.delta = v_x / p.s;
     s.gamma = (v_xx - v_x) / (p.s * p.s);
+    const int below = std::clamp(static_cast<int>(std::floor(u)), 1, mesh.intervals - 2);
+    s.exercised = p.american && a.held[below] != 0 && a.held[below + 1] != 0;
     return s;
 }
 
@@ -694,6 +843,24 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
         return std::unexpected(OptionError::invalid_parameters("out of memory for the grid"));
     }
     const Mesh middle = coarser(fine);
+    // The kink at S = D is averaged for a European value on every mesh (its
+    // slope at S = 0+ is the forward's, exact there); for an American one
+    // only where the coarsest mesh resolves it (cells below kMaxRuinCell in
+    // ln S at every dividend): on a coarser cell the average moves the value
+    // by more than it corrects, and the extrapolation needs the same
+    // treatment at every level.
+    {
+        const Mesh coarsest = resolution.levels == 2 ? middle : coarser(middle);
+        a.ruin_kinks = true;
+        for (const Jump& jump : p.jumps) {
+            const double u = coarsest.node_of(fast::log(jump.amount));
+            if (p.american && u > 0.0 && u < coarsest.intervals) {
+                const double cell = coarsest.lambda * coarsest.delta *
+                                    mesh_cosh(coarsest.delta * (u - coarsest.strike_node));
+                a.ruin_kinks = a.ruin_kinks && cell <= kMaxRuinCell;
+            }
+        }
+    }
     // The tangents of an American scheme carry an O(h) error that changes
     // sign each time the discrete boundary crosses a node: no extrapolation
     // removes it, and the weights of one would amplify it.  There vega and rho
@@ -725,6 +892,7 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
         s.dsigma = coarse_tangents ? extrapolate(f.dsigma, g.dsigma) : f.dsigma;
         s.drate = coarse_tangents ? extrapolate(f.drate, g.drate) : f.drate;
         s.dyield = coarse_tangents ? extrapolate(f.dyield, g.dyield) : f.dyield;
+        s.exercised = f.exercised;
     } else {
         // Romberg over h, 2h, 4h: the error of the scheme is c2 h^2 + c4 h^4
         // + ..., and the coarsest solve costs a sixteenth of the finest.
@@ -744,6 +912,15 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
         s.dsigma = coarse_tangents ? extrapolate(f.dsigma, g.dsigma, h.dsigma) : f.dsigma;
         s.drate = coarse_tangents ? extrapolate(f.drate, g.drate, h.drate) : f.drate;
         s.dyield = coarse_tangents ? extrapolate(f.dyield, g.dyield, h.dyield) : f.dyield;
+        s.exercised = f.exercised;
+    }
+    if (p.cancel != nullptr && p.cancel->load(std::memory_order_relaxed)) {
+        return std::unexpected(OptionError::invalid_parameters("cancelled"));
+    }
+    // A NaN is a failure, never clamped into a value.
+    if (!std::isfinite(s.value)) {
+        return std::unexpected(OptionError::invalid_parameters(
+            "the grid solver could not value these inputs"));
     }
     // Far out of the money the extrapolation may leave a value of -1e-12:
     // no option is worth less than nothing.

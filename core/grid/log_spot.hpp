@@ -28,6 +28,7 @@
 // a solve runs the same on a thread with a small stack.
 #pragma once
 
+#include <atomic>
 #include <span>
 
 #include "option.hpp"
@@ -47,6 +48,9 @@ struct Problem {
     OptionType type;
     bool american;
     std::span<const Jump> jumps;
+    // Read between jumps: once true, the solve stops and reports it (a long
+    // schedule under a cancelled job).  Null: never.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // Intervals of the finest mesh (a multiple of 8) and its time steps in all
@@ -69,6 +73,10 @@ struct Solution {
     double dsigma;
     double drate;
     double dyield;
+    // American: the spot lies between two nodes of the finest mesh that
+    // both sit on the exercise value today (inside the discrete exercise
+    // region).
+    bool exercised;
 };
 
 [[nodiscard]] Result<Solution> solve(const Problem& problem, Resolution resolution,

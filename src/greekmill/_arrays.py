@@ -349,11 +349,15 @@ def _short_repr(value: object) -> str:
     return text if len(text) <= 50 else f"{text[:50]}... ({len(text)} characters)"
 
 
-def _bound_rule(function: str, code: int, value_at: Any, put: bool, accuracy: object) -> str:
+def _bound_rule(function: str, code: int, value_at: Any, put: bool, accuracy: object,
+                dividends: object = None) -> str:
     """The bound of an implied volatility that the price crossed, with its value."""
     s, k, t, r, q = (float(value_at(c)) for c in (1, 2, 3, 4, 6))
+    if dividends is not None and code == 8 and t > 0.0:
+        from ._dividends import lower_bound_rule  # the bound of the schedule given
+        return lower_bound_rule(function, (s, k, t, r, q), put, accuracy, dividends)
     sign = -1.0 if put else 1.0
-    exercise = max(sign * (s - k), 0.0)
+    exercise = max(sign * (s - k), 0.0) + 0.0  # never -0
     intrinsic = f"the intrinsic value max({'k - s' if put else 's - k'}, 0) is {exercise:.10g}"
     if "american" in function:
         if code == _BELOW_RESOLUTION:
@@ -393,7 +397,8 @@ def _bound_rule(function: str, code: int, value_at: Any, put: bool, accuracy: ob
 
 def _failure_message(function: str, op: Operation, code: int, count: int,
                      value_at: Any, index: tuple[int, ...] | None,
-                     put_at: Any = None, accuracy: object = "accurate") -> str:
+                     put_at: Any = None, accuracy: object = "accurate",
+                     dividends: object = None) -> str:
     where = "" if index is None else f"[{_index_text(index)}]"
     if code == _NOT_REPRESENTABLE:
         text = (f"{function}: the result{where and ' at ' + where} is not representable in "
@@ -407,6 +412,9 @@ def _failure_message(function: str, op: Operation, code: int, count: int,
                 f"exercise happens between two boundaries, so there is no single one")
     elif code not in _DOMAIN:
         text = f"{function}: the engine could not value the option{where and ' at ' + where}"
+        if dividends is not None:
+            from ._dividends import failure_reason  # why the cash-dividend engine did not
+            text += failure_reason(function, value_at, bool(put_at()), accuracy, dividends)
     else:
         column, rule = _DOMAIN[code]
         column = op.failure_columns.get(code, column)
@@ -415,7 +423,7 @@ def _failure_message(function: str, op: Operation, code: int, count: int,
         if code <= 7:
             text = f"{function}: {label}{where} = {value!r} is out of the domain ({label} {rule})"
         else:
-            rule = _bound_rule(function, code, value_at, bool(put_at()), accuracy)
+            rule = _bound_rule(function, code, value_at, bool(put_at()), accuracy, dividends)
             text = f"{function}: {label}{where} = {value!r} {rule}"
     if count > 1:
         text += f"; {count} elements fail, this is the first"
@@ -507,7 +515,8 @@ def evaluate(function: str, op: Operation, values: tuple[Any, ...], option_type:
         raise ValueError(_failure_message(
             function, op, reason, failed,
             lambda column: np.broadcast_to(arrays[column], shape)[where or ()], where,
-            lambda: _is_put(types, shape, first), accuracy)
+            lambda: _is_put(types, shape, first), accuracy,
+            None if schedule is None else dividends)
             + _label_of(index, first, shape))
     result = _result(function, op, outputs, index, shape if out is None else None)
     if codes is None:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime
+import math
 from typing import Any, Iterator
 
 import numpy as np
@@ -133,3 +134,102 @@ def engine_schedule(dividends: object) -> tuple[np.ndarray, np.ndarray] | None:
     # Checked and sorted anew: the caller may have written into the arrays.
     private = Dividends(dividends._times, dividends._amounts)
     return private._times, private._amounts
+
+
+# The total volatility sigma * sqrt(t) the cash-dividend engine resolves
+# (core/grid/cash_dividends.cpp): at or below DETERMINISTIC_VOLATILITY the
+# zero-volatility limit, between it and MIN_TOTAL_VOLATILITY and above
+# MAX_TOTAL_VOLATILITY an error.
+DETERMINISTIC_VOLATILITY = 1e-10
+MIN_TOTAL_VOLATILITY = 5e-3
+MAX_TOTAL_VOLATILITY = 1.5
+# ... and a drift (|r - q| + sigma^2 / 2) t of at most this many sigma sqrt(t).
+MAX_DRIFT_RATIO = 3.0
+
+
+def _resolves(t: float, r: float, q: float, sigma: float) -> bool:
+    total = sigma * math.sqrt(t)
+    drift = (abs(r - q) + 0.5 * sigma * sigma) * t
+    return (MIN_TOTAL_VOLATILITY <= total <= MAX_TOTAL_VOLATILITY
+            and drift <= MAX_DRIFT_RATIO * total)
+
+
+def _volatility_range(t: float, r: float, q: float) -> tuple[float, float] | None:
+    """The volatilities the grid resolves, as core/grid/cash_dividends.cpp finds them."""
+    root = math.sqrt(t)
+    a = abs(r - q) * root
+    discriminant = MAX_DRIFT_RATIO * MAX_DRIFT_RATIO - 2.0 * a * root
+    if not discriminant >= 0.0:
+        return None
+    low = max(MIN_TOTAL_VOLATILITY / root,
+              2.0 * a / (MAX_DRIFT_RATIO + math.sqrt(discriminant)) * (1.0 + 1e-12))
+    high = MAX_TOTAL_VOLATILITY / root
+    if not (low <= high and _resolves(t, r, q, low) and _resolves(t, r, q, high)):
+        return None
+    return low, high
+
+
+def _price(function: str, args: tuple[float, ...], sigma: float, put: bool, accuracy: object,
+           dividends: Dividends) -> float:
+    from . import american, european
+    s, k, t, r, q = args
+    kind = "put" if put else "call"
+    if "american" in function:
+        american_price: Any = american.price  # accuracy as the caller gave it
+        return float(american_price(s, k, t, r, sigma, q, kind, accuracy=accuracy,
+                                    dividends=dividends))
+    return float(european.price(s, k, t, r, sigma, q, kind, dividends=dividends))
+
+
+def lower_bound_rule(function: str, args: tuple[float, ...], put: bool, accuracy: object,
+                     dividends: Dividends) -> str:
+    """The lower bound of an implied volatility under this schedule, worded."""
+    s, k = args[0], args[1]
+    exercise = max((k - s) if put else (s - k), 0.0) + 0.0
+    floor = _price(function, args, 0.0, put, accuracy, dividends)
+    intrinsic = f"the intrinsic value max({'k - s' if put else 's - k'}, 0) is {exercise:.10g}"
+    if "american" in function:
+        return (f"is below the lower no-arbitrage bound {max(exercise, floor):.10g} (the larger "
+                f"of the exercise value and the value at zero volatility with these dividends, "
+                f"{floor:.10g}); {intrinsic}")
+    return (f"is below the lower no-arbitrage bound {floor:.10g} (the value at zero volatility "
+            f"with these dividends); {intrinsic}")
+
+
+def failure_reason(function: str, value_at: Any, put: bool, accuracy: object,
+                   dividends: Dividends) -> str:
+    """Why the cash-dividend engine gave no value or volatility, as a clause."""
+    s, k, t, r, q = (float(value_at(c)) for c in (1, 2, 3, 4, 6))
+    args = (s, k, t, r, q)
+    span = (f"[{MIN_TOTAL_VOLATILITY:g}, {MAX_TOTAL_VOLATILITY:g}] with a drift "
+            f"(|r - q| + sigma^2/2) t of at most {MAX_DRIFT_RATIO:g} times it (or at most "
+            f"{DETERMINISTIC_VOLATILITY:g}, the zero-volatility limit)")
+    if "implied_volatility" not in function:
+        sigma = float(value_at(5))
+        total = sigma * math.sqrt(t)
+        if not (total <= DETERMINISTIC_VOLATILITY or _resolves(t, r, q, sigma)):
+            drift = (abs(r - q) + 0.5 * sigma * sigma) * t
+            return (f": with cash dividends the total volatility sigma*sqrt(t) = {total:.6g} "
+                    f"and the drift {drift:.6g} are outside the range the grid resolves, {span}")
+        return ": the grid's value fell outside the no-arbitrage bounds of the model"
+    price = float(value_at(0))
+    resolved = _volatility_range(t, r, q)
+    if resolved is None:
+        return (f": with cash dividends no volatility at t = {t!r}, r - q = {r - q!r} lies in "
+                f"the range the grid resolves, {span}")
+    try:
+        low = _price(function, args, resolved[0], put, accuracy, dividends)
+        high = _price(function, args, resolved[1], put, accuracy, dividends)
+    except ValueError:
+        return ""
+    if price < low:
+        floor = _price(function, args, 0.0, put, accuracy, dividends)
+        return (f": the price {price!r} lies between the value at zero volatility "
+                f"({floor:.10g}) and the value at the smallest volatility the "
+                f"cash-dividend engine resolves (sigma = {resolved[0]:.6g}: {low:.10g}), "
+                f"where no volatility reprices it to the engine's accuracy")
+    if price > high:
+        return (f": the price {price!r} lies above the value at the largest volatility "
+                f"the cash-dividend engine resolves (sigma = {resolved[1]:.6g}, sigma*sqrt(t) = "
+                f"{MAX_TOTAL_VOLATILITY:g}: {high:.10g})")
+    return ": no volatility within the engine's range reprices it"

@@ -5,7 +5,9 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cmath>
+#include <vector>
 
 #include "american_reference.hpp"
 #include "black_scholes.hpp"
@@ -100,6 +102,26 @@ void* run_on_thread(void* argument) {
 }
 
 // The work arrays are on the heap: a thread with a 64 KiB stack gets the same bits.
+// A job's cancellation reaches a solve between jumps; many jumps value.
+TEST(GridSolver, CancelledBetweenJumpsAndManyJumps) {
+    std::vector<grid::Jump> jumps;
+    for (int i = 1; i <= 400; ++i) {
+        jumps.push_back({i / 400.0, 0.01});
+    }
+    std::atomic<bool> cancel{true};
+    grid::Problem p{100.0, 100.0, 1.0, 0.05, 0.0, 0.3, OptionType::Put, true, jumps, &cancel};
+    EXPECT_FALSE(grid::solve(p, {64, 64, 2}, false).has_value());
+    cancel = false;
+    const auto many = grid::solve(p, {64, 64, 2}, false);
+    ASSERT_TRUE(many.has_value());
+    // Four dollars paid raise a put's value above that of no dividend.
+    p.jumps = {};
+    const auto none = grid::solve(p, {64, 64, 2}, false);
+    ASSERT_TRUE(none.has_value());
+    EXPECT_GT(many->value, none->value + 1.0);
+    EXPECT_LT(many->value, 100.0);
+}
+
 TEST(GridSolver, SmallStackThreadGivesTheSameBits) {
     const grid::Jump jumps[] = {{0.25, 1.0}, {0.5, 1.0}, {0.75, 1.0}};
     const grid::Problem p{100.0, 100.0, 1.0, 0.05, 0.0, 0.3, OptionType::Put, true, jumps};
