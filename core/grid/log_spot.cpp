@@ -805,6 +805,7 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
         Solution x{};
         x.value = p.type == OptionType::Call ? p.s - p.k : p.k - p.s;
         x.delta = p.type == OptionType::Call ? 1.0 : -1.0;
+        x.exercised = true;
         return x;
     }
     const Stencil st = lagrange(u, 6, mesh.intervals, true);
@@ -829,8 +830,6 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
     const double v_xx = (v_uu - v_x * x_uu) / (x_u * x_u);
     s.delta = v_x / p.s;
     s.gamma = (v_xx - v_x) / (p.s * p.s);
-    const int below = std::clamp(static_cast<int>(std::floor(u)), 1, mesh.intervals - 2);
-    s.exercised = p.american && a.held[below] != 0 && a.held[below + 1] != 0;
     return s;
 }
 
@@ -871,9 +870,7 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
     // Where the finest mesh has the spot in its exercise region the option
     // is exercised: no extrapolation mixes it with a coarser mesh's
     // continuation value.
-    const auto exercised = [&](const Solution& finest) {
-        return p.american && finest.value == exercise && finest.gamma == 0.0;
-    };
+    const auto exercised = [](const Solution& finest) { return finest.exercised; };
     Solution s{};
     if (resolution.levels == 2) {
         // Richardson in (h, dt) halved together: the error is O(h^2).
