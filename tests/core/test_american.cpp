@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <tuple>
 
 #include "american/american.hpp"
 #include "american_reference.hpp"
@@ -438,22 +439,60 @@ double fixed_date_bound(Case c) {
     return std::fmax(best, at(0.5 * (lo + hi)));
 }
 
+constexpr Accuracy kTiers[] = {Accuracy::Fast, Accuracy::Accurate, Accuracy::High};
+
+// Seeded draws, uniform on [0, 1) or in the logarithm between lo and hi.
+struct Draws {
+    explicit Draws(std::uint64_t seed) : rng(seed) {}
+    double operator()() { return u(rng); }
+    double log_uniform(double lo, double hi) {
+        return std::exp(std::log(lo) + (*this)() * std::log(hi / lo));
+    }
+    std::mt19937_64 rng;
+    std::uniform_real_distribution<double> u{0.0, 1.0};
+};
+
+// The same tier's central difference of the value in one input.
+double central_difference(Case c, double Case::*input, double h, Accuracy a) {
+    const double x = c.*input;
+    c.*input = x + h;
+    const double up = value(c, a);
+    c.*input = x - h;
+    return (up - value(c, a)) / (2.0 * h);
+}
+
+// Seeded options to place beside their exercise boundary (the high tier's,
+// returned): expiries of days to 30 years, rates and yields from 0.005 to
+// 0.005 + carry, volatility from 3 % to sigma_max.
+double seeded_boundary(Case& c, int i, Draws& u, double carry, double sigma_max) {
+    c.k = 100.0;
+    c.t = u.log_uniform(0.01, 30.0);
+    c.r = 0.005 + carry * u();
+    c.q = 0.005 + carry * u();
+    c.sigma = u.log_uniform(0.03, sigma_max);
+    c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
+    return american::exercise_boundary(c.t, c.k, c.r, c.sigma, c.q, c.type, Accuracy::High)
+        .value();
+}
+
 TEST(AmericanEdges, EuropeanRegimeHasTheEuropeanFunctionsBits) {
     // Early exercise never pays for a call with q <= 0 and r >= q, nor for a
     // put with r <= 0 and q >= r: there the value and every Greek are the
     // European function's, bit for bit, at every tier, zero total volatility
     // and far out of the money included.
-    std::mt19937_64 rng(53);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const auto fields = [](const auto& v) {
+        return std::tuple(v.price, v.greeks.delta, v.greeks.gamma, v.greeks.theta, v.greeks.vega,
+                          v.greeks.rho);
+    };
+    Draws u(53);
     for (int i = 0; i < 80; ++i) {
-        Case c{};
-        c.k = 100.0;
-        c.s = 100.0 * std::exp(6.0 * (u(rng) - 0.5));
-        c.t = i % 10 == 0 ? 0.0 : 10.0 * u(rng) * u(rng);
-        c.sigma = i % 10 == 1 ? 0.0 : 2.0 * u(rng);
+        Case c{.k = 100.0};
+        c.s = 100.0 * std::exp(6.0 * (u() - 0.5));
+        c.t = i % 10 == 0 ? 0.0 : 10.0 * u() * u();
+        c.sigma = i % 10 == 1 ? 0.0 : 2.0 * u();
         c.type = i % 2 == 0 ? OptionType::Call : OptionType::Put;
-        const double low = -0.02 * u(rng);  // the yield of a call, the rate of a put
-        const double high = low + (i % 3 == 0 ? 0.0 : 0.1 * u(rng));
+        const double low = -0.02 * u();  // the yield of a call, the rate of a put
+        const double high = low + (i % 3 == 0 ? 0.0 : 0.1 * u());
         c.q = c.type == OptionType::Call ? low : high;
         c.r = c.type == OptionType::Call ? high : low;
         black_scholes::Valuation e{};
@@ -466,14 +505,8 @@ TEST(AmericanEdges, EuropeanRegimeHasTheEuropeanFunctionsBits) {
             e = black_scholes::valuation(c.s, c.k, c.t, c.r, c.sigma, c.q, c.type).value();
         }
         for (Accuracy a : {Accuracy::Fast, Accuracy::High}) {
-            const american::Valuation v = valuation(c, a);
             EXPECT_EQ(value(c, a), e.price) << i;
-            EXPECT_EQ(v.price, e.price) << i;
-            EXPECT_EQ(v.greeks.delta, e.greeks.delta) << i;
-            EXPECT_EQ(v.greeks.gamma, e.greeks.gamma) << i;
-            EXPECT_EQ(v.greeks.theta, e.greeks.theta) << i;
-            EXPECT_EQ(v.greeks.vega, e.greeks.vega) << i;
-            EXPECT_EQ(v.greeks.rho, e.greeks.rho) << i;
+            EXPECT_EQ(fields(valuation(c, a)), fields(e)) << i;
         }
     }
 }
@@ -484,20 +517,18 @@ TEST(AmericanEdges, NeverBelowTheEuropeanValueNorZero) {
     // 2.5e-323.  Over a seeded sweep of the whole domain the value is never
     // below the European function's, nor the exercise value, by any amount.
     const Case tiny{150.0, 205.36, 0.005506, -0.003739, 0.11045, 0.015, OptionType::Call};
-    for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+    for (Accuracy a : kTiers) {
         EXPECT_GE(value(tiny, a), bs_price(tiny));
         EXPECT_GE(value(tiny, a), 0.0);
     }
-    std::mt19937_64 rng(59);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Draws u(59);
     for (int i = 0; i < 150; ++i) {
-        Case c{};
-        c.k = 100.0;
-        c.s = 100.0 * std::exp(8.0 * (u(rng) - 0.5));
-        c.t = std::exp(std::log(1e-3) + u(rng) * std::log(50.0 / 1e-3));
-        c.r = -0.01 + 0.31 * u(rng);
-        c.q = u(rng) < 0.2 ? 0.0 : -0.01 + 0.31 * u(rng);
-        c.sigma = std::exp(std::log(0.005) + u(rng) * std::log(3.0 / 0.005));
+        Case c{.k = 100.0};
+        c.s = 100.0 * std::exp(8.0 * (u() - 0.5));
+        c.t = u.log_uniform(1e-3, 50.0);
+        c.r = -0.01 + 0.31 * u();
+        c.q = u() < 0.2 ? 0.0 : -0.01 + 0.31 * u();
+        c.sigma = u.log_uniform(0.005, 3.0);
         c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
         const double v = value(c, i % 3 == 0 ? Accuracy::Fast : Accuracy::Accurate);
         EXPECT_GE(v, bs_price(c)) << i;
@@ -511,17 +542,15 @@ TEST(AmericanEdges, LongExpiriesAtLowVolatilityAndHighCarryKeepTheirBounds) {
     // far below T: the fixed rule stepped over it, and values fell below the
     // fixed-date bound and as the expiry grew, at every tier (a 44-year put
     // at 3 % volatility and q = 28 % was 9e-3 low at "accurate").
-    std::mt19937_64 rng(61);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Draws u(61);
     const double tolerance[] = {1e-4, 1e-6, 1e-7};  // per unit of strike
     for (int i = 0; i < 40; ++i) {
-        Case c{};
-        c.k = 100.0;
-        c.s = 100.0 * std::exp(2.0 * (u(rng) - 0.5));
-        c.t = 10.0 + 40.0 * u(rng);
-        c.r = 0.3 * u(rng);
-        c.q = 0.3 * u(rng);
-        c.sigma = std::exp(std::log(0.005) + u(rng) * std::log(0.05 / 0.005));
+        Case c{.k = 100.0};
+        c.s = 100.0 * std::exp(2.0 * (u() - 0.5));
+        c.t = 10.0 + 40.0 * u();
+        c.r = 0.3 * u();
+        c.q = 0.3 * u();
+        c.sigma = u.log_uniform(0.005, 0.05);
         c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
         const bool call = c.type == OptionType::Call;
         const double bound = fixed_date_bound(c);
@@ -529,7 +558,7 @@ TEST(AmericanEdges, LongExpiriesAtLowVolatilityAndHighCarryKeepTheirBounds) {
                                       : perpetual_put(c.s, c.k, c.r, c.q, c.sigma);
         Case longer = c;
         longer.t *= 1.02;
-        for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+        for (Accuracy a : kTiers) {
             const double tol = tolerance[static_cast<int>(a)] * c.k;
             const double v = value(c, a);
             EXPECT_GE(v, bound - tol) << i << " tier " << static_cast<int>(a);
@@ -547,13 +576,13 @@ TEST(AmericanEdges, LongExpiriesAtLowVolatilityAndHighCarryKeepTheirBounds) {
     };
     for (const Case& c : puts) {
         const double tree = reference_american(c.s, c.k, c.t, c.r, c.sigma, c.q, false, 4000);
-        for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+        for (Accuracy a : kTiers) {
             EXPECT_NEAR(value(c, a), tree, 2e-4) << c.s << " " << c.r << " " << c.q;
         }
     }
     const Case long_call{256.0, 100.0, 46.0, 0.163, 0.0093, 0.023, OptionType::Call};
     const double perpetual = perpetual_put(100.0, 256.0, 0.023, 0.163, 0.0093);
-    for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+    for (Accuracy a : kTiers) {
         EXPECT_NEAR(value(long_call, a), perpetual, 1e-7);
     }
 }
@@ -580,15 +609,12 @@ TEST(AmericanEdges, ZeroRatePutsAndZeroYieldCallsWithANegativeRate) {
         EXPECT_NEAR(value(c, Accuracy::Fast), tree, 1e-4) << c.s << " " << c.t;
         EXPECT_NEAR(value(c, Accuracy::Accurate), tree, 1e-4) << c.s << " " << c.t;
         EXPECT_NEAR(value(c, Accuracy::Accurate), value(c, Accuracy::High), 1e-8);
-        const american::Valuation v = valuation(c);
-        Case up = c;
-        Case down = c;
-        up.sigma += 1e-5;
-        down.sigma -= 1e-5;
-        EXPECT_NEAR(v.greeks.vega, (value(up) - value(down)) / 2e-5, 1e-4 * v.greeks.vega);
+        const double vega = valuation(c).greeks.vega;
+        EXPECT_NEAR(vega, central_difference(c, &Case::sigma, 1e-5, Accuracy::Accurate),
+                    1e-4 * vega);
     }
     const Case inside{495.0, 360.99, 1.150895, -0.003169, 0.13296, 0.0, OptionType::Call};
-    for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+    for (Accuracy a : kTiers) {
         const american::Valuation v = valuation(inside, a);
         EXPECT_EQ(v.price, 495.0 - 360.99);  // exercised: the tree agrees to 1e-13
         EXPECT_EQ(v.greeks.vega, 0.0);
@@ -596,11 +622,10 @@ TEST(AmericanEdges, ZeroRatePutsAndZeroYieldCallsWithANegativeRate) {
     }
     // Volatility and gamma are never negative in the model (the value is
     // convex in the spot): a seeded book of such calls.
-    std::mt19937_64 rng(67);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Draws u(67);
     for (int i = 0; i < 40; ++i) {
-        const Case c{100.0 * std::exp(u(rng) - 0.5), 100.0, 0.01 + 3.0 * u(rng),
-                     -0.005 * u(rng), 0.05 + 1.15 * u(rng), 0.0, OptionType::Call};
+        const Case c{100.0 * std::exp(u() - 0.5), 100.0, 0.01 + 3.0 * u(),
+                     -0.005 * u(), 0.05 + 1.15 * u(), 0.0, OptionType::Call};
         const american::Valuation v = valuation(c);
         EXPECT_GE(v.greeks.vega, 0.0) << i;
         EXPECT_GE(v.greeks.gamma, 0.0) << i;
@@ -613,23 +638,14 @@ TEST(AmericanEdges, ThetaAtTheBoundaryIsNeverMateriallyPositive) {
     // Black-Scholes equation it was a cancellation next to the boundary that
     // multiplied gamma's error by sigma^2 S^2 / 2: +0.05 a day at "high";
     // from the premium integral's own T-derivative, a few 1e-6.
-    std::mt19937_64 rng(71);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Draws u(71);
     const double tolerance[] = {5e-5, 5e-5, 1e-5};  // per day
     for (int i = 0; i < 150; ++i) {
         Case c{};
-        c.k = 100.0;
-        c.t = std::exp(std::log(0.01) + u(rng) * std::log(30.0 / 0.01));
-        c.r = 0.005 + 0.2 * u(rng);
-        c.q = 0.005 + 0.2 * u(rng);
-        c.sigma = std::exp(std::log(0.03) + u(rng) * std::log(3.0 / 0.03));
-        c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
-        const double b = american::exercise_boundary(c.t, c.k, c.r, c.sigma, c.q, c.type,
-                                                     Accuracy::High)
-                             .value();
-        const double outside = 1.0 + 0.01 * u(rng);
+        const double b = seeded_boundary(c, i, u, 0.2, 3.0);
+        const double outside = 1.0 + 0.01 * u();
         c.s = c.type == OptionType::Call ? b / outside : b * outside;
-        for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+        for (Accuracy a : kTiers) {
             EXPECT_LE(valuation(c, a).greeks.theta, tolerance[static_cast<int>(a)])
                 << i << " tier " << static_cast<int>(a);
         }
@@ -649,35 +665,18 @@ TEST(AmericanEdges, VegaAndRhoAtTheBoundaryMatchBumpAndResolve) {
         {97.788581663879299, 100.0, 6.5520397193013116, 0.086948064801025751,
          0.053952049213558617, 0.025981150128645603, OptionType::Put},
     };
-    std::mt19937_64 rng(73);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Draws u(73);
     for (int i = 0; i < 30; ++i) {
         Case c{};
-        c.k = 100.0;
-        c.t = std::exp(std::log(0.01) + u(rng) * std::log(30.0 / 0.01));
-        c.r = 0.005 + 0.195 * u(rng);
-        c.q = 0.005 + 0.195 * u(rng);
-        c.sigma = std::exp(std::log(0.03) + u(rng) * std::log(1.5 / 0.03));
-        c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
-        const double b = american::exercise_boundary(c.t, c.k, c.r, c.sigma, c.q, c.type,
-                                                     Accuracy::High)
-                             .value();
+        const double b = seeded_boundary(c, i, u, 0.195, 1.5);
         c.s = c.type == OptionType::Call ? b * (1.0 - 1e-3) : b * (1.0 + 1e-3);
         cases.push_back(c);
     }
     for (const Case& c : cases) {
-        for (Accuracy a : {Accuracy::Fast, Accuracy::Accurate, Accuracy::High}) {
+        for (Accuracy a : kTiers) {
             const american::Valuation v = valuation(c, a);
-            Case up = c;
-            Case down = c;
-            up.sigma += 1e-4;
-            down.sigma -= 1e-4;
-            const double vega = (value(up, a) - value(down, a)) / 2e-4;
-            up = c;
-            down = c;
-            up.r += 1e-5;
-            down.r -= 1e-5;
-            const double rho = (value(up, a) - value(down, a)) / 2e-5 / 100.0;
+            const double vega = central_difference(c, &Case::sigma, 1e-4, a);
+            const double rho = central_difference(c, &Case::r, 1e-5, a) / 100.0;
             // "fast" within ten times the others' allowance.
             const double scale = a == Accuracy::Fast ? 10.0 : 1.0;
             EXPECT_NEAR(v.greeks.vega, vega, scale * (1e-2 * std::fabs(vega) + 2e-3))
@@ -705,19 +704,17 @@ TEST(AmericanEdges, DoubleBoundaryGreeksKeepTheirSignsAtTheBoundary) {
     }
     // A seeded book at expiries of days to a year, spots within 10 % of the
     // strike: gamma and vega never negative (the value is convex in the spot).
-    std::mt19937_64 rng(79);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Draws u(79);
     for (int i = 0; i < 16; ++i) {
-        Case c{};
-        c.k = 100.0;
-        c.s = 100.0 * std::exp(0.2 * (u(rng) - 0.5));
-        c.t = (1.0 + 364.0 * u(rng) * u(rng)) / 365.0;
-        const double high = -0.05 * u(rng);
-        const double low = high - 0.05 * u(rng) - 1e-3;
+        Case c{.k = 100.0};
+        c.s = 100.0 * std::exp(0.2 * (u() - 0.5));
+        c.t = (1.0 + 364.0 * u() * u()) / 365.0;
+        const double high = -0.05 * u();
+        const double low = high - 0.05 * u() - 1e-3;
         c.type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
         c.r = c.type == OptionType::Put ? high : low;
         c.q = c.type == OptionType::Put ? low : high;
-        c.sigma = 0.05 + 0.5 * u(rng);
+        c.sigma = 0.05 + 0.5 * u();
         const american::Valuation v = valuation(c, Accuracy::Fast);
         EXPECT_GE(v.greeks.gamma, 0.0) << i;
         EXPECT_GE(v.greeks.vega, 0.0) << i;

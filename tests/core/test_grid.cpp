@@ -90,18 +90,6 @@ TEST(GridSolver, DoubleBoundaryRegimeByPolicyIteration) {
     }
 }
 
-struct GridRun {
-    const grid::Problem* problem;
-    Result<grid::Solution> result = std::unexpected(OptionError::invalid_option_type());
-};
-
-void* run_on_thread(void* argument) {
-    auto* run = static_cast<GridRun*>(argument);
-    run->result = grid::solve(*run->problem, {768, 480}, true);
-    return nullptr;
-}
-
-// The work arrays are on the heap: a thread with a 64 KiB stack gets the same bits.
 // A job's cancellation reaches a solve between jumps; many jumps value.
 TEST(GridSolver, CancelledBetweenJumpsAndManyJumps) {
     std::vector<grid::Jump> jumps;
@@ -122,6 +110,18 @@ TEST(GridSolver, CancelledBetweenJumpsAndManyJumps) {
     EXPECT_LT(many->value, 100.0);
 }
 
+struct GridRun {
+    const grid::Problem* problem;
+    Result<grid::Solution> result = std::unexpected(OptionError::invalid_option_type());
+};
+
+void* run_on_thread(void* argument) {
+    auto* run = static_cast<GridRun*>(argument);
+    run->result = grid::solve(*run->problem, {768, 480}, true);
+    return nullptr;
+}
+
+// The work arrays are on the heap: a thread with a 64 KiB stack gets the same bits.
 TEST(GridSolver, SmallStackThreadGivesTheSameBits) {
     const grid::Jump jumps[] = {{0.25, 1.0}, {0.5, 1.0}, {0.75, 1.0}};
     const grid::Problem p{100.0, 100.0, 1.0, 0.05, 0.0, 0.3, OptionType::Put, true, jumps};
