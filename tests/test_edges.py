@@ -225,3 +225,19 @@ def test_out_after_an_error_holds_what_errors_nan_gives():
     with pytest.raises(ValueError):
         gm.american.price(s, 100.0, 1.0, 0.05, 0.2, 0.0, "cal", out=out)
     assert (out == 7.0).all()
+
+
+def test_american_call_delta_never_above_one_with_a_negative_rate() -> None:
+    # A call with q = 0 and r < 0 deep in the money read delta 1.0000000026
+    # (s=305.4, k=100, t=0.0932, r=-0.0144, sigma=0.0477): |delta| <= 1 holds
+    # for every option on a spot without jumps up.  Seeded options around it.
+    rng = np.random.default_rng(24)
+    n = 4000
+    s = np.concatenate([[305.4], rng.uniform(50.0, 400.0, n)])
+    t = np.concatenate([[0.0932], rng.uniform(0.01, 0.5, n)])
+    r = np.concatenate([[-0.0144], rng.uniform(-0.05, 0.0, n)])
+    sigma = np.concatenate([[0.0477], rng.uniform(0.01, 0.3, n)])
+    for accuracy in ("fast", "accurate"):
+        delta = np.asarray(gm.american.greeks(s, 100.0, t, r, sigma, 0.0, "call",
+                                              accuracy=accuracy).delta)
+        assert np.all((delta >= 0.0) & (delta <= 1.0)), delta.max()
