@@ -15,13 +15,16 @@
 # About half an hour on a loaded 2-core machine (most of it pytest under the
 # emulator), so not part of CI (.ci/run); scripts/cross_aarch64.sh, in CI,
 # covers the core.  The sysroot, the aarch64 packages and the wheel's build
-# folder are kept in build/aarch64-python between runs.
+# folder are kept between runs in $GREEKMILL_CROSS_CACHE/aarch64-python
+# (default ~/.cache/greekmill).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=scripts/venv.sh
 source scripts/venv.sh
 
-root=$(realpath -m build/aarch64-python)
+# Outside the checkout: the sysroot's absolute symlinks would lead the sdist
+# build's walk of the source tree out into this machine's own files.
+root=${GREEKMILL_CROSS_CACHE:-$HOME/.cache/greekmill}/aarch64-python
 sysroot=$root/sysroot
 tests=("$@")
 [ ${#tests[@]} -gt 0 ] || tests=(tests/test_values.py tests/test_binding.py tests/test_package.py

@@ -79,7 +79,9 @@ windows_module_args=("${module_args[@]}" -DPython_INCLUDE_DIR="$windows_python/i
 # ---- clang + libc++ from the ziglang package (a pinned version)
 zig_bin=$root/zig-bin
 if wants clang-linux || wants macos || wants windows-clang; then
-  zig_venv=$root/venv-zig
+  # Outside the checkout, like zig's own cache: its tens of thousands of
+  # headers would slow every sdist build's walk of the source tree.
+  zig_venv=${GREEKMILL_CROSS_CACHE:-$HOME/.cache/greekmill}/venv-zig
   if ! "$zig_venv/bin/python" -m ziglang version >/dev/null 2>&1; then
     fresh_venv "$python" "$zig_venv"
     "$zig_venv/bin/python" -m pip install -q "ziglang==0.17.1"
@@ -211,7 +213,10 @@ if wants mingw; then
     check_file "$dir/$module.pyd" "PE32+ executable (DLL).*x86-64"
   done
   check_file "$dir/core_tests.exe" "PE32+ executable.*x86-64"
-  export WINEPREFIX=$root/wine WINEDEBUG=-all
+  # Outside the checkout: a wine prefix holds a link to / (drive Z:), which
+  # an sdist build's walk of the source tree would follow.
+  export WINEPREFIX=${GREEKMILL_CROSS_CACHE:-$HOME/.cache/greekmill}/wine WINEDEBUG=-all
+  mkdir -p "$(dirname "$WINEPREFIX")"
   wine=(/usr/lib/wine/wine64)
   "${wine[@]}" "$dir/core_tests.exe" --gtest_brief=1
   reference_sample
