@@ -2,13 +2,18 @@
 // package.  It binds buffers and numbers, runs one operation of the core's
 // table over them with the interpreter lock released, and reports failures
 // as numbers; the Python layer normalises the inputs and writes the messages.
+#ifndef Py_LIMITED_API
 #define Py_LIMITED_API 0x030B0000
+#endif
 #include <Python.h>
 
+// CPU affinity is Linux's; fork() handlers are POSIX's (Windows has no fork).
+#if defined(__linux__)
 #include <sched.h>
-#include <unistd.h>
-
+#endif
+#if !defined(_WIN32)
 #include <pthread.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -83,7 +88,10 @@ PyObject* at_exit(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// The CPUs this process may run on: its affinity mask on Linux, the
+// machine's count elsewhere.
 [[nodiscard]] unsigned available_cpus() noexcept {
+#if defined(__linux__)
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof(set), &set) == 0) {
         const int count = CPU_COUNT(&set);
@@ -91,6 +99,7 @@ PyObject* at_exit(PyObject*, PyObject*) {
             return static_cast<unsigned>(count);
         }
     }
+#endif
     const unsigned hardware = std::thread::hardware_concurrency();
     return hardware > 0 ? hardware : 1;
 }
@@ -104,10 +113,12 @@ PyObject* at_exit(PyObject*, PyObject*) {
 // forked into a new PID namespace may get its parent's id.
 batch::WorkerPool* process_pool = nullptr;
 
+#if !defined(_WIN32)
 void forget_pool_in_child() noexcept {
     process_pool = nullptr;
     threads_taking_the_lock.store(0);  // the threads it counted stayed in the parent
 }
+#endif
 
 [[nodiscard]] unsigned machine_cpus() noexcept {
     return std::max(available_cpus(), std::thread::hardware_concurrency());
@@ -115,9 +126,11 @@ void forget_pool_in_child() noexcept {
 
 // Installed when the module is loaded, before any thread of it can be counted.
 void install_fork_handler() noexcept {
+#if !defined(_WIN32)
     static const bool handler_installed =
         pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
     (void)handler_installed;
+#endif
 }
 
 batch::WorkerPool* pool_of_this_process() noexcept {

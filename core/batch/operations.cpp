@@ -221,8 +221,12 @@ template <Field F>
 // Inputs in the domain never give a NaN reported as a value: a NaN there is
 // a formula overflowing, recorded as such (the element stays NaN).
 [[nodiscard]] inline bool any_nan(const Greeks& g) noexcept {
-    return std::isnan(g.delta) | std::isnan(g.gamma) | std::isnan(g.theta) |
-           std::isnan(g.vega) | std::isnan(g.rho);
+    bool nan = std::isnan(g.delta);
+    nan |= std::isnan(g.gamma);
+    nan |= std::isnan(g.theta);
+    nan |= std::isnan(g.vega);
+    nan |= std::isnan(g.rho);
+    return nan;
 }
 
 template <Result<double> (*Value)(const Market&) noexcept>
@@ -292,9 +296,11 @@ void valuation_kernel(const Inputs& x, const Outputs& y, std::size_t begin, std:
 using FastKernel = void (*)(const Inputs&, const Outputs&, std::size_t, std::size_t,
                             fast::Width) noexcept;
 
-// An AVX2 clone of the domain checks beside the baseline on x86-64; one
-// generic version elsewhere.  They only compare, so every clone answers alike.
-#if defined(__x86_64__)
+// An AVX2 clone of the domain checks beside the baseline on x86-64 Linux
+// with glibc (the clones are chosen by an ifunc, which musl, Mach-O and PE
+// lack); one generic version elsewhere.  They only compare, so every version
+// answers alike.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GLIBC__)
 #define GM_AVX2_CLONE [[gnu::target_clones("avx2", "default")]]
 #else
 #define GM_AVX2_CLONE
@@ -666,12 +672,13 @@ GM_AVX2_CLONE bool pricing_block_ok(const Inputs& x, std::size_t count) noexcept
         }
         ok = above_one == 0;
     }
-    return ok & column_within<Bound::Positive>(x.s, count) &
-           column_within<Bound::Positive>(x.k, count) &
-           column_within<Bound::NonNegative>(x.t, count) &
-           column_within<Bound::Finite>(x.r, count) &
-           column_within<Bound::NonNegative>(x.sigma, count) &
-           column_within<Bound::Finite>(x.q, count);
+    ok &= column_within<Bound::Positive>(x.s, count);
+    ok &= column_within<Bound::Positive>(x.k, count);
+    ok &= column_within<Bound::NonNegative>(x.t, count);
+    ok &= column_within<Bound::Finite>(x.r, count);
+    ok &= column_within<Bound::NonNegative>(x.sigma, count);
+    ok &= column_within<Bound::Finite>(x.q, count);
+    return ok;
 }
 
 }  // namespace
@@ -768,7 +775,9 @@ void run_range(const Operation& op, const Inputs& x, const Outputs& y, std::size
         // its kernel filled; an engine that iterates is checked first.
         Failures local = failures.local(block);
         if (op.domain == Domain::Pricing) {
-            if (op.any_input_is_safe) {
+            // With a schedule an element may go to the grid solver, which
+            // is safe only for inputs in the domain.
+            if (op.any_input_is_safe && settings.dividends.times.empty()) {
                 op.kernel(xb, yb, 0, count, settings, local);
                 if (pricing_block_ok(xb, count)) {
                     failures.merge(local, block);

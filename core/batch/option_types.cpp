@@ -24,8 +24,6 @@ constexpr std::uint32_t kCall = pack("call");
 constexpr std::uint32_t kPut = pack("put");
 constexpr std::uint32_t kC = pack("c");
 constexpr std::uint32_t kP = pack("p");
-// A word no text can fold into (it has a byte above 0x7f).
-constexpr std::uint32_t kUnreadable = 0xffffffffu;
 
 // The four bytes of `word` (each below 0x80) with A-Z lower-cased, all at
 // once: adding 0x80 - 'A' sets a byte's top bit from 'A' up, adding

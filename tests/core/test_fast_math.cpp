@@ -216,6 +216,15 @@ TEST(FastMath, ResolveNeverPicksAnUnsupportedWidth) {
     EXPECT_EQ(fast::resolve(Width::Sse2), Width::Sse2);
 }
 
+// setenv is POSIX's; Windows' C runtime has _putenv_s.
+void set_environment(const char* name, const char* value) {
+#if defined(_WIN32)
+    _putenv_s(name, value);
+#else
+    setenv(name, value, 1);
+#endif
+}
+
 // GREEKMILL_SIMD is read once per process, when Auto is first resolved, so
 // each case runs in a fresh process (the "threadsafe" style re-executes the
 // test binary).
@@ -223,19 +232,19 @@ TEST(FastMathDeathTest, EnvironmentVariableChoosesTheAutoWidth) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            setenv("GREEKMILL_SIMD", "sse2", 1);
+            set_environment("GREEKMILL_SIMD", "sse2");
             std::exit(fast::resolve(Width::Auto) == Width::Sse2 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT(
         {
-            setenv("GREEKMILL_SIMD", "avx2", 1);
+            set_environment("GREEKMILL_SIMD", "avx2");
             std::exit(fast::resolve(Width::Auto) == fast::resolve(Width::Avx2) ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT(
         {  // an unknown name is ignored: the widest width runs
-            setenv("GREEKMILL_SIMD", "avx1024", 1);
+            set_environment("GREEKMILL_SIMD", "avx1024");
             std::exit(fast::resolve(Width::Auto) == fast::resolve(Width::Avx512) ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");

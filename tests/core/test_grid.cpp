@@ -3,7 +3,11 @@
 // independence of the thread it runs on.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
 
 #include <atomic>
 #include <cmath>
@@ -115,10 +119,39 @@ struct GridRun {
     Result<grid::Solution> result = std::unexpected(OptionError::invalid_option_type());
 };
 
-void* run_on_thread(void* argument) {
-    auto* run = static_cast<GridRun*>(argument);
-    run->result = grid::solve(*run->problem, {768, 480}, true);
-    return nullptr;
+void solve_run(GridRun& run) { run.result = grid::solve(*run.problem, {768, 480}, true); }
+
+// Runs `run` on a new thread with a stack of `bytes`; false if none could be made.
+bool run_on_small_stack(GridRun& run, std::size_t bytes) {
+#if defined(_WIN32)
+    auto body = [](void* argument) -> DWORD {
+        solve_run(*static_cast<GridRun*>(argument));
+        return 0;
+    };
+    HANDLE thread = CreateThread(nullptr, bytes, body, &run, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                 nullptr);
+    if (thread == nullptr) {
+        return false;
+    }
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return true;
+#else
+    auto body = [](void* argument) -> void* {
+        solve_run(*static_cast<GridRun*>(argument));
+        return nullptr;
+    };
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, bytes);
+    pthread_t thread;
+    const bool made = pthread_create(&thread, &attributes, body, &run) == 0;
+    if (made) {
+        pthread_join(thread, nullptr);
+    }
+    pthread_attr_destroy(&attributes);
+    return made;
+#endif
 }
 
 // The work arrays are on the heap: a thread with a 64 KiB stack gets the same bits.
@@ -127,13 +160,7 @@ TEST(GridSolver, SmallStackThreadGivesTheSameBits) {
     const grid::Problem p{100.0, 100.0, 1.0, 0.05, 0.0, 0.3, OptionType::Put, true, jumps};
     const Result<grid::Solution> here = grid::solve(p, {768, 480}, true);
     GridRun run{&p};
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, 64 * 1024);
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, &attributes, run_on_thread, &run), 0);
-    pthread_join(thread, nullptr);
-    pthread_attr_destroy(&attributes);
+    ASSERT_TRUE(run_on_small_stack(run, 64 * 1024));
     ASSERT_TRUE(here.has_value() && run.result.has_value());
     EXPECT_TRUE(testing::SameDouble(run.result->value, here->value));
     EXPECT_TRUE(testing::SameDouble(run.result->gamma, here->gamma));

@@ -29,7 +29,10 @@ struct Counts {
         while (now > most && !self.most_running.compare_exchange_weak(most, now)) {
         }
         // A long chunk, in steps that look at stop, like the array kernels.
-        for (int step = 0; step < 10 && !stop.load(); ++step) {
+        // Timed by the clock, not by counting sleeps: a short sleep may
+        // return at once (mingw-w64's runtime rounds it down to 0 ms).
+        const auto end = std::chrono::steady_clock::now() + self.chunk_time;
+        while (std::chrono::steady_clock::now() < end && !stop.load()) {
             std::this_thread::sleep_for(self.chunk_time / 10);
         }
         ++self.runs[chunk];
