@@ -58,10 +58,15 @@ def main() -> None:
     report("same.european.fast.price", price)
 
     s, k, t, r, sigma, q, types = book(60)
+    # Where the engine returns the European value and Greeks themselves (no
+    # early exercise, or a premium below its resolution) they are the exact
+    # European function's bits, the platform maths library's: left out.
+    european = gm.european.price(s, k, t, r, sigma, q, types, errors="nan")
     for accuracy in ("fast", "accurate"):
         value = gm.american.valuation(s, k, t, r, sigma, q, types, accuracy=accuracy,
                                       errors="nan")
-        report(f"same.american.{accuracy}.valuation", *value)
+        own = value.price.view(np.int64) != european.view(np.int64)
+        report(f"same.american.{accuracy}.valuation", *(field[own] for field in value))
     boundary = gm.american.exercise_boundary(t, k, r, sigma, q, types, errors="nan")
     report("same.american.exercise_boundary", boundary)
 
