@@ -785,7 +785,9 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
             count_jump(p, a, p.jumps[i]);
         }
         if (p.cancel != nullptr && p.cancel->load(std::memory_order_relaxed)) {
-            return Solution{std::numeric_limits<double>::quiet_NaN()};
+            Solution cancelled{};
+            cancelled.value = std::numeric_limits<double>::quiet_NaN();
+            return cancelled;
         }
         start = end;
         if (end >= p.t) {

@@ -486,7 +486,8 @@ TEST(AmericanEdges, EuropeanRegimeHasTheEuropeanFunctionsBits) {
     };
     Draws u(53);
     for (int i = 0; i < 80; ++i) {
-        Case c{.k = 100.0};
+        Case c{};
+        c.k = 100.0;
         c.s = 100.0 * std::exp(6.0 * (u() - 0.5));
         c.t = i % 10 == 0 ? 0.0 : 10.0 * u() * u();
         c.sigma = i % 10 == 1 ? 0.0 : 2.0 * u();
@@ -523,7 +524,8 @@ TEST(AmericanEdges, NeverBelowTheEuropeanValueNorZero) {
     }
     Draws u(59);
     for (int i = 0; i < 150; ++i) {
-        Case c{.k = 100.0};
+        Case c{};
+        c.k = 100.0;
         c.s = 100.0 * std::exp(8.0 * (u() - 0.5));
         c.t = u.log_uniform(1e-3, 50.0);
         c.r = -0.01 + 0.31 * u();
@@ -545,7 +547,8 @@ TEST(AmericanEdges, LongExpiriesAtLowVolatilityAndHighCarryKeepTheirBounds) {
     Draws u(61);
     const double tolerance[] = {1e-4, 1e-6, 1e-7};  // per unit of strike
     for (int i = 0; i < 40; ++i) {
-        Case c{.k = 100.0};
+        Case c{};
+        c.k = 100.0;
         c.s = 100.0 * std::exp(2.0 * (u() - 0.5));
         c.t = 10.0 + 40.0 * u();
         c.r = 0.3 * u();
@@ -706,7 +709,8 @@ TEST(AmericanEdges, DoubleBoundaryGreeksKeepTheirSignsAtTheBoundary) {
     // strike: gamma and vega never negative (the value is convex in the spot).
     Draws u(79);
     for (int i = 0; i < 16; ++i) {
-        Case c{.k = 100.0};
+        Case c{};
+        c.k = 100.0;
         c.s = 100.0 * std::exp(0.2 * (u() - 0.5));
         c.t = (1.0 + 364.0 * u() * u()) / 365.0;
         const double high = -0.05 * u();
