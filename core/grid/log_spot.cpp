@@ -35,6 +35,26 @@ constexpr double kSpanDeviations = 6.0;
 constexpr double kCoreDeviations = 0.6;
 // The steps of each stretch grow over its first 1/kGradedFraction.
 constexpr int kGradedFraction = 4;
+// The stretch from the earliest ex-date to today is solved on a local mesh
+// of its own when its deviation sigma sqrt(t_1) is below kLocalCells cells
+// of the coarsest mesh at the spot: there the main mesh cannot carry the
+// kinks that ex-date leaves (S = D, the exercise just before it) over so
+// short a diffusion, and would read them smeared over a cell (an American
+// put on a spot of 140 with a dividend of 140 an hour away, 0.19 low).  The
+// local mesh spans kLocalDeviations of that deviation on each side in half
+// the finest mesh's intervals (at least kMinLocalIntervals) and half as
+// many steps, the same at every level of the extrapolation: its own error
+// falls with the tier.
+constexpr double kLocalCells = 2.0;
+constexpr double kLocalDeviations = 10.0;
+constexpr int kMinLocalIntervals = 128;
+// A stretch between ex-dates takes at least this many steps of the coarsest
+// solve: a short one (an ex-date the day before expiry or a few days from
+// today) on one or two steps carries the kink it starts from with a time
+// error that is not smooth in the step, and the extrapolation amplifies it
+// (gamma off by 4.9e-4 at "high" on a call with an ex-date five days away;
+// 1.7e-5 with eight steps).
+constexpr int kMinStretchSteps = 8;
 // The widest cell (in ln S) of the coarsest mesh at which an American
 // value's kink at S = D is averaged.
 constexpr double kMaxRuinCell = 0.2;
@@ -195,6 +215,10 @@ struct Arrays {
     double* moved_sigma;
     double* moved_rate;
     double* moved_yield;
+    double* carried;   // the final stretch's start on its local mesh (carry_to_local)
+    double* carried_sigma;
+    double* carried_rate;
+    double* carried_yield;
     unsigned char* held;  // 1 where a row sits on the exercise value
     // The dividends already jumped over (time to expiry below the current
     // level), as their present value at time to expiry paid_tau: one update
@@ -205,7 +229,7 @@ struct Arrays {
     bool ruin_kinks;
 };
 
-constexpr int kArrayCount = 27;
+constexpr int kArrayCount = 31;
 
 [[nodiscard]] bool allocate(Arrays& a, int nodes) noexcept {
     const auto n = static_cast<std::size_t>(nodes);
@@ -221,7 +245,8 @@ constexpr int kArrayCount = 27;
         &a.dx_mid,  &a.dx_up,   &a.dxx_lo,  &a.dxx_mid,     &a.dxx_up,     &a.v,
         &a.v_old,   &a.g,       &a.e,           &a.inverse,    &a.coupling,
         &a.u_sigma, &a.u_rate,  &a.u_yield, &a.g_sigma,     &a.g_rate,     &a.g_yield,
-        &a.moved,   &a.moved_sigma, &a.moved_rate, &a.moved_yield};
+        &a.moved,   &a.moved_sigma, &a.moved_rate, &a.moved_yield, &a.carried,
+        &a.carried_sigma, &a.carried_rate, &a.carried_yield};
     for (int i = 0; i < kArrayCount; ++i) {
         *targets[i] = a.block.get() + static_cast<std::size_t>(i) * n;
     }
@@ -252,6 +277,9 @@ struct Context {
     int step;
     int back;
     bool policy;  // an exercise region of any shape: policy iteration
+    // The mesh is a window inside the solution (the final stretch's local
+    // mesh): its edge values stay those it started with, not the far values.
+    bool fixed_edges = false;
 };
 
 [[nodiscard]] Context make_context(const Problem& p, const Mesh& mesh, Arrays& a,
@@ -292,6 +320,26 @@ void count_jump(const Problem& p, Arrays& a, const Jump& jump) noexcept {
     }
     const double exercise = p.type == OptionType::Call ? spot - p.k : p.k - spot;
     return std::fmax(european, exercise);
+}
+
+// The far value's derivatives in r and q (it does not depend on sigma), by
+// central differences of that closed form: the tangents of a spot that
+// falls below the mesh, or to 0.
+void far_slopes(const Problem& p, const Arrays& a, double spot, double tau, double& dr,
+                double& dq) noexcept {
+    constexpr double h = 1e-6;
+    Problem moved = p;
+    moved.r = p.r + h;
+    const double r_up = far_value(moved, a, spot, tau);
+    moved.r = p.r - h;
+    const double r_down = far_value(moved, a, spot, tau);
+    moved.r = p.r;
+    moved.q = p.q + h;
+    const double q_up = far_value(moved, a, spot, tau);
+    moved.q = p.q - h;
+    const double q_down = far_value(moved, a, spot, tau);
+    dr = (r_up - r_down) / (2.0 * h);
+    dq = (q_up - q_down) / (2.0 * h);
 }
 
 void set_up(const Context& c) noexcept {
@@ -544,8 +592,8 @@ void step(const Context& c, double dt, double theta, double tau) noexcept {
     // The new level goes into the spare buffer, which then becomes a.v: the
     // old level stays in a.v_old for the tangents.
     double* next = a.v_old;
-    next[0] = far_value(c.p, a, a.spot[0], tau);
-    next[c.last] = far_value(c.p, a, a.spot[c.last], tau);
+    next[0] = c.fixed_edges ? a.v[0] : far_value(c.p, a, a.spot[0], tau);
+    next[c.last] = c.fixed_edges ? a.v[c.last] : far_value(c.p, a, a.spot[c.last], tau);
     if (c.policy) {
         solve_policy(c, theta * dt, (1.0 - theta) * dt, next);
         std::swap(a.v, a.v_old);
@@ -653,6 +701,8 @@ void average_ruin_kink(const Context& c, double amount, double tau) noexcept {
     a.moved[j + 1] += kink_average(j + 1);
 }
 
+void settle_jump(const Context& c, double amount, double tau) noexcept;
+
 // V(S, t-) = V(max(S - D, 0), t+), by quintic interpolation in node units (its
 // error, unlike the scheme's, is not smooth in h and would survive the
 // extrapolation, so it must be far below it); below
@@ -680,7 +730,11 @@ void jump(const Context& c, double amount, double tau) noexcept {
         double dq = 0.0;
         const int first = a.stencil_first[j];
         if (first < 0) {
-            value = far_value(c.p, a, std::fmax(a.spot[j] - amount, 0.0), tau);
+            const double left = std::fmax(a.spot[j] - amount, 0.0);
+            value = far_value(c.p, a, left, tau);
+            if (c.sensitivities) {
+                far_slopes(c.p, a, left, tau, dr, dq);
+            }
         } else {
             const double* w = a.stencil_weights.get() + 6 * j;
             value = 0.0;
@@ -696,6 +750,14 @@ void jump(const Context& c, double amount, double tau) noexcept {
         a.moved_rate[j] = dr;
         a.moved_yield[j] = dq;
     }
+    settle_jump(c, amount, tau);
+}
+
+// The carried values (in a.moved and its tangents) become the level just
+// before the ex-date: the kink at S = D averaged, the holder's exercise
+// taken, its kinks averaged.
+void settle_jump(const Context& c, double amount, double tau) noexcept {
+    Arrays& a = c.a;
     average_ruin_kink(c, amount, tau);
     for (int j = 0; j <= c.last; ++j) {
         a.g[j] = a.moved[j] - a.payoff[j];  // the continuation's margin over exercise
@@ -716,86 +778,115 @@ void jump(const Context& c, double amount, double tau) noexcept {
 }
 
 // Steps of the coarsest solve in each stretch between jumps: proportional to
-// its length, at least one; the finer solves take two and four times as many.
+// its length, at least kMinStretchSteps; the finer solves take two and four
+// times as many.
 [[nodiscard]] int coarse_steps(double length, double t, int coarse_total) noexcept {
-    return std::max(1, static_cast<int>(std::ceil(coarse_total * (length / t) - 1e-9)));
+    return std::max(kMinStretchSteps,
+                    static_cast<int>(std::ceil(coarse_total * (length / t) - 1e-9)));
 }
 
-Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, int refine,
-               bool sensitivities) noexcept {
-    const Context c = make_context(p, mesh, a, sensitivities);
-    set_up(c);
-    a.paid_value = 0.0;
-    a.paid_tau = 0.0;
-    a.stencil_amount = -1.0;  // no stencil for this mesh yet
-    double start = 0.0;
-    std::size_t next_jump = 0;
-    while (true) {
-        // Stretch [start, end): up to the next jump or to the expiry.
-        const double end = next_jump < p.jumps.size() ? p.jumps[next_jump].tau : p.t;
-        const double length = end - start;
-        if (length > 0.0) {
-            const int coarsest = coarse_steps(length, p.t, coarse_total);
-            const int steps = refine * coarsest;
-            // Steps grow linearly over the first quarter of the stretch and are
-            // uniform after it (levels quadratic, then linear with the same
-            // slope): the exercise boundary moves like sqrt(tau) after the
-            // start of every stretch, where uniform steps would leave a
-            // first-order error in time, and the uniform part needs one
-            // factorisation only.
-            // Counted on the coarsest solve and refined with it, so that every
-            // solve's time levels contain the coarser ones: the extrapolation
-            // needs the same grading at every level.
-            const int graded = refine * std::max(1, coarsest / kGradedFraction);
-            const double scale = length / (static_cast<double>(graded) * (2 * steps - graded));
-            const auto level = [&](int n) {
-                if (n == steps) {
-                    return end;
-                }
-                const double at = n <= graded ? static_cast<double>(n) * n
-                                              : static_cast<double>(graded) * (2 * n - graded);
-                return start + scale * at;
-            };
-            // Rannacher start: the first step as two implicit Euler half steps
-            // (the matrix I - (dt/2) L of a Crank-Nicolson step of dt) damps the
-            // non-smooth start of every stretch.
-            const double first = level(1) - start;
-            factor(c, 0.5 * first);
-            step(c, 0.5 * first, 1.0, start + 0.5 * first);
-            step(c, 0.5 * first, 1.0, level(1));
-            for (int n = 2; n <= steps; ++n) {
-                const double dt = level(n) - level(n - 1);
-                if (n <= graded + 1) {
-                    factor(c, 0.5 * dt);
-                }
-                step(c, dt, 0.5, level(n));
+// One stretch [start, end) of time to expiry in `steps` steps (the
+// coarsest solve's count times `refine`), graded over its start.
+void march_stretch(const Context& c, double start, double end, int coarsest,
+                   int refine) noexcept {
+    const int steps = refine * coarsest;
+    // Steps grow linearly over the first quarter of the stretch and are
+    // uniform after it (levels quadratic, then linear with the same
+    // slope): the exercise boundary moves like sqrt(tau) after the
+    // start of every stretch, where uniform steps would leave a
+    // first-order error in time, and the uniform part needs one
+    // factorisation only.
+    // Counted on the coarsest solve and refined with it, so that every
+    // solve's time levels contain the coarser ones: the extrapolation
+    // needs the same grading at every level.
+    const int graded = refine * std::max(1, coarsest / kGradedFraction);
+    const double length = end - start;
+    const double scale = length / (static_cast<double>(graded) * (2 * steps - graded));
+    const auto level = [&](int n) {
+        if (n == steps) {
+            return end;
+        }
+        const double at = n <= graded ? static_cast<double>(n) * n
+                                      : static_cast<double>(graded) * (2 * n - graded);
+        return start + scale * at;
+    };
+    // Rannacher start: the first step as two implicit Euler half steps
+    // (the matrix I - (dt/2) L of a Crank-Nicolson step of dt) damps the
+    // non-smooth start of every stretch.
+    const double first = level(1) - start;
+    factor(c, 0.5 * first);
+    step(c, 0.5 * first, 1.0, start + 0.5 * first);
+    step(c, 0.5 * first, 1.0, level(1));
+    for (int n = 2; n <= steps; ++n) {
+        const double dt = level(n) - level(n - 1);
+        if (n <= graded + 1) {
+            factor(c, 0.5 * dt);
+        }
+        step(c, dt, 0.5, level(n));
+    }
+}
+
+// The final stretch's local mesh: nearly uniform (a sinh of arguments
+// below 1e-3), centred on the spot, kLocalDeviations of the stretch's own
+// deviation beside its drift on each side.
+[[nodiscard]] Mesh local_mesh(const Problem& p, double length, int intervals) noexcept {
+    const double spread = p.sigma * std::sqrt(length);
+    const double half_width =
+        kLocalDeviations * spread + std::fabs(p.r - p.q - 0.5 * p.sigma * p.sigma) * length;
+    Mesh m{};
+    m.intervals = intervals;
+    m.strike_node = intervals / 2;
+    m.x_strike = fast::log(p.s);
+    m.delta = 2e-3 / intervals;
+    m.lambda = half_width / mesh_sinh(m.delta * m.strike_node);
+    return m;
+}
+
+// The main mesh's level just after the earliest ex-date (context `c`),
+// carried to the nodes of the local mesh `local` less the dividend: quintic
+// interpolation, or the far value below the main mesh.
+void carry_to_local(const Context& c, const Mesh& local, double amount, double tau) noexcept {
+    Arrays& a = c.a;
+    const double spot_low = a.spot[0];
+    for (int l = 0; l <= local.intervals; ++l) {
+        const double paid = fast::exp(local.x(l)) - amount;
+        double value = 0.0;
+        double ds = 0.0;
+        double dr = 0.0;
+        double dq = 0.0;
+        if (!(paid > spot_low)) {
+            value = far_value(c.p, a, std::fmax(paid, 0.0), tau);
+            if (c.sensitivities) {
+                far_slopes(c.p, a, std::fmax(paid, 0.0), tau, dr, dq);
+            }
+        } else {
+            const Stencil st = lagrange(c.mesh.node_of(fast::log(paid)), 6, c.last, false);
+            for (int i = 0; i < 6; ++i) {
+                const int j = st.first + i;
+                value += st.w[i] * a.v[j];
+                ds += st.w[i] * a.u_sigma[j];
+                dr += st.w[i] * a.u_rate[j];
+                dq += st.w[i] * a.u_yield[j];
             }
         }
-        if (next_jump >= p.jumps.size()) {
-            break;
-        }
-        // Every jump at this time to expiry; the cash still to pay beyond
-        // them counts them once all are applied.
-        const std::size_t first_here = next_jump;
-        while (next_jump < p.jumps.size() && p.jumps[next_jump].tau == end) {
-            jump(c, p.jumps[next_jump].amount, end);
-            ++next_jump;
-        }
-        for (std::size_t i = first_here; i < next_jump; ++i) {
-            count_jump(p, a, p.jumps[i]);
-        }
-        if (p.cancel != nullptr && p.cancel->load(std::memory_order_relaxed)) {
-            Solution cancelled{};
-            cancelled.value = std::numeric_limits<double>::quiet_NaN();
-            return cancelled;
-        }
-        start = end;
-        if (end >= p.t) {
-            break;
-        }
+        a.carried[l] = value;
+        a.carried_sigma[l] = ds;
+        a.carried_rate[l] = dr;
+        a.carried_yield[l] = dq;
     }
-    // Read the spot: six-point Lagrange interpolation in node units, mapped
-    // to ln S through x(u) = x_K + lambda sinh(delta (u - j_K)).
+}
+
+// Today's stretch on a local mesh whose nodes are every `stride`-th of the
+// carried ones: the jump settled there, `steps` steps, the spot read.
+[[nodiscard]] Solution solve_local(const Problem& p, const Mesh& local, int stride, Arrays& a,
+                                   bool sensitivities, double amount, double tau,
+                                   int steps) noexcept;
+
+// Reads the value at the spot from the current level on `mesh`.
+[[nodiscard]] Solution read(const Problem& p, const Mesh& mesh, const Arrays& a,
+                            bool sensitivities) noexcept {
+    // Six-point Lagrange interpolation in node units, mapped to ln S
+    // through x(u) = x_K + lambda sinh(delta (u - j_K)).
     const double u = mesh.node_of(fast::log(p.s));
     const int below = std::clamp(static_cast<int>(std::floor(u)), 0, mesh.intervals - 1);
     if (p.american && a.held[below] != 0 && a.held[below + 1] != 0) {
@@ -835,6 +926,105 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
     return s;
 }
 
+Solution solve_local(const Problem& p, const Mesh& local, int stride, Arrays& a,
+                     bool sensitivities, double amount, double tau, int steps) noexcept {
+    Context lc = make_context(p, local, a, sensitivities);
+    lc.fixed_edges = true;
+    for (int l = 0; l <= local.intervals; ++l) {
+        a.moved[l] = a.carried[stride * l];
+        a.moved_sigma[l] = a.carried_sigma[stride * l];
+        a.moved_rate[l] = a.carried_rate[stride * l];
+        a.moved_yield[l] = a.carried_yield[stride * l];
+    }
+    set_up(lc);
+    const bool ruin_kinks = a.ruin_kinks;
+    a.ruin_kinks = false;
+    settle_jump(lc, amount, tau);
+    a.ruin_kinks = ruin_kinks;
+    march_stretch(lc, tau, p.t, steps, 1);
+    return read(p, local, a, sensitivities);
+}
+
+// `local_intervals` > 0: the stretch from the earliest ex-date to today is
+// solved on its own local mesh of that many intervals (see solve).
+Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, int refine,
+               bool sensitivities, int local_intervals) noexcept {
+    const Context c = make_context(p, mesh, a, sensitivities);
+    set_up(c);
+    a.paid_value = 0.0;
+    a.paid_tau = 0.0;
+    a.stencil_amount = -1.0;  // no stencil for this mesh yet
+    double start = 0.0;
+    std::size_t next_jump = 0;
+    while (true) {
+        // Stretch [start, end): up to the next jump or to the expiry.
+        const double end = next_jump < p.jumps.size() ? p.jumps[next_jump].tau : p.t;
+        if (end > start) {
+            march_stretch(c, start, end, coarse_steps(end - start, p.t, coarse_total), refine);
+        }
+        if (next_jump >= p.jumps.size()) {
+            break;
+        }
+        // Every jump at this time to expiry; the cash still to pay beyond
+        // them counts them once all are applied.
+        const std::size_t first_here = next_jump;
+        std::size_t after = next_jump;
+        double amount = 0.0;
+        while (after < p.jumps.size() && p.jumps[after].tau == end) {
+            amount += p.jumps[after].amount;
+            ++after;
+        }
+        if (local_intervals > 0 && after == p.jumps.size() && end < p.t) {
+            // The earliest ex-date: its dividends paid together (a spot
+            // below their sum falls to 0 either way), then today's stretch
+            // on the local mesh, read there.
+            // The local solve and one on every other node with half the
+            // steps, extrapolated: its own error is the same at every level
+            // of the main extrapolation, which cannot remove it.
+            const Mesh local = local_mesh(p, p.t - end, local_intervals);
+            const int local_steps = local_intervals / 2;
+            carry_to_local(c, local, amount, end);
+            const Solution f =
+                solve_local(p, local, 1, a, sensitivities, amount, end, local_steps);
+            if (f.exercised) {
+                return f;
+            }
+            const bool tangents = sensitivities && !p.american;
+            const Solution g =
+                solve_local(p, coarser(local), 2, a, tangents, amount, end, local_steps / 2);
+            const auto extrapolate = [](double finer, double coarser_value) {
+                return (4.0 * finer - coarser_value) / 3.0;
+            };
+            Solution s = f;
+            s.value = extrapolate(f.value, g.value);
+            s.delta = extrapolate(f.delta, g.delta);
+            s.gamma = extrapolate(f.gamma, g.gamma);
+            if (tangents) {
+                s.dsigma = extrapolate(f.dsigma, g.dsigma);
+                s.drate = extrapolate(f.drate, g.drate);
+                s.dyield = extrapolate(f.dyield, g.dyield);
+            }
+            return s;
+        }
+        for (; next_jump < after; ++next_jump) {
+            jump(c, p.jumps[next_jump].amount, end);
+        }
+        for (std::size_t i = first_here; i < next_jump; ++i) {
+            count_jump(p, a, p.jumps[i]);
+        }
+        if (p.cancel != nullptr && p.cancel->load(std::memory_order_relaxed)) {
+            Solution cancelled{};
+            cancelled.value = std::numeric_limits<double>::quiet_NaN();
+            return cancelled;
+        }
+        start = end;
+        if (end >= p.t) {
+            break;
+        }
+    }
+    return read(p, mesh, a, sensitivities);
+}
+
 }  // namespace
 
 Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitivities) noexcept {
@@ -844,6 +1034,20 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
         return std::unexpected(OptionError::invalid_parameters("out of memory for the grid"));
     }
     const Mesh middle = coarser(fine);
+    const Mesh coarsest = resolution.levels == 1   ? fine
+                          : resolution.levels == 2 ? middle
+                                                   : coarser(middle);
+    // Decided once for every level, so that all extrapolate alike.
+    int local_intervals = 0;
+    if (!p.jumps.empty() && fine.intervals >= kMinLocalIntervals) {
+        const double first = p.t - p.jumps.back().tau;  // today to the earliest ex-date
+        const double u = coarsest.node_of(fast::log(p.s));
+        const double cell = coarsest.lambda * coarsest.delta *
+                            mesh_cosh(coarsest.delta * (u - coarsest.strike_node));
+        if (p.sigma * std::sqrt(first) < kLocalCells * cell) {
+            local_intervals = std::max(kMinLocalIntervals, fine.intervals / 8 * 4);
+        }
+    }
     // The kink at S = D is averaged for a European value on every mesh (its
     // slope at S = 0+ is the forward's, exact there); for an American one
     // only where the coarsest mesh resolves it (cells below kMaxRuinCell in
@@ -851,7 +1055,6 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
     // by more than it corrects, and the extrapolation needs the same
     // treatment at every level.
     {
-        const Mesh coarsest = resolution.levels == 2 ? middle : coarser(middle);
         a.ruin_kinks = true;
         for (const Jump& jump : p.jumps) {
             const double u = coarsest.node_of(fast::log(jump.amount));
@@ -874,14 +1077,20 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
     // continuation value.
     const auto exercised = [](const Solution& finest) { return finest.exercised; };
     Solution s{};
-    if (resolution.levels == 2) {
+    if (resolution.levels == 1) {
+        // The finest solve alone.
+        s = march(p, fine, a, resolution.time, 1, sensitivities, local_intervals);
+        if (exercised(s)) {
+            return s;
+        }
+    } else if (resolution.levels == 2) {
         // Richardson in (h, dt) halved together: the error is O(h^2).
         const int coarse_total = resolution.time / 2;
-        const Solution f = march(p, fine, a, coarse_total, 2, sensitivities);
+        const Solution f = march(p, fine, a, coarse_total, 2, sensitivities, local_intervals);
         if (exercised(f)) {
             return f;
         }
-        const Solution g = march(p, middle, a, coarse_total, 1, coarse_tangents);
+        const Solution g = march(p, middle, a, coarse_total, 1, coarse_tangents, local_intervals);
         const auto extrapolate = [](double finer, double coarser_value) {
             return (4.0 * finer - coarser_value) / 3.0;
         };
@@ -896,12 +1105,12 @@ Result<Solution> solve(const Problem& p, Resolution resolution, bool sensitiviti
         // Romberg over h, 2h, 4h: the error of the scheme is c2 h^2 + c4 h^4
         // + ..., and the coarsest solve costs a sixteenth of the finest.
         const int coarsest_total = resolution.time / 4;
-        const Solution f = march(p, fine, a, coarsest_total, 4, sensitivities);
+        const Solution f = march(p, fine, a, coarsest_total, 4, sensitivities, local_intervals);
         if (exercised(f)) {
             return f;
         }
-        const Solution g = march(p, middle, a, coarsest_total, 2, coarse_tangents);
-        const Solution h = march(p, coarser(middle), a, coarsest_total, 1, coarse_tangents);
+        const Solution g = march(p, middle, a, coarsest_total, 2, coarse_tangents, local_intervals);
+        const Solution h = march(p, coarsest, a, coarsest_total, 1, coarse_tangents, local_intervals);
         const auto extrapolate = [](double finest, double middle_value, double coarsest) {
             return (64.0 * finest - 20.0 * middle_value + coarsest) / 45.0;
         };

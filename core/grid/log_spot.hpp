@@ -55,8 +55,9 @@ struct Problem {
 
 // Intervals of the finest mesh (a multiple of 8) and its time steps in all
 // (a multiple of 4); the coarser solves have a half (and with three levels a
-// quarter) of each.  Three levels need the coarsest mesh to resolve the
-// option already; two suit the coarsest grids.
+// quarter) of each; one level is the finest solve alone.  Three levels
+// need the coarsest mesh to resolve the option already; two suit the
+// coarsest grids.
 struct Resolution {
     int space;
     int time;
