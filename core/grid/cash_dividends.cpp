@@ -10,6 +10,7 @@
 #include <new>
 
 #include "fast/fast_math.hpp"
+#include "european_quadrature.hpp"
 #include "log_spot.hpp"
 
 namespace greekmill::dividends {
@@ -222,6 +223,15 @@ struct Jumps {
                                 r,    q,    sigma,
                                 type, style == Style::American,
                                 {jumps.items.get(), jumps.size}, cancel};
+    // European values by quadrature, but for schedules whose stretches are
+    // far shorter than the spread of the whole path (daily ex-dates over
+    // years), whose meshes would outgrow it: those keep the grid.
+    if (style == Style::European && grid::european_resolves(problem)) {
+        Result<grid::Solution> x = grid::european(problem, sensitivities);
+        if (x || (cancel != nullptr && cancel->load(std::memory_order_relaxed))) {
+            return x;
+        }
+    }
     return grid::solve(problem, resolution(style, accuracy), sensitivities);
 }
 
