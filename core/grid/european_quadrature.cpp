@@ -45,6 +45,11 @@ constexpr double kTail = 8.5;
 constexpr double kPanelPerDeviation = 5.0;
 constexpr double kPanelPerWidth = 5.0;
 constexpr double kGrading = 0.5;
+// Nor wider than kWidestPanel in ln S, whatever the stretch: a long, volatile
+// stretch's first panel would otherwise span the spot from 0 (at ln D) to
+// past the strike, and lose 7e-10 (sigma 0.8 over a year, D = 25 on a spot
+// of 30).
+constexpr double kWidestPanel = 2.0;
 // Sharp places tracked at once: beyond this, the widest gives way.  A place
 // wider than kDropWidth of the widest panel of any mesh is smooth to
 // every mesh and is forgotten.
@@ -171,9 +176,10 @@ struct Stretch {
     double discount;  // e^{-r dt}
 };
 
-// e^{-r dt} E[W(c + s Z)] / e^{-r dt}-free parts: the integral of W against
-// the normal density of mean c and deviation s, and (with `slopes`) its
-// first two derivatives in c, over the nodes [lo, hi) of the mesh.
+// E[W(c + s Z)], undiscounted: the integral of W against the normal
+// density of mean c and deviation s over the nodes [lo, hi) of the mesh,
+// with `floor_share` the ruined spot's share below ln D, and with `slopes`
+// the first two derivatives in c.
 struct Moments {
     double value;
     double first;
@@ -183,7 +189,8 @@ struct Moments {
 // `scratch` holds hi - lo doubles: the exponents, then the densities, in
 // one call of the vector exp (the same bits at every width).
 [[nodiscard]] Moments expectation(const Mesh& m, double c, double s, std::size_t lo,
-                                  std::size_t hi, bool slopes, double* scratch) noexcept {
+                                  std::size_t hi, bool slopes, bool floor_share,
+                                  double* scratch) noexcept {
     const double inv_s = 1.0 / s;
     const std::size_t n = hi - lo;
     for (std::size_t k = 0; k < n; ++k) {
@@ -205,7 +212,7 @@ struct Moments {
     }
     Moments out{v * kInvSqrtTwoPi * inv_s, d1 * kInvSqrtTwoPi * inv_s * inv_s,
                 d2 * kInvSqrtTwoPi * inv_s * inv_s * inv_s};
-    if (m.floor && m.ruined != 0.0) {
+    if (floor_share && m.floor && m.ruined != 0.0) {
         // W = ruined below ln D: ruined Phi((ln D - c) / s), and its slopes.
         const double zd = (m.floor_log - c) * inv_s;
         const double density = fast::normal_pdf(zd);
@@ -231,10 +238,11 @@ struct Buffers {
     double* weighted[2];
     double* weights;
     double* scratch;
+    double* floor_z;
 };
 
 [[nodiscard]] bool allocate(Buffers& b) noexcept {
-    b.memory.reset(new (std::nothrow) double[6 * kMaxNodes]);
+    b.memory.reset(new (std::nothrow) double[7 * kMaxNodes]);
     if (!b.memory) {
         return false;
     }
@@ -247,6 +255,7 @@ struct Buffers {
     }
     b.weights = at;
     b.scratch = at + kMaxNodes;
+    b.floor_z = at + 2 * kMaxNodes;
     return true;
 }
 
@@ -276,32 +285,36 @@ struct Range {
     const double x0 = fast::log(p.s);
 
     // Forward pass: the largest stretch deviation (which sharp places are
-    // smooth to every mesh) and sum D_i e^{-M_i}, M_i the drift of ln S
-    // from today to ex-date i, for the lower end of each mesh.
+    // smooth to every mesh) and sum D_i e^{-M_i + Z v_i}, M_i the drift of
+    // ln S from today to ex-date i and v_i its deviation, for the lower end
+    // of each mesh.
     double largest = 0.0;
     double discounted_total = 0.0;
     for (std::size_t i = 0, next = 0; i < p.jumps.size(); i = next) {
         const ExDate e = dates.at(i, next);
         const double earlier = next < p.jumps.size() ? p.jumps[next].tau : p.t;
         largest = std::fmax(largest, sigma * std::sqrt(earlier - e.tau));
-        discounted_total += e.amount * fast::exp(-drift * (p.t - e.tau));
+        discounted_total += e.amount * fast::exp(-drift * (p.t - e.tau) +
+                                                 kTail * sigma * std::sqrt(p.t - e.tau));
     }
     const double drop_width = kDropWidth * std::fmax(kPanelPerDeviation * largest, 1e-300);
 
-    // The spot just before ex-date e (u = its time from today) lies, but for
-    // a mass below 2 Phi(-kTail) per ex-date, within
-    //   S e^{M - Z v} - sum_{earlier i} D_i e^{M - M_i + 2 Z v} <= S <= S e^{M + (Z + v) v}
-    // (v = sigma sqrt u; the partial sums of the Gaussian moves held within
-    // Z of their deviations; the drops only lower the spot).
-    double paid_before = 0.0;  // sum over the ex-dates later than e of D e^{-M}
+    // The spot just before ex-date e (u = its time from today) is
+    // S_e = e^{A_e} (S - sum_{earlier i} D_i e^{-A_i}) while it has not
+    // reached 0, A the log-moves from today.  With every A_i within Z v_i of
+    // M_i (all but a mass of 2 Phi(-kTail) per ex-date):
+    //   e^{M - Z v} (S - sum_{earlier i} D_i e^{-M_i + Z v_i}) <= S_e <= S e^{M + Z v},
+    // v = sigma sqrt u; the upper end is raised by v^2 for a call's
+    // integrand, which grows like the spot.
+    double paid_before = 0.0;  // sum over the ex-dates later than e of D e^{-M + Z v}
     const auto range_of = [&](const ExDate& e) {
         const double u = p.t - e.tau;
         const double v = sigma * std::sqrt(u);
         const double m = drift * u;
-        const double own = e.amount * fast::exp(-m);
+        const double own = e.amount * fast::exp(-m + kTail * v);
         const double earlier = std::fmax(discounted_total - paid_before - own, 0.0) +
                                4.0 * std::numeric_limits<double>::epsilon() * discounted_total;
-        const double low = p.s * fast::exp(m - kTail * v) - earlier * fast::exp(m + 2.0 * kTail * v);
+        const double low = fast::exp(m - kTail * v) * (p.s - earlier);
         Range r{};
         r.hi = x0 + m + (kTail + v) * v;
         r.floor = !(low > e.amount);
@@ -345,7 +358,8 @@ struct Range {
         m.ruined = put ? p.k * fast::exp(-p.r * date.tau) : 0.0;
         m.size = 0;
         if (r.hi > r.lo) {
-            m.size = build_mesh(r.lo, r.hi, kPanelPerDeviation * stretch_s, in_y, count, m.y);
+            m.size = build_mesh(r.lo, r.hi, std::fmin(kPanelPerDeviation * stretch_s, kWidestPanel), in_y,
+                                count, m.y);
             if (m.size == 0) {
                 return false;
             }
@@ -380,7 +394,7 @@ struct Range {
             const double c = x0 + stretch.mu;
             const std::size_t lo = first_at_or_above(mesh.y, 0, mesh.size, c + below);
             const std::size_t hi = first_at_or_above(mesh.y, lo, mesh.size, c + above);
-            const Moments m = expectation(mesh, c, stretch.s, lo, hi, slopes, b.scratch);
+            const Moments m = expectation(mesh, c, stretch.s, lo, hi, slopes, true, b.scratch);
             out.value = stretch.discount * m.value;
             // d/dS = (1/S) d/dx; d2/dS2 = (d2/dx2 - d/dx) / S^2.
             out.delta = stretch.discount * m.first / p.s;
@@ -390,7 +404,8 @@ struct Range {
         if (p.cancel != nullptr && p.cancel->load(std::memory_order_relaxed)) {
             return Outcome::Cancelled;
         }
-        paid_before += e.amount * fast::exp(-drift * (p.t - e.tau));
+        paid_before += e.amount * fast::exp(-drift * (p.t - e.tau) +
+                                            kTail * sigma * std::sqrt(p.t - e.tau));
         // The sharp places of the value after the next earlier ex-date: each
         // carried back over the stretch (to the spot that drifts onto it) and
         // widened by it, and the floor of ex-date e among them.
@@ -414,19 +429,40 @@ struct Range {
             return Outcome::TooFine;
         }
         // The value after earlier_date at each node's spot, by the stretch
-        // from there to ex-date e.
+        // from there to ex-date e: first the mean of ln S at ex-date e from
+        // each node (in `centre`), then each node's Gaussian sum, then the
+        // ruined spot's share, ruined Phi((ln D - c) / s), in one vector call.
+        double* centre = target.weighted;
+        const std::size_t n = target.size;
+        fast::exp(target.y, centre, n);
+        for (std::size_t k = 0; k < n; ++k) {
+            // Nodes lie inside their panels, above ln D: the spot is positive
+            // but for rounding at a panel of width 1e-13.
+            centre[k] = std::fmax(centre[k] - earlier_date.amount,
+                                  std::numeric_limits<double>::min());
+        }
+        fast::log(centre, centre, n);
+        const bool floor_share = mesh.floor && mesh.ruined != 0.0;
         std::size_t lo = 0;
         std::size_t hi = 0;
-        for (std::size_t k = 0; k < target.size; ++k) {
-            const double spot = fast::exp(target.y[k]) - earlier_date.amount;
-            double v = target.ruined;
-            if (spot > 0.0) {
-                const double c = fast::log(spot) + stretch.mu;
-                lo = first_at_or_above(mesh.y, lo, mesh.size, c + below);
-                hi = first_at_or_above(mesh.y, std::max(lo, hi), mesh.size, c + above);
-                v = stretch.discount * expectation(mesh, c, stretch.s, lo, hi, false, b.scratch).value;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double c = centre[k] + stretch.mu;
+            lo = first_at_or_above(mesh.y, lo, mesh.size, c + below);
+            hi = first_at_or_above(mesh.y, std::max(lo, hi), mesh.size, c + above);
+            const double sum = expectation(mesh, c, stretch.s, lo, hi, false, false, b.scratch).value;
+            if (floor_share) {
+                b.floor_z[k] = (mesh.floor_log - c) / stretch.s;
             }
-            target.weighted[k] = v * b.weights[k];
+            centre[k] = sum;
+        }
+        if (floor_share) {
+            fast::normal_cdf(b.floor_z, b.floor_z, n);
+            for (std::size_t k = 0; k < n; ++k) {
+                centre[k] += mesh.ruined * b.floor_z[k];
+            }
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            target.weighted[k] = stretch.discount * centre[k] * b.weights[k];
         }
         mesh = target;
         slot = 1 - slot;
