@@ -50,6 +50,11 @@ constexpr double kGrading = 0.5;
 // past the strike, and lose 7e-10 (sigma 0.8 over a year, D = 25 on a spot
 // of 30).
 constexpr double kWidestPanel = 2.0;
+// Where the value after a drop is no longer flat near a spot of 0, and the
+// narrowest panel in ln S at the floor: the range it leaves to one panel,
+// S < 5e-4 D, holds a rise below 1e-7 of the strike at sigma sqrt(tau) = 2.
+constexpr double kRuinDeviation = 1.0;
+constexpr double kRuinWidth = 1e-4;
 // Sharp places tracked at once: beyond this, the widest gives way.  A place
 // wider than kDropWidth of the widest panel of any mesh is smooth to
 // every mesh and is forgotten.
@@ -356,6 +361,15 @@ struct Range {
         m.floor = r.floor;
         m.floor_log = fast::log(date.amount);
         m.ruined = put ? p.k * fast::exp(-p.r * date.tau) : 0.0;
+        // Near a spot of 0 the value after the drop bends like
+        // Phi((ln S - a) / (sigma sqrt tau)): flat while that deviation is
+        // small, but beyond kRuinDeviation it is smooth only in ln S, and
+        // ln(e^y - D) is singular at y = ln D.  Panels then grade down to
+        // ln D geometrically, from kRuinWidth (the hp-refinement of a
+        // singular endpoint).
+        if (sigma * std::sqrt(date.tau) > kRuinDeviation && count < kMaxFeatures) {
+            in_y[count++] = {m.floor_log, kRuinWidth};
+        }
         m.size = 0;
         if (r.hi > r.lo) {
             m.size = build_mesh(r.lo, r.hi, std::fmin(kPanelPerDeviation * stretch_s, kWidestPanel), in_y,
