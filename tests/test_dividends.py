@@ -212,6 +212,27 @@ def test_european_dividend_at_the_ends_of_the_life(option_type: str) -> None:
     assert abs(near_today - _black_scholes(s - d, 100.0, t, r, q, sigma, call)[0]) < 1e-9
 
 
+@pytest.mark.parametrize("option_type", ["call", "put"])
+def test_european_vega_and_rho_are_the_values_slopes(option_type: str) -> None:
+    # Carried through the recursion as tangents; here against central
+    # differences of the value, where the spot can be ruined (large payments
+    # on a low spot) and where it cannot.
+    for s, amounts in ((30.0, [8.0, 8.0, 8.0]), (110.0, [1.0, 1.5, 2.0])):
+        schedule = gm.Dividends([0.2, 0.5, 0.8], amounts)
+        args = (s, 100.0, 1.0)
+        r, sigma, q = 0.04, 0.45, 0.01
+
+        def value(r=r, sigma=sigma):
+            return gm.european.price(*args, r, sigma, q, option_type, dividends=schedule)
+
+        g = gm.european.greeks(*args, r, sigma, q, option_type, dividends=schedule)
+        h = 1e-5
+        assert g.vega == pytest.approx((value(sigma=sigma + h) - value(sigma=sigma - h)) / (2 * h),
+                                       rel=1e-6)
+        assert g.rho == pytest.approx((value(r=r + h) - value(r=r - h)) / (2 * h) / 100.0,
+                                      rel=1e-6)
+
+
 def test_european_many_dividends_keep_put_call_parity() -> None:
     # A thousand payments that the spot never comes near: the floor at 0
     # never acts, so calls less puts are the forward less the strike, exactly.

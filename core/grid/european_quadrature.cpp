@@ -127,6 +127,9 @@ struct Mesh {
     bool floor;          // the mesh starts at ln D, below which W is `ruined`
     double floor_log;    // ln D
     double ruined;       // W below ln D: the value on a spot of 0
+    double ruined_dr;    // its derivative in r
+    // With tangents: the weight times dW/dsigma, dW/dr, dW/dq at each node.
+    double* tangent[3];
 };
 
 // Panels from lo to hi no wider than `base`, nor than the grading allows
@@ -179,6 +182,7 @@ struct Stretch {
     double s;         // sigma sqrt(dt)
     double mu;        // (r - q - sigma^2/2) dt
     double discount;  // e^{-r dt}
+    double dt;
 };
 
 // E[W(c + s Z)], undiscounted: the integral of W against the normal
@@ -244,10 +248,11 @@ struct Buffers {
     double* weights;
     double* scratch;
     double* floor_z;
+    double* tangent[2][3];
 };
 
-[[nodiscard]] bool allocate(Buffers& b) noexcept {
-    b.memory.reset(new (std::nothrow) double[7 * kMaxNodes]);
+[[nodiscard]] bool allocate(Buffers& b, bool tangents) noexcept {
+    b.memory.reset(new (std::nothrow) double[(tangents ? 13 : 7) * kMaxNodes]);
     if (!b.memory) {
         return false;
     }
@@ -261,7 +266,52 @@ struct Buffers {
     b.weights = at;
     b.scratch = at + kMaxNodes;
     b.floor_z = at + 2 * kMaxNodes;
+    at += 3 * kMaxNodes;
+    for (int i = 0; i < 2; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            b.tangent[i][j] = tangents ? at : nullptr;
+            at += tangents ? kMaxNodes : 0;
+        }
+    }
     return true;
+}
+
+// The derivatives of e^{-r dt} E[W(c + s Z)] (with the ruined share) in
+// sigma, r and q at a fixed point: the tangents of W on the same nodes, and
+// the moves of the Gaussian itself (its mean c = x + mu and deviation s) and
+// of the discount and the ruined value.  `m` are the moments at c, the
+// densities e^{-z^2/2} of nodes [lo, hi) in `density`.
+void tangents_at(const Mesh& mesh, const Stretch& st, double sigma, double c, std::size_t lo,
+                 std::size_t hi, const Moments& m, const double* density,
+                 double out[3]) noexcept {
+    const double inv_s = 1.0 / st.s;
+    double carried[3] = {0.0, 0.0, 0.0};
+    for (int j = 0; j < 3; ++j) {
+        const double* t = mesh.tangent[j];
+        double sum = 0.0;
+        for (std::size_t k = lo; k < hi; ++k) {
+            sum += t[k] * density[k - lo];
+        }
+        carried[j] = sum * kInvSqrtTwoPi * inv_s;
+    }
+    // d mu / d(sigma, r, q), d s / d(sigma, r, q).
+    const double dmu[3] = {-sigma * st.dt, st.dt, -st.dt};
+    const double ds[3] = {st.s / sigma, 0.0, 0.0};
+    const bool floor_share = mesh.floor && mesh.ruined != 0.0;
+    const double share = floor_share ? fast::normal_cdf((mesh.floor_log - c) * inv_s) : 0.0;
+    for (int j = 0; j < 3; ++j) {
+        // m.first and m.second are d/dc and d2/dc2 of the integral, the
+        // ruined share's included; a move of s changes it by ds s d2/dc2
+        // (the heat equation in s^2 / 2).
+        double d = carried[j] + dmu[j] * m.first + ds[j] * st.s * m.second;
+        if (j == 1) {
+            d += mesh.ruined_dr * share;
+            d = st.discount * d - st.dt * st.discount * m.value;
+        } else {
+            d = st.discount * d;
+        }
+        out[j] = d;
+    }
 }
 
 enum class Outcome { Done, Cancelled, TooFine };
@@ -270,6 +320,9 @@ struct Value {
     double value;
     double delta;
     double gamma;
+    double dsigma;
+    double drate;
+    double dyield;
 };
 
 // The mesh of one ex-date from the range of the spot just before it and
@@ -282,7 +335,8 @@ struct Range {
 
 // One valuation.  The value just after each ex-date at the nodes of the
 // next earlier ex-date's mesh, from the latest ex-date back to today.
-[[nodiscard]] Outcome recurse(const Problem& p, Buffers& b, bool slopes, Value& out) noexcept {
+[[nodiscard]] Outcome recurse(const Problem& p, Buffers& b, bool slopes, bool tangents,
+                              Value& out) noexcept {
     const ExDates dates{p.jumps};
     const double sigma = p.sigma;
     const double drift = p.r - p.q - 0.5 * sigma * sigma;
@@ -361,6 +415,10 @@ struct Range {
         m.floor = r.floor;
         m.floor_log = fast::log(date.amount);
         m.ruined = put ? p.k * fast::exp(-p.r * date.tau) : 0.0;
+        m.ruined_dr = -date.tau * m.ruined;
+        for (int j = 0; j < 3; ++j) {
+            m.tangent[j] = b.tangent[slot][j];
+        }
         // Near a spot of 0 the value after the drop bends like
         // Phi((ln S - a) / (sigma sqrt tau)): flat while that deviation is
         // small, but beyond kRuinDeviation it is smooth only in ln S, and
@@ -385,7 +443,7 @@ struct Range {
     const auto stretch_before = [&](std::size_t following, double tau) {
         const double earlier = following < p.jumps.size() ? p.jumps[following].tau : p.t;
         const double dt = earlier - tau;
-        return Stretch{sigma * std::sqrt(dt), drift * dt, fast::exp(-p.r * dt)};
+        return Stretch{sigma * std::sqrt(dt), drift * dt, fast::exp(-p.r * dt), dt};
     };
 
     int slot = 0;
@@ -396,8 +454,21 @@ struct Range {
     }
     for (std::size_t k = 0; k < mesh.size; ++k) {
         const double spot = std::fmax(fast::exp(mesh.y[k]) - e.amount, 0.0);
-        const Result<double> v = black_scholes::price(spot, p.k, e.tau, p.r, sigma, p.q, p.type);
-        mesh.weighted[k] = (v ? *v : 0.0) * b.weights[k];
+        if (!tangents) {
+            const Result<double> v =
+                black_scholes::price(spot, p.k, e.tau, p.r, sigma, p.q, p.type);
+            mesh.weighted[k] = (v ? *v : 0.0) * b.weights[k];
+            continue;
+        }
+        // The formula's vega, rho (per percentage point there) and
+        // dV/dq = -tau S delta.
+        const Result<black_scholes::Valuation> v =
+            black_scholes::valuation(spot, p.k, e.tau, p.r, sigma, p.q, p.type);
+        const black_scholes::Valuation x = v ? *v : black_scholes::Valuation{};
+        mesh.weighted[k] = x.price * b.weights[k];
+        mesh.tangent[0][k] = x.greeks.vega * b.weights[k];
+        mesh.tangent[1][k] = 100.0 * x.greeks.rho * b.weights[k];
+        mesh.tangent[2][k] = -e.tau * spot * x.greeks.delta * b.weights[k];
     }
     // From here `places` are the sharp places of the value after ex-date e.
     while (true) {
@@ -408,8 +479,16 @@ struct Range {
             const double c = x0 + stretch.mu;
             const std::size_t lo = first_at_or_above(mesh.y, 0, mesh.size, c + below);
             const std::size_t hi = first_at_or_above(mesh.y, lo, mesh.size, c + above);
-            const Moments m = expectation(mesh, c, stretch.s, lo, hi, slopes, true, b.scratch);
+            const Moments m = expectation(mesh, c, stretch.s, lo, hi, slopes || tangents, true,
+                                          b.scratch);
             out.value = stretch.discount * m.value;
+            if (tangents) {
+                double d[3];
+                tangents_at(mesh, stretch, sigma, c, lo, hi, m, b.scratch, d);
+                out.dsigma = d[0];
+                out.drate = d[1];
+                out.dyield = d[2];
+            }
             // d/dS = (1/S) d/dx; d2/dS2 = (d2/dx2 - d/dx) / S^2.
             out.delta = stretch.discount * m.first / p.s;
             out.gamma = stretch.discount * (m.second - m.first) / (p.s * p.s);
@@ -459,6 +538,27 @@ struct Range {
         const bool floor_share = mesh.floor && mesh.ruined != 0.0;
         std::size_t lo = 0;
         std::size_t hi = 0;
+        if (tangents) {
+            // One node at a time, the ruined share and the tangents with it.
+            for (std::size_t k = 0; k < n; ++k) {
+                const double c = centre[k] + stretch.mu;
+                lo = first_at_or_above(mesh.y, lo, mesh.size, c + below);
+                hi = first_at_or_above(mesh.y, std::max(lo, hi), mesh.size, c + above);
+                const Moments m = expectation(mesh, c, stretch.s, lo, hi, true, true, b.scratch);
+                double d[3];
+                tangents_at(mesh, stretch, sigma, c, lo, hi, m, b.scratch, d);
+                for (int j = 0; j < 3; ++j) {
+                    target.tangent[j][k] = d[j] * b.weights[k];
+                }
+                target.weighted[k] = stretch.discount * m.value * b.weights[k];
+            }
+            mesh = target;
+            slot = 1 - slot;
+            e = earlier_date;
+            next = after_next;
+            stretch = earlier_stretch;
+            continue;
+        }
         for (std::size_t k = 0; k < n; ++k) {
             const double c = centre[k] + stretch.mu;
             lo = first_at_or_above(mesh.y, lo, mesh.size, c + below);
@@ -516,11 +616,11 @@ bool european_resolves(const Problem& p) noexcept {
 
 Result<Solution> european(const Problem& p, bool sensitivities) noexcept {
     Buffers b;
-    if (!allocate(b)) {
+    if (!allocate(b, sensitivities)) {
         return std::unexpected(OptionError::invalid_parameters("out of memory for the quadrature"));
     }
     Value v{};
-    if (const Outcome o = recurse(p, b, true, v); o != Outcome::Done) {
+    if (const Outcome o = recurse(p, b, true, sensitivities, v); o != Outcome::Done) {
         return failure(o);
     }
     Solution s{};
@@ -537,37 +637,11 @@ Result<Solution> european(const Problem& p, bool sensitivities) noexcept {
     }
     s.dtau = 0.5 * p.sigma * p.sigma * p.s * p.s * s.gamma + (p.r - p.q) * p.s * s.delta -
              p.r * s.value;
-    // Central differences of this engine: its meshes are functions of the
-    // parameters that move continuously, so the value is smooth in them to
-    // its rounding (about 1e-13 of the strike), and steps of 1e-5 leave the
-    // derivatives within about 1e-8 of theirs.
-    const auto shifted = [&](double dsigma, double dr, double dq, double& value) {
-        Problem moved = p;
-        moved.sigma += dsigma;
-        moved.r += dr;
-        moved.q += dq;
-        Value x{};
-        const Outcome o = recurse(moved, b, false, x);
-        value = x.value;
-        return o;
-    };
-    const double hs = 1e-4 * p.sigma;
-    const double h = 1e-5;
-    double up = 0.0;
-    double down = 0.0;
-    for (int which = 0; which < 3; ++which) {
-        const double step = which == 0 ? hs : h;
-        Outcome o = shifted(which == 0 ? step : 0.0, which == 1 ? step : 0.0,
-                            which == 2 ? step : 0.0, up);
-        if (o == Outcome::Done) {
-            o = shifted(which == 0 ? -step : 0.0, which == 1 ? -step : 0.0,
-                        which == 2 ? -step : 0.0, down);
-        }
-        if (o != Outcome::Done) {
-            return failure(o);
-        }
-        const double slope = (up - down) / (2.0 * step);
-        (which == 0 ? s.dsigma : which == 1 ? s.drate : s.dyield) = slope;
+    s.dsigma = v.dsigma;
+    s.drate = v.drate;
+    s.dyield = v.dyield;
+    if (!std::isfinite(s.dsigma) || !std::isfinite(s.drate) || !std::isfinite(s.dyield)) {
+        return failure(Outcome::TooFine);
     }
     return s;
 }

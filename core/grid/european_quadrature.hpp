@@ -33,8 +33,10 @@ namespace greekmill::grid {
 // European only (p.american is ignored).  Value, delta and gamma at the
 // spot from today's integral differentiated in the spot; dtau from the
 // Black-Scholes equation at the spot; dsigma, drate and dyield (per 1.0)
-// by central differences of this engine, whose meshes move smoothly with
-// them.  `sensitivities` false leaves those three and dtau 0.
+// carried through the recursion as tangents beside the values: on the same
+// nodes, each integral's derivative is that of its Gaussian (mean and
+// deviation), discount and ruined value plus the integral of W's tangents.
+// `sensitivities` false leaves those three and dtau 0.
 // Whether the meshes stay within their capacity and the work within about a
 // second: false for stretches far shorter than the spread of the whole path
 // (daily ex-dates over years), which the grid values instead.
