@@ -143,19 +143,26 @@ def engine_schedule(dividends: object) -> tuple[np.ndarray, np.ndarray] | None:
 DETERMINISTIC_VOLATILITY = 1e-10
 MIN_TOTAL_VOLATILITY = 5e-3
 MAX_TOTAL_VOLATILITY = 1.5
+# European values come from the quadrature, which resolves more.
+MAX_EUROPEAN_TOTAL_VOLATILITY = 5.0
 # ... and a drift (|r - q| + sigma^2 / 2) t of at most this many sigma sqrt(t).
 MAX_DRIFT_RATIO = 3.0
 
 
-def _resolves(t: float, r: float, q: float, sigma: float) -> bool:
+def _max_total(european: bool) -> float:
+    return MAX_EUROPEAN_TOTAL_VOLATILITY if european else MAX_TOTAL_VOLATILITY
+
+
+def _resolves(t: float, r: float, q: float, sigma: float, european: bool) -> bool:
     total = sigma * math.sqrt(t)
     drift = (abs(r - q) + 0.5 * sigma * sigma) * t
-    return (MIN_TOTAL_VOLATILITY <= total <= MAX_TOTAL_VOLATILITY
+    return (MIN_TOTAL_VOLATILITY <= total <= _max_total(european)
             and drift <= MAX_DRIFT_RATIO * total)
 
 
-def _volatility_range(t: float, r: float, q: float) -> tuple[float, float] | None:
-    """The volatilities the grid resolves, as core/grid/cash_dividends.cpp finds them."""
+def _volatility_range(t: float, r: float, q: float,
+                      european: bool) -> tuple[float, float] | None:
+    """The volatilities the engine resolves, as core/grid/cash_dividends.cpp finds them."""
     root = math.sqrt(t)
     a = abs(r - q) * root
     discriminant = MAX_DRIFT_RATIO * MAX_DRIFT_RATIO - 2.0 * a * root
@@ -163,8 +170,9 @@ def _volatility_range(t: float, r: float, q: float) -> tuple[float, float] | Non
         return None
     low = max(MIN_TOTAL_VOLATILITY / root,
               2.0 * a / (MAX_DRIFT_RATIO + math.sqrt(discriminant)) * (1.0 + 1e-12))
-    high = MAX_TOTAL_VOLATILITY / root
-    if not (low <= high and _resolves(t, r, q, low) and _resolves(t, r, q, high)):
+    high = _max_total(european) / root
+    if not (low <= high and _resolves(t, r, q, low, european)
+            and _resolves(t, r, q, high, european)):
         return None
     return low, high
 
@@ -201,22 +209,24 @@ def failure_reason(function: str, value_at: Any, put: bool, accuracy: object,
     """Why the cash-dividend engine gave no value or volatility, as a clause."""
     s, k, t, r, q = (float(value_at(c)) for c in (1, 2, 3, 4, 6))
     args = (s, k, t, r, q)
-    span = (f"[{MIN_TOTAL_VOLATILITY:g}, {MAX_TOTAL_VOLATILITY:g}] with a drift "
+    european = "american" not in function
+    engine = "the quadrature" if european else "the grid"
+    span = (f"[{MIN_TOTAL_VOLATILITY:g}, {_max_total(european):g}] with a drift "
             f"(|r - q| + sigma^2/2) t of at most {MAX_DRIFT_RATIO:g} times it (or at most "
             f"{DETERMINISTIC_VOLATILITY:g}, the zero-volatility limit)")
     if "implied_volatility" not in function:
         sigma = float(value_at(5))
         total = sigma * math.sqrt(t)
-        if not (total <= DETERMINISTIC_VOLATILITY or _resolves(t, r, q, sigma)):
+        if not (total <= DETERMINISTIC_VOLATILITY or _resolves(t, r, q, sigma, european)):
             drift = (abs(r - q) + 0.5 * sigma * sigma) * t
             return (f": with cash dividends the total volatility sigma*sqrt(t) = {total:.6g} "
-                    f"and the drift {drift:.6g} are outside the range the grid resolves, {span}")
-        return ": the grid's value fell outside the no-arbitrage bounds of the model"
+                    f"and the drift {drift:.6g} are outside the range {engine} resolves, {span}")
+        return f": {engine}'s value fell outside the no-arbitrage bounds of the model"
     price = float(value_at(0))
-    resolved = _volatility_range(t, r, q)
+    resolved = _volatility_range(t, r, q, european)
     if resolved is None:
         return (f": with cash dividends no volatility at t = {t!r}, r - q = {r - q!r} lies in "
-                f"the range the grid resolves, {span}")
+                f"the range {engine} resolves, {span}")
     try:
         low = _price(function, args, resolved[0], put, accuracy, dividends)
         high = _price(function, args, resolved[1], put, accuracy, dividends)
@@ -231,5 +241,5 @@ def failure_reason(function: str, value_at: Any, put: bool, accuracy: object,
     if price > high:
         return (f": the price {price!r} lies above the value at the largest volatility "
                 f"the cash-dividend engine resolves (sigma = {resolved[1]:.6g}, sigma*sqrt(t) = "
-                f"{MAX_TOTAL_VOLATILITY:g}: {high:.10g})")
+                f"{_max_total(european):g}: {high:.10g})")
     return ": no volatility within the engine's range reprices it"

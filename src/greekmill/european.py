@@ -20,10 +20,11 @@ sigma == 0 they are the limits of the formulas.
 Cash dividends: ``dividends=gm.Dividends(times, amounts)`` values every option
 of the call on a stock whose spot drops by each amount at its ex-dividend
 time (never below 0); ``q`` may be combined with it.  An option with a
-dividend before its expiry is valued by the package's finite-difference
-solver in log-spot (to about 1e-7 of the strike, see the README), with any
-``precision``; the others, and ``dividends=None`` or an empty schedule, give
-the same bits as without a schedule.
+dividend before its expiry is valued as the expectation over the log-normal
+moves between ex-dates, by Gauss-Legendre quadrature (to about 1e-8 of the
+strike, see the README), with any ``precision``; the others, and
+``dividends=None`` or an empty schedule, give the same bits as without a
+schedule.
 
 Keyword-only options: ``precision="exact"`` (the platform's maths library);
 ``errors="raise"`` (ValueError naming the parameter, the value and the first
