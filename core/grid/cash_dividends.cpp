@@ -341,6 +341,18 @@ Result<american::Valuation> value(double s, double k, double t, double r, double
     v.price = std::clamp(x->value, b.lower, b.upper);
     const double sign = type == OptionType::Call ? 1.0 : -1.0;
     const double exercise = sign * (s - k);
+    if (style == Style::American) {
+        // Never below the European value, by construction: the grid's
+        // American value carries its own error (up to about 1e-5 at "fast"),
+        // which may put an option with little early-exercise premium below
+        // the European value the quadrature gives to 1e-8.  There the option
+        // is the European one, its Greeks too.
+        const Result<grid::Solution> european = solve(s, k, t, r, sigma, q, type, Style::European,
+                                                      accuracy, jumps, false, schedule.cancel);
+        if (european && european->value > v.price && european->value > exercise) {
+            return value(s, k, t, r, sigma, q, type, Style::European, accuracy, schedule, greeks);
+        }
+    }
     // Inside the discrete exercise region, and worth exercising: with
     // volatility an option is worth more than 0, never held at s = k.
     if (style == Style::American && (v.price <= exercise || (x->exercised && exercise > 0.0))) {
