@@ -168,18 +168,22 @@ def _one_dividend(s, k, t, r, q, sigma, option_type, u, d):
 
 # (spot, days to expiry, r, q, sigma, ex-date in days, amount): the payment
 # a day before expiry (the strike's kink barely smoothed), a day from today,
-# larger than the spot can plausibly reach, and at a negative rate.
+# larger than the spot can plausibly reach, at a negative rate, and above the
+# spot halfway at sigma sqrt(tau) = 0.87 (the value after the drop curves
+# near a spot of 0: 1.1e-7 off before the floor's grading reached it).
 ONE_DIVIDEND = [
     (100.0, 365, 0.05, 0.0, 0.3, 182, 3.0),
     (97.0, 60, 0.03, 0.01, 0.15, 59, 2.0),
     (104.0, 200, 0.04, 0.0, 0.25, 1, 5.0),
     (30.0, 730, 0.05, 0.0, 0.8, 365, 25.0),
     (90.0, 500, -0.01, 0.02, 0.4, 250, 4.0),
+    (80.0, 856, 0.0937, 0.0, 0.8024, 428, 96.0),
 ]
 
 
 @pytest.mark.parametrize("case", ONE_DIVIDEND,
-                         ids=["mid", "eve-of-expiry", "tomorrow", "ruinous", "negative-rate"])
+                         ids=["mid", "eve-of-expiry", "tomorrow", "ruinous", "negative-rate",
+                              "above-the-spot"])
 @pytest.mark.parametrize("option_type", ["call", "put"])
 def test_european_one_dividend_against_an_independent_integral(case, option_type) -> None:
     s, days, r, q, sigma, ex_day, amount = case
