@@ -341,12 +341,17 @@ Result<american::Valuation> value(double s, double k, double t, double r, double
     v.price = std::clamp(x->value, b.lower, b.upper);
     const double sign = type == OptionType::Call ? 1.0 : -1.0;
     const double exercise = sign * (s - k);
-    if (style == Style::American) {
+    const grid::Problem european_problem{s,    k,    t,     r, q, sigma,
+                                         type, false, {jumps.items.get(), jumps.size}};
+    if (style == Style::American && grid::european_resolves(european_problem)) {
         // Never below the European value, by construction: the grid's
         // American value carries its own error (up to about 1e-5 at "fast"),
         // which may put an option with little early-exercise premium below
         // the European value the quadrature gives to 1e-8.  There the option
-        // is the European one, its Greeks too.
+        // is the European one, its Greeks too.  (Schedules too dense for the
+        // quadrature have a European value from a finer grid, which would
+        // cost more than the American one: both are grids there, and the
+        // floor is left out.)
         const Result<grid::Solution> european = solve(s, k, t, r, sigma, q, type, Style::European,
                                                       accuracy, jumps, false, schedule.cancel);
         if (european && european->value > v.price && european->value > exercise) {

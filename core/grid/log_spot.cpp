@@ -778,11 +778,11 @@ void settle_jump(const Context& c, double amount, double tau) noexcept {
 }
 
 // Steps of the coarsest solve in each stretch between jumps: proportional to
-// its length, at least kMinStretchSteps; the finer solves take two and four
-// times as many.
-[[nodiscard]] int coarse_steps(double length, double t, int coarse_total) noexcept {
-    return std::max(kMinStretchSteps,
-                    static_cast<int>(std::ceil(coarse_total * (length / t) - 1e-9)));
+// its length, at least `least`; the finer solves take two and four times as
+// many.
+[[nodiscard]] int coarse_steps(double length, double t, int coarse_total,
+                               int least) noexcept {
+    return std::max(least, static_cast<int>(std::ceil(coarse_total * (length / t) - 1e-9)));
 }
 
 // One stretch [start, end) of time to expiry in `steps` steps (the
@@ -956,11 +956,17 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
     a.stencil_amount = -1.0;  // no stencil for this mesh yet
     double start = 0.0;
     std::size_t next_jump = 0;
+    // The least steps a stretch takes: kMinStretchSteps, as long as they add
+    // no more than the steps in all (a schedule of 1e5 ex-dates keeps one a
+    // stretch, and its cost).
+    const int stretches = static_cast<int>(std::min<std::size_t>(p.jumps.size(), 1u << 20)) + 1;
+    const int least = std::clamp(coarse_total / stretches, 1, kMinStretchSteps);
     while (true) {
         // Stretch [start, end): up to the next jump or to the expiry.
         const double end = next_jump < p.jumps.size() ? p.jumps[next_jump].tau : p.t;
         if (end > start) {
-            march_stretch(c, start, end, coarse_steps(end - start, p.t, coarse_total), refine);
+            march_stretch(c, start, end, coarse_steps(end - start, p.t, coarse_total, least),
+                          refine);
         }
         if (next_jump >= p.jumps.size()) {
             break;
