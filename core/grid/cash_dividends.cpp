@@ -234,13 +234,19 @@ struct Jumps {
                                 r,    q,    sigma,
                                 type, style == Style::American,
                                 {jumps.items.get(), jumps.size}, cancel};
-    // European values by quadrature, but for schedules whose stretches are
-    // far shorter than the spread of the whole path (daily ex-dates over
-    // years), whose meshes would outgrow it: those keep the grid, where the
-    // grid resolves them, and are an error beyond.
-    if (style == Style::European) {
+    // European values by quadrature, and American calls with q <= 0 and
+    // r >= 0 (exercised only at the ex-dates' eves: the quadrature with
+    // exercise there, exact where the grid is accurate to 1e-4), but for
+    // schedules whose stretches are far shorter than the spread of the whole
+    // path (daily ex-dates over years), whose meshes would outgrow it: those
+    // keep the grid, where the grid resolves them, and are an error beyond.
+    // The American calls stay within the grid's range of total volatility
+    // (value() checks it), as every American option.
+    const bool bermudan = grid::exercises_only_at_ex_dates(problem);
+    if (style == Style::European || bermudan) {
         if (grid::european_resolves(problem)) {
-            Result<grid::Solution> x = grid::european(problem, sensitivities);
+            Result<grid::Solution> x = bermudan ? grid::american_call(problem, sensitivities)
+                                                : grid::european(problem, sensitivities);
             if (x || (cancel != nullptr && cancel->load(std::memory_order_relaxed))) {
                 return x;
             }
