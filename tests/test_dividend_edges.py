@@ -42,6 +42,11 @@ VALIDATION = [
 # delta, gamma, theta (per day) and the European price; a regression past
 # them fails.
 ACCURATE = (5e-4, 1e-4, 2e-3, 2e-3, 2e-8)
+# Calls with q <= 0 and r >= 0 (rows 58 and 307) come from the quadrature
+# with exercise at the ex-dates' eves, whatever the tier: within the
+# reference's own error (row 58 is 1.9e-6 from it, and within 3e-7 of the
+# grid at 1536 and 2048 intervals, which converge on the quadrature).
+QUADRATURE = (2.5e-6, 1e-7, 2e-8, 2e-8, 2e-8)
 
 
 @pytest.mark.parametrize("row", VALIDATION, ids=[f"row{r[0]}" for r in VALIDATION])
@@ -53,7 +58,8 @@ def test_worst_validation_rows(row: tuple) -> None:
               abs(v.theta - theta),
               abs(gm.european.price(s, 100.0, days * DAY, r, sigma, q, kind,
                                     dividends=dividends) - eu))
-    assert all(e <= bound for e, bound in zip(errors, ACCURATE)), errors
+    bounds = QUADRATURE if kind == "call" and q <= 0.0 and r >= 0.0 else ACCURATE
+    assert all(e <= bound for e, bound in zip(errors, bounds)), errors
     if delta == -1.0:  # in the exercise region: exactly the exercise value
         assert (v.price, v.delta, v.gamma) == (100.0 - s, -1.0, 0.0)
 
@@ -109,6 +115,10 @@ def test_american_between_bounds_and_exact_in_the_exercise_region(kind: str) -> 
     exercise = np.maximum(s - 100.0 if kind == "call" else 100.0 - s, 0.0)
     assert (am.price >= exercise).all()
     assert (am.price >= eu - 2e-3).all()  # within the fast tier's error
+    if kind == "call":
+        # q = 0 and r >= 0: the quadrature, whose American W is the larger
+        # at every node of the same recursion.
+        assert (am.price >= eu - 1e-10).all()
     sign = 1.0 if kind == "call" else -1.0
     assert (sign * am.delta >= 0.0).all() and (np.abs(am.delta) <= 1.0).all()
     held = (am.price == exercise) & (exercise > 0.0)
