@@ -42,7 +42,9 @@ constexpr double kMaxTotalVolatility = 1.5;
 // dividend up to sigma sqrt(t) = 6, and agrees within 1.5e-11 with meshes
 // four times finer for up to twelve dividends at 1.5 to 5: it resolves up
 // to kMaxEuropeanTotalVolatility (with the same drift bound and lower end,
-// untested beyond them).
+// untested beyond them).  So do American calls with q <= 0 and r >= 0,
+// which it values with exercise at the ex-dates' eves (within 1e-9 of an
+// independent integral of one dividend up to sigma sqrt(t) = 5).
 constexpr double kMaxEuropeanTotalVolatility = 5.0;
 // The mesh spans the drift of ln S, (|r - q| + sigma^2/2) t, beside six
 // standard deviations, with its nodes concentrated within one of the
@@ -55,6 +57,13 @@ constexpr double kMaxDriftRatio = 3.0;
 // How far outside the no-arbitrage bounds a grid value may fall (its own
 // error, relative to the larger of spot and strike) before it is a failure.
 constexpr double kBoundSlack = 1e-4;
+
+// American calls with q <= 0 and r >= 0 are exercised only at the
+// ex-dates' eves and valued by the quadrature (where it resolves the
+// schedule): they take the European range of total volatility.
+[[nodiscard]] Style range_of(OptionType type, double r, double q, Style style) noexcept {
+    return type == OptionType::Call && q <= 0.0 && r >= 0.0 ? Style::European : style;
+}
 
 [[nodiscard]] double max_total_volatility(Style style) noexcept {
     return style == Style::European ? kMaxEuropeanTotalVolatility : kMaxTotalVolatility;
@@ -240,8 +249,6 @@ struct Jumps {
     // schedules whose stretches are far shorter than the spread of the whole
     // path (daily ex-dates over years), whose meshes would outgrow it: those
     // keep the grid, where the grid resolves them, and are an error beyond.
-    // The American calls stay within the grid's range of total volatility
-    // (value() checks it), as every American option.
     const bool bermudan = grid::exercises_only_at_ex_dates(problem);
     if (style == Style::European || bermudan) {
         if (grid::european_resolves(problem)) {
@@ -321,9 +328,9 @@ Result<american::Valuation> value(double s, double k, double t, double r, double
     if (total <= kDeterministicVolatility) {
         return deterministic(s, k, t, r, q, type, style, schedule, greeks);
     }
-    if (!resolves(t, r, q, sigma, style)) {
+    if (const Style range = range_of(type, r, q, style); !resolves(t, r, q, sigma, range)) {
         return std::unexpected(
-            OptionError::invalid_parameters(total_volatility_reason(total, style)));
+            OptionError::invalid_parameters(total_volatility_reason(total, range)));
     }
     Jumps jumps;
     if (!make_jumps(schedule, t, jumps)) {
@@ -428,7 +435,7 @@ std::expected<double, implied_volatility::Error> implied_volatility(
     // value there was seen on it.
     double lo = 0.0;
     double hi = 0.0;
-    if (!volatility_range(t, r, q, style, lo, hi)) {
+    if (!volatility_range(t, r, q, range_of(type, r, q, style), lo, hi)) {
         return std::unexpected(Error::NotConverged);
     }
     bool seen_lo = false;

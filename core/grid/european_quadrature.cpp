@@ -136,9 +136,12 @@ struct Mesh {
 
 // Panels from lo to hi no wider than `base`, nor than the grading allows
 // near each sharp place; their nodes written to y.  The node count, or 0
-// past `max_panels`.
+// past `max_panels`.  The last panel ends on hi, never a sliver beyond it:
+// it takes up to 1.5 widths, where the Gaussians' tails are all that reach
+// the mesh's ends; at an inner edge (`inner`, the exercise boundary) the
+// Gaussians are whole, and a remainder over one width is split in two.
 [[nodiscard]] std::size_t build_mesh(double lo, double hi, double base, const Feature* places,
-                                     int count, int max_panels, double* y) noexcept {
+                                     int count, int max_panels, bool inner, double* y) noexcept {
     std::size_t n = 0;
     double a = lo;
     int panels = 0;
@@ -149,8 +152,9 @@ struct Mesh {
                 std::fmax(kPanelPerWidth * places[i].width, kGrading * std::fabs(a - places[i].at));
             h = std::fmin(h, local);
         }
-        // The last panel ends on hi, never a sliver beyond it.
-        const double b = (hi - a) <= 1.5 * h ? hi : a + h;
+        const double rest = hi - a;
+        const double b = inner ? (rest <= h ? hi : rest <= 2.0 * h ? a + 0.5 * rest : a + h)
+                               : (rest <= 1.5 * h ? hi : a + h);
         if (++panels > max_panels) {
             return 0;
         }
@@ -511,15 +515,16 @@ struct Range {
             // kink worth a panel edge.
             const double hair = 1e-9 * base;
             if (kink > r.lo + hair && kink < r.hi - hair) {
-                const std::size_t below = build_mesh(r.lo, kink, base, in_y, count, kMaxPanels, m.y);
+                const std::size_t below =
+                    build_mesh(r.lo, kink, base, in_y, count, kMaxPanels, true, m.y);
                 const int used = static_cast<int>(below / kNodesPerPanel);
                 const std::size_t above =
                     below == 0 ? 0
                                : build_mesh(kink, r.hi, base, in_y, count, kMaxPanels - used,
-                                            m.y + below);
+                                            false, m.y + below);
                 m.size = above == 0 ? 0 : below + above;
             } else {
-                m.size = build_mesh(r.lo, r.hi, base, in_y, count, kMaxPanels, m.y);
+                m.size = build_mesh(r.lo, r.hi, base, in_y, count, kMaxPanels, false, m.y);
             }
             if (m.size == 0) {
                 return false;
