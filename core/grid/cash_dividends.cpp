@@ -43,7 +43,7 @@ constexpr double kMaxTotalVolatility = 1.5;
 // four times finer for up to twelve dividends at 1.5 to 5: it resolves up
 // to kMaxEuropeanTotalVolatility (with the same drift bound and lower end,
 // untested beyond them).  So do American calls with q <= 0 and r >= 0,
-// which it values with exercise at the ex-dates' eves (within 1e-9 of an
+// which it values with exercise at the ex-dates' eves (within 1.1e-10 of an
 // independent integral of one dividend up to sigma sqrt(t) = 5).
 constexpr double kMaxEuropeanTotalVolatility = 5.0;
 // The mesh spans the drift of ln S, (|r - q| + sigma^2/2) t, beside six
