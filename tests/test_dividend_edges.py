@@ -42,6 +42,11 @@ VALIDATION = [
 # delta, gamma, theta (per day) and the European price; a regression past
 # them fails.
 ACCURATE = (5e-4, 1e-4, 2e-3, 2e-3, 2e-8)
+# Calls with q <= 0 and r >= 0 (rows 58 and 307) come from the quadrature
+# with exercise at the ex-dates' eves, whatever the tier: within the
+# reference's own error (row 58 is 1.9e-6 from it, and within 3e-7 of the
+# grid at 1536 and 2048 intervals, which converge on the quadrature).
+QUADRATURE = (2.5e-6, 1e-7, 2e-8, 2e-8, 2e-8)
 
 
 @pytest.mark.parametrize("row", VALIDATION, ids=[f"row{r[0]}" for r in VALIDATION])
@@ -53,7 +58,8 @@ def test_worst_validation_rows(row: tuple) -> None:
               abs(v.theta - theta),
               abs(gm.european.price(s, 100.0, days * DAY, r, sigma, q, kind,
                                     dividends=dividends) - eu))
-    assert all(e <= bound for e, bound in zip(errors, ACCURATE)), errors
+    bounds = QUADRATURE if kind == "call" and q <= 0.0 and r >= 0.0 else ACCURATE
+    assert all(e <= bound for e, bound in zip(errors, bounds)), errors
     if delta == -1.0:  # in the exercise region: exactly the exercise value
         assert (v.price, v.delta, v.gamma) == (100.0 - s, -1.0, 0.0)
 
@@ -61,20 +67,25 @@ def test_worst_validation_rows(row: tuple) -> None:
 def test_total_volatility_out_of_range_is_an_error_never_a_value() -> None:
     # 463,979 for a call on a spot of 100, 0.0, and a NaN clamped to 0 were
     # returned here; now a clear error, in price and valuation alike.
-    # The grid resolves sigma*sqrt(t) up to 1.5, the European quadrature up to 5.
+    # The grid resolves sigma*sqrt(t) up to 1.5, the quadrature up to 5: it
+    # values European options and American calls with q <= 0 and r >= 0.
     for sigma, t in [(3.0, 10.0), (10.0, 1.0), (20.0, 10.0), (1.25, 4.0), (1e-8, 1.0)]:
-        european = sigma * t ** 0.5 > 5.0 or sigma * t ** 0.5 < 5e-3
-        for function in ((gm.european.price, gm.european.valuation) if european else ()) + (
-                gm.american.price,):
+        quadrature = sigma * t ** 0.5 > 5.0 or sigma * t ** 0.5 < 5e-3
+        for function, kind in ((((gm.european.price, "call"), (gm.european.valuation, "call"),
+                                 (gm.american.price, "call")) if quadrature else ())
+                               + ((gm.american.price, "put"),)):
             with pytest.raises(ValueError, match="total volatility sigma\\*sqrt\\(t\\)"):
-                function(100.0, 100.0, t, 0.05, sigma, 0.0, "call", dividends=ONE)
-        values = gm.american.price(100.0, 100.0, t, 0.05, sigma, 0.0, "call", dividends=ONE,
+                function(100.0, 100.0, t, 0.05, sigma, 0.0, kind, dividends=ONE)
+        values = gm.american.price(100.0, 100.0, t, 0.05, sigma, 0.0, "put", dividends=ONE,
                                    errors="nan")
         assert np.isnan(values)
-    # Between the two, a European value within the model's bounds: the spot
-    # less the dividend's present value less the strike's, and the spot.
+    # Between the two, a European value and an American call within the
+    # model's bounds: the spot less the dividend's present value less the
+    # strike's, and the spot.
     value = gm.european.price(100.0, 100.0, 4.0, 0.05, 1.25, 0.0, "call", dividends=ONE)
     assert 100.0 - 2.0 * np.exp(-0.025) - 100.0 * np.exp(-0.2) < value < 100.0
+    american = gm.american.price(100.0, 100.0, 4.0, 0.05, 1.25, 0.0, "call", dividends=ONE)
+    assert value <= american < 100.0
     # A drift of many deviations: an at-the-money put over 1e4 years read as
     # exercised (0 for about 0.037), a call with q = 50 as 0 with delta 1.
     for t, r, q, kind in [(1e4, 0.05, 0.0, "put"), (1.0, 0.05, 50.0, "call")]:
@@ -108,7 +119,10 @@ def test_american_between_bounds_and_exact_in_the_exercise_region(kind: str) -> 
     eu = gm.european.price(s, 100.0, t, r, sigma, 0.0, kind, dividends=dividends)
     exercise = np.maximum(s - 100.0 if kind == "call" else 100.0 - s, 0.0)
     assert (am.price >= exercise).all()
-    assert (am.price >= eu).all()  # by construction, at every tier
+    # By construction at every tier: the grid's puts are floored at the
+    # European value, the quadrature's calls take the larger value at every
+    # node of the same recursion.
+    assert (am.price >= (eu if kind == "put" else eu - 1e-10)).all()
     sign = 1.0 if kind == "call" else -1.0
     assert (sign * am.delta >= 0.0).all() and (np.abs(am.delta) <= 1.0).all()
     held = (am.price == exercise) & (exercise > 0.0)
@@ -149,19 +163,22 @@ def test_fast_precision_sends_only_dividend_options_to_the_grid() -> None:
                           else [bare[1]])
 
 
-@pytest.mark.parametrize("module", [gm.european, gm.american], ids=["european", "american"])
-def test_implied_volatility_reprices_or_raises(module: object) -> None:
+@pytest.mark.parametrize("module, kind", [(gm.european, "call"), (gm.american, "put"),
+                                          (gm.american, "call")],
+                         ids=["european", "american-put", "american-call"])
+def test_implied_volatility_reprices_or_raises(module: object, kind: str) -> None:
     # A true 1.2 came back as 391.5 (the first Newton step, the bracket's
     # upper end infinite); now the volatility reprices the price or the
-    # call raises with the reason.
-    kind = "put" if module is gm.american else "call"
-    for sigma in (0.05, 0.3, 1.2):
+    # call raises with the reason.  An American call with q = 0 and r >= 0
+    # is valued by the quadrature, over its range.
+    quadrature = module is gm.european or kind == "call"
+    for sigma in (0.05, 0.3, 1.2) + ((3.0,) if quadrature else ()):
         price = module.price(100.0, 100.0, 1.0, 0.05, sigma, 0.0, kind, dividends=ONE)
         found = module.implied_volatility(price, 100.0, 100.0, 1.0, 0.05, 0.0, kind,
                                           dividends=ONE)
         assert abs(found - sigma) <= 1e-9 * sigma
     # Past the engine's largest volatility: sigma*sqrt(t) = 1.5 (grid), 5 (quadrature).
-    top = 1.49 if module is gm.american else 4.99
+    top = 4.99 if quadrature else 1.49
     beyond = module.price(100.0, 100.0, 1.0, 0.05, top, 0.0, kind, dividends=ONE) + 0.5
     with pytest.raises(ValueError, match="largest volatility"):
         module.implied_volatility(beyond, 100.0, 100.0, 1.0, 0.05, 0.0, kind, dividends=ONE)

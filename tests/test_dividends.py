@@ -196,6 +196,85 @@ def test_european_one_dividend_against_an_independent_integral(case, option_type
     assert abs(g.gamma - expected[2]) < 1e-9
 
 
+def _american_call_one_dividend(s, k, t, r, sigma, u, d):
+    """Value, delta and gamma of an American call (q = 0, r >= 0) with one
+    dividend d at u.  Held between ex-dates, it is exercised today, just
+    before the drop or at expiry: max(S - K, e^{-ru} E[max(S_u - K, C(S_u - d))])
+    with C the formula over t - u, by adaptive quadrature over the standard
+    normal move to the ex-date split where S_u reaches the exercise boundary
+    S*, the dividend and K + d.  The exercised flag is the last item."""
+    from scipy.integrate import quad
+    from scipy.optimize import brentq
+    sd, drift, tau = sigma * np.sqrt(u), (r - 0.5 * sigma ** 2) * u, t - u
+
+    def held(x, which=0):
+        return float(_black_scholes(max(x - d, 0.0), k, tau, r, 0.0, sigma, True)[which])
+
+    def gain(x):
+        return x - k - held(x)
+
+    top = 1e3 * (k + d)
+    star = k if gain(k) >= 0.0 else brentq(gain, k, top, xtol=1e-13 * k, rtol=1e-15)
+
+    def part(z, which):
+        grow = np.exp(drift + sd * z)
+        x = s * grow
+        value = (x - k, 1.0, 0.0)[which] if x >= star else held(x, which)
+        return value * grow ** which * np.exp(-0.5 * z * z) / np.sqrt(2.0 * np.pi)
+
+    def z_of(x):
+        return (np.log(x / s) - drift) / sd
+
+    z_star = z_of(star)
+    edges = [-12.0, *sorted(z for z in (z_star, z_of(d), z_of(k + d)) if -12.0 < z < 12.0), 12.0]
+    out = [np.exp(-r * u) * sum(quad(part, a, b, args=(which,), epsabs=1e-14, epsrel=1e-13,
+                                     limit=200)[0] for a, b in zip(edges, edges[1:]))
+           for which in range(3)]
+    # The slope of max(...) jumps from the formula's delta to 1 at S*, a
+    # point that moves with s: gamma has that jump times its density too.
+    out[2] += (np.exp(-r * u) * (1.0 - held(star, 1)) * (star / s)
+               * np.exp(-0.5 * z_star ** 2) / np.sqrt(2.0 * np.pi) / (s * sd))
+    if s - k >= out[0]:
+        return s - k, 1.0, 0.0, True
+    return (*out, False)
+
+
+# (days to expiry, r, sigma, ex-date in days, amount): a dividend a week
+# away, one larger than the strike at a high volatility, one an hour away,
+# and at r = 0, where a deep call is worth exactly its exercise value.
+AMERICAN_CALL_ONE_DIVIDEND = [
+    (180, 0.05, 0.25, 7, 4.0),
+    (365, 0.02, 1.2, 60, 120.0),
+    (30, 0.08, 0.4, 1.0 / 24.0, 1.5),
+    (90, 0.0, 0.3, 20, 3.0),
+]
+
+
+@pytest.mark.parametrize("case", AMERICAN_CALL_ONE_DIVIDEND,
+                         ids=["week", "larger-than-strike", "hour", "zero-rate"])
+def test_american_call_across_its_exercise_boundary(case) -> None:
+    # Spots whose move to the ex-date straddles the boundary S* there
+    # (held below it, exercised above): within 1e-10 of the independent
+    # integral; with r > 0 waiting for the eve beats exercising today, at
+    # r = 0 deep in the money the two are worth the same, S - K.
+    from scipy.optimize import brentq
+    days, r, sigma, ex_day, amount = case
+    t, u = days * DAY, ex_day * DAY
+    tau, sd = t - u, sigma * np.sqrt(u)
+    star = brentq(lambda x: x - 100.0 - _black_scholes(max(x - amount, 0.0), 100.0, tau, r, 0.0,
+                                                       sigma, True)[0], 100.0, 1e4, xtol=1e-9)
+    centre = star * np.exp(-(r - 0.5 * sigma ** 2) * u)
+    spots = centre * np.exp(sd * np.array([-3.0, -1.0, -0.1, 0.1, 1.0, 3.0, 12.0]))
+    g = gm.american.valuation(spots, 100.0, t, r, sigma, 0.0, "call",
+                              dividends=gm.Dividends([u], [amount]))
+    for i, s in enumerate(spots):
+        price, delta, gamma, _ = _american_call_one_dividend(s, 100.0, t, r, sigma, u, amount)
+        assert abs(g.price[i] - price) < 1e-10
+        assert abs(g.delta[i] - delta) < 1e-9
+        assert abs(g.gamma[i] - gamma) < 1e-8
+        assert g.price[i] > s - 100.0 or (g.price[i], g.delta[i], g.gamma[i]) == (s - 100.0, 1.0, 0.0)
+
+
 @pytest.mark.parametrize("option_type", ["call", "put"])
 def test_european_dividend_at_the_ends_of_the_life(option_type: str) -> None:
     # A payment just before expiry leaves the option on max(S_T - D, 0): for a

@@ -9,7 +9,10 @@
 //   validation CSV [SPACE,TIME,LEVELS ...]
 // Further arguments measure the American price at those resolutions of the
 // grid instead of the tiers (error against cost: the frontier the tiers are
-// chosen from).
+// chosen from).  GREEKMILL_BERMUDAN=1 compares instead, on the American
+// calls with q <= 0 and r >= 0 that the quadrature values, the grid at each
+// tier (what they took before) with the quadrature, per family: the max
+// errors of price, delta, gamma and theta and the CPU time of a valuation.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -33,10 +36,11 @@ using namespace greekmill;
 
 struct Row {
     std::string family;
+    int id;
     OptionType type;
     double s, k, t, r, q, sigma;
     std::vector<double> times, amounts;
-    double am_price, am_delta, am_gamma, am_theta;
+    double am_price, am_delta, am_gamma, am_theta, am_price_err;
     bool am_trusted;
     double eu_price, eu_price_err;
     bool eu_trusted;
@@ -87,6 +91,7 @@ std::vector<Row> read(const char* path) {
         };
         Row r;
         r.family = f[column("family")];
+        r.id = std::atoi(f[column("id")].c_str());
         r.type = f[column("type")] == "call" ? OptionType::Call : OptionType::Put;
         r.s = num("s");
         r.k = num("k");
@@ -102,6 +107,7 @@ std::vector<Row> read(const char* path) {
         r.am_delta = num("am_delta");
         r.am_gamma = num("am_gamma");
         r.am_theta = num("am_theta");
+        r.am_price_err = num("am_price_err");
         r.am_trusted = num("am_trusted") == 1.0;
         r.eu_price = num("eu_price");
         r.eu_price_err = num("eu_price_err");
@@ -142,6 +148,12 @@ struct Stats {
 
 dividends::Schedule schedule_of(const Row& r) { return {r.times, r.amounts}; }
 
+// The grid of each American tier, as core/grid/cash_dividends.cpp sets them.
+grid::Resolution resolution_of(int tier) {
+    constexpr grid::Resolution tiers[3] = {{128, 128, 2}, {256, 256, 3}, {768, 768, 3}};
+    return tiers[tier];
+}
+
 // The jumps the engine sees (inside (0, t), positive), latest ex-date first.
 std::vector<grid::Jump> jumps_of(const Row& r) {
     std::vector<grid::Jump> jumps;
@@ -175,6 +187,84 @@ int main(int argc, char** argv) {
         if (std::find(families.begin(), families.end(), r.family) == families.end()) {
             families.push_back(r.family);
         }
+    }
+    if (std::getenv("GREEKMILL_BERMUDAN") != nullptr) {
+        std::printf("| engine / family | rows (trusted) | American max | delta max | gamma max |"
+                    " theta max (per day) | µs per option (Greeks) | European µs (Greeks) |\n");
+        std::printf("|---|---|---|---|---|---|---|---|\n");
+        const char* engines[] = {"grid fast", "grid accurate", "grid high", "quadrature"};
+        for (int engine = 0; engine < 4; ++engine) {
+            std::map<std::string, Stats> by_family;
+            for (const Row& r : rows) {
+                const std::vector<grid::Jump> jumps = jumps_of(r);
+                const grid::Problem p{r.s, r.k, r.t, r.r, r.q, r.sigma, r.type, true, jumps};
+                if (jumps.empty() || r.sigma == 0.0 || !grid::exercises_only_at_ex_dates(p) ||
+                    !grid::european_resolves(p)) {
+                    continue;
+                }
+                Stats& s = by_family[r.family];
+                ++s.rows;
+                const double start = now_us();
+                const auto x = engine < 3 ? grid::solve(p, resolution_of(engine), true)
+                                          : grid::american_call(p, true);
+                s.us += now_us() - start;
+                if (engine == 3) {
+                    // The European value of the same option, for the cost.
+                    grid::Problem european = p;
+                    european.american = false;
+                    const double european_start = now_us();
+                    (void)grid::european(european, true);
+                    s.european_us += now_us() - european_start;
+                    ++s.european_rows;
+                }
+                if (!x) {
+                    ++s.failed;
+                    continue;
+                }
+                if (!r.am_trusted) {
+                    continue;
+                }
+                ++s.trusted;
+                // As dividends::value returns it: exercised, S - K and delta 1.
+                const bool held = !(x->value <= r.s - r.k || (x->exercised && r.s > r.k));
+                const double price = held ? x->value : r.s - r.k;
+                const double delta = held ? std::clamp(x->delta, 0.0, 1.0) : 1.0;
+                const double gamma = held ? x->gamma : 0.0;
+                const double theta = held ? -x->dtau / 365.0 : 0.0;
+                const double e = price - r.am_price;
+                // GREEKMILL_BERMUDAN=rows: the quadrature's rows off by more
+                // than 1e-8, with the reference's own error estimate beside.
+                if (engine == 3 && std::fabs(e) > 1e-8 &&
+                    std::string(std::getenv("GREEKMILL_BERMUDAN")) == "rows") {
+                    std::fprintf(stderr, "  %s row %d: error %.2e, reference's estimate %.2e\n",
+                                 r.family.c_str(), r.id, e, r.am_price_err);
+                }
+                s.price = std::max(s.price, std::fabs(e));
+                s.sum_sq += e * e;
+                s.delta = std::max(s.delta, std::fabs(delta - r.am_delta));
+                s.gamma = std::max(s.gamma, std::fabs(gamma - r.am_gamma));
+                s.theta = std::max(s.theta, std::fabs(theta - r.am_theta));
+            }
+            Stats all;
+            for (const std::string& f : families) {
+                if (by_family.count(f) == 0) {
+                    continue;
+                }
+                const Stats& s = by_family[f];
+                all.merge(s);
+                std::printf("| %s / %s | %d (%d) | %.1e | %.1e | %.1e | %.1e | %.0f | %.0f |%s\n",
+                            engines[engine], f.c_str(), s.rows, s.trusted, s.price, s.delta,
+                            s.gamma, s.theta, s.us / std::max(1, s.rows),
+                            s.european_us / std::max(1, s.european_rows),
+                            s.failed > 0 ? (" " + std::to_string(s.failed) + " failed").c_str()
+                                         : "");
+            }
+            std::printf("| **%s, all** | %d (%d) | %.1e | %.1e | %.1e | %.1e | %.0f | %.0f |\n",
+                        engines[engine], all.rows, all.trusted, all.price, all.delta, all.gamma,
+                        all.theta, all.us / std::max(1, all.rows),
+                        all.european_us / std::max(1, all.european_rows));
+        }
+        return 0;
     }
     if (argc > 2) {
         std::printf("| resolution | %s max | RMSE | µs per option (price) |\n",

@@ -42,7 +42,9 @@ constexpr double kMaxTotalVolatility = 1.5;
 // dividend up to sigma sqrt(t) = 6, and agrees within 1.5e-11 with meshes
 // four times finer for up to twelve dividends at 1.5 to 5: it resolves up
 // to kMaxEuropeanTotalVolatility (with the same drift bound and lower end,
-// untested beyond them).
+// untested beyond them).  So do American calls with q <= 0 and r >= 0,
+// which it values with exercise at the ex-dates' eves (within 1.1e-10 of an
+// independent integral of one dividend up to sigma sqrt(t) = 5).
 constexpr double kMaxEuropeanTotalVolatility = 5.0;
 // The mesh spans the drift of ln S, (|r - q| + sigma^2/2) t, beside six
 // standard deviations, with its nodes concentrated within one of the
@@ -55,6 +57,13 @@ constexpr double kMaxDriftRatio = 3.0;
 // How far outside the no-arbitrage bounds a grid value may fall (its own
 // error, relative to the larger of spot and strike) before it is a failure.
 constexpr double kBoundSlack = 1e-4;
+
+// American calls with q <= 0 and r >= 0 are exercised only at the
+// ex-dates' eves and valued by the quadrature (where it resolves the
+// schedule): they take the European range of total volatility.
+[[nodiscard]] Style range_of(OptionType type, double r, double q, Style style) noexcept {
+    return type == OptionType::Call && q <= 0.0 && r >= 0.0 ? Style::European : style;
+}
 
 [[nodiscard]] double max_total_volatility(Style style) noexcept {
     return style == Style::European ? kMaxEuropeanTotalVolatility : kMaxTotalVolatility;
@@ -234,13 +243,17 @@ struct Jumps {
                                 r,    q,    sigma,
                                 type, style == Style::American,
                                 {jumps.items.get(), jumps.size}, cancel};
-    // European values by quadrature, but for schedules whose stretches are
-    // far shorter than the spread of the whole path (daily ex-dates over
-    // years), whose meshes would outgrow it: those keep the grid, where the
-    // grid resolves them, and are an error beyond.
-    if (style == Style::European) {
+    // European values by quadrature, and American calls with q <= 0 and
+    // r >= 0 (exercised only at the ex-dates' eves: the quadrature with
+    // exercise there, exact where the grid is accurate to 1e-4), but for
+    // schedules whose stretches are far shorter than the spread of the whole
+    // path (daily ex-dates over years), whose meshes would outgrow it: those
+    // keep the grid, where the grid resolves them, and are an error beyond.
+    const bool bermudan = grid::exercises_only_at_ex_dates(problem);
+    if (style == Style::European || bermudan) {
         if (grid::european_resolves(problem)) {
-            Result<grid::Solution> x = grid::european(problem, sensitivities);
+            Result<grid::Solution> x = bermudan ? grid::american_call(problem, sensitivities)
+                                                : grid::european(problem, sensitivities);
             if (x || (cancel != nullptr && cancel->load(std::memory_order_relaxed))) {
                 return x;
             }
@@ -315,9 +328,9 @@ Result<american::Valuation> value(double s, double k, double t, double r, double
     if (total <= kDeterministicVolatility) {
         return deterministic(s, k, t, r, q, type, style, schedule, greeks);
     }
-    if (!resolves(t, r, q, sigma, style)) {
+    if (const Style range = range_of(type, r, q, style); !resolves(t, r, q, sigma, range)) {
         return std::unexpected(
-            OptionError::invalid_parameters(total_volatility_reason(total, style)));
+            OptionError::invalid_parameters(total_volatility_reason(total, range)));
     }
     Jumps jumps;
     if (!make_jumps(schedule, t, jumps)) {
@@ -341,17 +354,21 @@ Result<american::Valuation> value(double s, double k, double t, double r, double
     v.price = std::clamp(x->value, b.lower, b.upper);
     const double sign = type == OptionType::Call ? 1.0 : -1.0;
     const double exercise = sign * (s - k);
-    const grid::Problem european_problem{s,    k,    t,     r, q, sigma,
-                                         type, false, {jumps.items.get(), jumps.size}};
-    if (style == Style::American && grid::european_resolves(european_problem)) {
+    const grid::Problem american_problem{s,    k,    t,    r, q, sigma,
+                                         type, true, {jumps.items.get(), jumps.size}};
+    const bool quadrature = grid::european_resolves(american_problem);
+    if (style == Style::American && quadrature &&
+        !grid::exercises_only_at_ex_dates(american_problem)) {
         // Never below the European value, by construction: the grid's
         // American value carries its own error (up to about 1e-5 at "fast"),
         // which may put an option with little early-exercise premium below
         // the European value the quadrature gives to 1e-8.  There the option
-        // is the European one, its Greeks too.  (Schedules too dense for the
-        // quadrature have a European value from a finer grid, which would
-        // cost more than the American one: both are grids there, and the
-        // floor is left out.)
+        // is the European one, its Greeks too.  (The quadrature's American
+        // calls take max(exercise, continuation) at every node of the
+        // European recursion: above it to its rounding.  Schedules too dense
+        // for the quadrature have a European value from a finer grid, which
+        // would cost more than the American one: both are grids there, and
+        // the floor is left out.)
         const Result<grid::Solution> european = solve(s, k, t, r, sigma, q, type, Style::European,
                                                       accuracy, jumps, false, schedule.cancel);
         if (european && european->value > v.price && european->value > exercise) {
@@ -439,7 +456,7 @@ std::expected<double, implied_volatility::Error> implied_volatility(
     // value there was seen on it.
     double lo = 0.0;
     double hi = 0.0;
-    if (!volatility_range(t, r, q, style, lo, hi)) {
+    if (!volatility_range(t, r, q, range_of(type, r, q, style), lo, hi)) {
         return std::unexpected(Error::NotConverged);
     }
     bool seen_lo = false;

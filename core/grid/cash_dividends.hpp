@@ -1,8 +1,10 @@
 // Options on a stock that pays known cash dividends: the spot drops by the
 // amount at each ex-dividend time (never below 0) and follows
-// Black-Scholes-Merton with r, q and sigma in between.  Valued by the
-// log-spot grid solver (log_spot.hpp), American or European; implied
-// volatility by the same solver.
+// Black-Scholes-Merton with r, q and sigma in between.  European values,
+// and American calls with q <= 0 and r >= 0 (exercised only at the
+// ex-dates' eves), by quadrature (european_quadrature.hpp); other American
+// options, and schedules too dense for the quadrature, by the log-spot grid
+// solver (log_spot.hpp); implied volatility by the same engines.
 //
 // A schedule is per call, not per option: every option of a batch reads the
 // same one and ignores the dividends at or after its own expiry.  A dividend

@@ -137,9 +137,12 @@ struct Mesh {
 
 // Panels from lo to hi no wider than `base`, nor than the grading allows
 // near each sharp place; their nodes written to y.  The node count, or 0
-// past the capacity.
+// past `max_panels`.  The last panel ends on hi, never a sliver beyond it:
+// it takes up to 1.5 widths, where the Gaussians' tails are all that reach
+// the mesh's ends; at an inner edge (`inner`, the exercise boundary) the
+// Gaussians are whole, and a remainder over one width is split in two.
 [[nodiscard]] std::size_t build_mesh(double lo, double hi, double base, const Feature* places,
-                                     int count, double* y) noexcept {
+                                     int count, int max_panels, bool inner, double* y) noexcept {
     std::size_t n = 0;
     double a = lo;
     int panels = 0;
@@ -150,9 +153,10 @@ struct Mesh {
                 std::fmax(kPanelPerWidth * places[i].width, kGrading * std::fabs(a - places[i].at));
             h = std::fmin(h, local);
         }
-        // The last panel ends on hi, never a sliver beyond it.
-        const double b = (hi - a) <= 1.5 * h ? hi : a + h;
-        if (++panels > kMaxPanels) {
+        const double rest = hi - a;
+        const double b = inner ? (rest <= h ? hi : rest <= 2.0 * h ? a + 0.5 * rest : a + h)
+                               : (rest <= 1.5 * h ? hi : a + h);
+        if (++panels > max_panels) {
             return 0;
         }
         const double mid = 0.5 * (a + b);
@@ -242,6 +246,70 @@ struct Moments {
         ++from;
     }
     return from;
+}
+
+// The exercise boundary of a call at an ex-date's eve: the y = ln S in
+// [a, b] where e^y - K = V_after(max(e^y - D, 0)), the continuation value
+// `after` of the spot after the drop.  That difference is nondecreasing in
+// y (a call's delta is at most 1), so the root is bracketed: a when the
+// exercise value already wins there, NaN when it wins nowhere below b.
+// Regula falsi with the Illinois halving of the stale end's value
+// (Dowell and Jarratt 1971), a bisection whenever a step shrinks the
+// bracket by less than half, to 1e-14 in y (that relative in the spot).
+template <class After>
+[[nodiscard]] double exercise_boundary(double a, double b, double k, double amount,
+                                       const After& after) noexcept {
+    const auto gain = [&](double y) {
+        const double spot = fast::exp(y);
+        return spot - k - after(std::fmax(spot - amount, 0.0));
+    };
+    double ga = gain(a);
+    if (ga >= 0.0) {
+        return a;
+    }
+    double gb = gain(b);
+    if (!(gb > 0.0)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    constexpr double kBoundaryTolerance = 1e-14;
+    for (int iteration = 0; iteration < 200 && b - a > kBoundaryTolerance; ++iteration) {
+        const double width = b - a;
+        double y = a - ga * width / (gb - ga);
+        if (!(y > a && y < b)) {
+            y = 0.5 * (a + b);
+        }
+        const double g = gain(y);
+        if (g == 0.0) {
+            return y;
+        }
+        int stale = 0;  // which end stayed: -1 a, +1 b
+        if (g < 0.0) {
+            a = y;
+            ga = g;
+            stale = 1;
+        } else {
+            b = y;
+            gb = g;
+            stale = -1;
+        }
+        if (b - a > 0.5 * width) {
+            // Too slow: halve the bracket outright.
+            const double mid = 0.5 * (a + b);
+            const double gm = gain(mid);
+            if (gm < 0.0) {
+                a = mid;
+                ga = gm;
+            } else {
+                b = mid;
+                gb = gm;
+            }
+        } else if (stale > 0) {
+            gb *= 0.5;
+        } else {
+            ga *= 0.5;
+        }
+    }
+    return b;
 }
 
 struct Buffers {
@@ -338,8 +406,10 @@ struct Range {
 
 // One valuation.  The value just after each ex-date at the nodes of the
 // next earlier ex-date's mesh, from the latest ex-date back to today.
+// `exercise`: a call whose holder may exercise just before each ex-date
+// (at the spot before the drop): the value there is max(e^y - K, V_after).
 [[nodiscard]] Outcome recurse(const Problem& p, Buffers& b, bool slopes, bool tangents,
-                              Value& out) noexcept {
+                              bool exercise, Value& out) noexcept {
     const ExDates dates{p.jumps};
     const double sigma = p.sigma;
     const double drift = p.r - p.q - 0.5 * sigma * sigma;
@@ -390,7 +460,13 @@ struct Range {
             const double worthless =
                 p.k * fast::exp(-(p.r - p.q + 0.5 * sigma * sigma) * e.tau -
                                 (kTail + 1.0) * remaining) + e.amount;
-            if (worthless > fast::exp(r.lo)) {
+            if (exercise) {
+                // Exercised, W is e^y - K above ln K whatever the value
+                // after the drop: the mesh reaches down to the strike (or
+                // the path's low end), below which W is that value alone.
+                r.lo = fast::log(std::fmax(low, std::fmin(worthless, p.k)));
+                r.floor = false;
+            } else if (worthless > fast::exp(r.lo)) {
                 r.lo = fast::log(worthless);
                 r.floor = false;
             }
@@ -406,8 +482,10 @@ struct Range {
     places.add({p.k, p.k * sigma * std::sqrt(e.tau)});
 
     Feature in_y[kMaxFeatures];
-    const auto mesh_for = [&](const ExDate& date, double stretch_s, int slot, Mesh& m) {
-        const Range r = range_of(date);
+    // `kink`: the exercise boundary of the ex-date's eve when `exercise`
+    // (NaN for none), made a panel edge: the mesh is built in two pieces.
+    const auto mesh_for = [&](const ExDate& date, double stretch_s, int slot, Mesh& m,
+                              const Range& r, double kink) {
         int count = 0;
         for (int i = 0; i < places.size; ++i) {
             const double at = places.items[i].at + date.amount;
@@ -433,8 +511,22 @@ struct Range {
         }
         m.size = 0;
         if (r.hi > r.lo) {
-            m.size = build_mesh(r.lo, r.hi, std::fmin(kPanelPerDeviation * stretch_s, kWidestPanel), in_y,
-                                count, m.y);
+            const double base = std::fmin(kPanelPerDeviation * stretch_s, kWidestPanel);
+            // A boundary within a hair of either end leaves a sliver, not a
+            // kink worth a panel edge.
+            const double hair = 1e-9 * base;
+            if (kink > r.lo + hair && kink < r.hi - hair) {
+                const std::size_t below =
+                    build_mesh(r.lo, kink, base, in_y, count, kMaxPanels, true, m.y);
+                const int used = static_cast<int>(below / kNodesPerPanel);
+                const std::size_t above =
+                    below == 0 ? 0
+                               : build_mesh(kink, r.hi, base, in_y, count, kMaxPanels - used,
+                                            false, m.y + below);
+                m.size = above == 0 ? 0 : below + above;
+            } else {
+                m.size = build_mesh(r.lo, r.hi, base, in_y, count, kMaxPanels, false, m.y);
+            }
             if (m.size == 0) {
                 return false;
             }
@@ -449,18 +541,47 @@ struct Range {
         return Stretch{sigma * std::sqrt(dt), drift * dt, fast::exp(-p.r * dt), dt};
     };
 
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double strike_log = fast::log(p.k);
+    // The exercise boundary at the eve of an ex-date whose mesh spans
+    // `range`, against the value just after it; NaN without exercise.
+    const auto boundary_of = [&](const Range& range, double amount, const auto& after) {
+        const double from = std::fmax(strike_log, range.lo);
+        return exercise && from < range.hi
+                   ? exercise_boundary(from, range.hi, p.k, amount, after)
+                   : nan;
+    };
+    // The formula just after the latest ex-date, as the nodes read it.
+    const auto formula = [&](double spot) {
+        if (tangents) {
+            const Result<black_scholes::Valuation> v =
+                black_scholes::valuation(spot, p.k, e.tau, p.r, sigma, p.q, p.type);
+            return v ? v->price : 0.0;
+        }
+        const Result<double> v = black_scholes::price(spot, p.k, e.tau, p.r, sigma, p.q, p.type);
+        return v ? *v : 0.0;
+    };
+
     int slot = 0;
     Mesh mesh{};
     Stretch stretch = stretch_before(next, e.tau);
-    if (!mesh_for(e, stretch.s, slot, mesh)) {
+    const Range latest = range_of(e);
+    // The exercise boundary of the current ex-date e.
+    double kink = boundary_of(latest, e.amount, formula);
+    if (!mesh_for(e, stretch.s, slot, mesh, latest, kink)) {
         return Outcome::TooFine;
     }
     for (std::size_t k = 0; k < mesh.size; ++k) {
-        const double spot = std::fmax(fast::exp(mesh.y[k]) - e.amount, 0.0);
+        const double before = fast::exp(mesh.y[k]);
+        const double spot = std::fmax(before - e.amount, 0.0);
+        // Exercised just before the drop: e^y - K, which moves with none
+        // of sigma, r and q.
+        const double exercised = exercise ? before - p.k : 0.0;
         if (!tangents) {
             const Result<double> v =
                 black_scholes::price(spot, p.k, e.tau, p.r, sigma, p.q, p.type);
-            mesh.weighted[k] = (v ? *v : 0.0) * b.weights[k];
+            const double held = v ? *v : 0.0;
+            mesh.weighted[k] = (exercise ? std::fmax(held, exercised) : held) * b.weights[k];
             continue;
         }
         // The formula's vega, rho (per percentage point there) and
@@ -468,6 +589,13 @@ struct Range {
         const Result<black_scholes::Valuation> v =
             black_scholes::valuation(spot, p.k, e.tau, p.r, sigma, p.q, p.type);
         const black_scholes::Valuation x = v ? *v : black_scholes::Valuation{};
+        if (exercise && exercised > x.price) {
+            mesh.weighted[k] = exercised * b.weights[k];
+            for (int j = 0; j < 3; ++j) {
+                mesh.tangent[j][k] = 0.0;
+            }
+            continue;
+        }
         mesh.weighted[k] = x.price * b.weights[k];
         mesh.tangent[0][k] = x.greeks.vega * b.weights[k];
         mesh.tangent[1][k] = 100.0 * x.greeks.rho * b.weights[k];
@@ -515,13 +643,29 @@ struct Range {
             }
         }
         carried.add({e.amount * back, e.amount * back * stretch.s});
+        if (!std::isnan(kink)) {
+            // The exercise boundary's kink, smoothed like the floor's.
+            const double at = fast::exp(kink) * back;
+            carried.add({at, at * stretch.s});
+        }
         places = carried;
 
         std::size_t after_next = 0;
         const ExDate earlier_date = dates.at(next, after_next);
         const Stretch earlier_stretch = stretch_before(after_next, earlier_date.tau);
         Mesh target{};
-        if (!mesh_for(earlier_date, earlier_stretch.s, 1 - slot, target)) {
+        const Range range = range_of(earlier_date);
+        // The value after earlier_date at a spot, as the nodes below read it.
+        const auto continuation = [&](double spot) {
+            const double c =
+                fast::log(std::fmax(spot, std::numeric_limits<double>::min())) + stretch.mu;
+            const std::size_t from = first_at_or_above(mesh.y, 0, mesh.size, c + below);
+            const std::size_t to = first_at_or_above(mesh.y, from, mesh.size, c + above);
+            return stretch.discount *
+                   expectation(mesh, c, stretch.s, from, to, false, false, b.scratch).value;
+        };
+        const double earlier_kink = boundary_of(range, earlier_date.amount, continuation);
+        if (!mesh_for(earlier_date, earlier_stretch.s, 1 - slot, target, range, earlier_kink)) {
             return Outcome::TooFine;
         }
         // The value after earlier_date at each node's spot, by the stretch
@@ -550,11 +694,15 @@ struct Range {
                 const Moments m = expectation(mesh, c, stretch.s, lo, hi, true, true, b.scratch);
                 double d[3];
                 tangents_at(mesh, stretch, sigma, c, lo, hi, m, b.scratch, d);
+                const double held = stretch.discount * m.value;
+                const double exercised = exercise ? fast::exp(target.y[k]) - p.k : 0.0;
+                const bool exercises = exercise && exercised > held;
                 for (int j = 0; j < 3; ++j) {
-                    target.tangent[j][k] = d[j] * b.weights[k];
+                    target.tangent[j][k] = exercises ? 0.0 : d[j] * b.weights[k];
                 }
-                target.weighted[k] = stretch.discount * m.value * b.weights[k];
+                target.weighted[k] = (exercises ? exercised : held) * b.weights[k];
             }
+            kink = earlier_kink;
             mesh = target;
             slot = 1 - slot;
             e = earlier_date;
@@ -578,9 +726,19 @@ struct Range {
                 centre[k] += mesh.ruined * b.floor_z[k];
             }
         }
-        for (std::size_t k = 0; k < n; ++k) {
-            target.weighted[k] = stretch.discount * centre[k] * b.weights[k];
+        if (exercise) {
+            // A call has no ruined share: floor_z is free for e^y.
+            fast::exp(target.y, b.floor_z, n);
+            for (std::size_t k = 0; k < n; ++k) {
+                const double held = stretch.discount * centre[k];
+                target.weighted[k] = std::fmax(held, b.floor_z[k] - p.k) * b.weights[k];
+            }
+        } else {
+            for (std::size_t k = 0; k < n; ++k) {
+                target.weighted[k] = stretch.discount * centre[k] * b.weights[k];
+            }
         }
+        kink = earlier_kink;
         mesh = target;
         slot = 1 - slot;
         e = earlier_date;
@@ -620,13 +778,18 @@ bool european_resolves(const Problem& p) noexcept {
     return work <= kMaxWork;
 }
 
-Result<Solution> european(const Problem& p, bool sensitivities) noexcept {
+namespace {
+
+// Today's value and Greeks from the recursion; with `exercise` (a call
+// exercised at the ex-dates' eves) the value is also held against S - K.
+[[nodiscard]] Result<Solution> value_by_quadrature(const Problem& p, bool sensitivities,
+                                                   bool exercise) noexcept {
     Buffers b;
     if (!allocate(b, sensitivities)) {
         return std::unexpected(OptionError::invalid_parameters("out of memory for the quadrature"));
     }
     Value v{};
-    if (const Outcome o = recurse(p, b, true, sensitivities, v); o != Outcome::Done) {
+    if (const Outcome o = recurse(p, b, true, sensitivities, exercise, v); o != Outcome::Done) {
         return failure(o);
     }
     Solution s{};
@@ -638,9 +801,17 @@ Result<Solution> european(const Problem& p, bool sensitivities) noexcept {
     if (!std::isfinite(s.value) || !std::isfinite(s.delta) || !std::isfinite(s.gamma)) {
         return failure(Outcome::TooFine);
     }
+    if (exercise && p.s - p.k >= s.value) {
+        // Exercised today: S - K; the caller returns it with delta 1 and
+        // the other Greeks 0.
+        s.value = p.s - p.k;
+        s.exercised = true;
+    }
     if (!sensitivities) {
         return s;
     }
+    // The pricing equation at the spot, where the option is held (the
+    // first ex-date lies after today).
     s.dtau = 0.5 * p.sigma * p.sigma * p.s * p.s * s.gamma + (p.r - p.q) * p.s * s.delta -
              p.r * s.value;
     s.dsigma = v.dsigma;
@@ -650,6 +821,24 @@ Result<Solution> european(const Problem& p, bool sensitivities) noexcept {
         return failure(Outcome::TooFine);
     }
     return s;
+}
+
+}  // namespace
+
+Result<Solution> european(const Problem& p, bool sensitivities) noexcept {
+    return value_by_quadrature(p, sensitivities, false);
+}
+
+bool exercises_only_at_ex_dates(const Problem& p) noexcept {
+    return p.american && p.type == OptionType::Call && p.q <= 0.0 && p.r >= 0.0;
+}
+
+Result<Solution> american_call(const Problem& p, bool sensitivities) noexcept {
+    if (!exercises_only_at_ex_dates(p)) {
+        return std::unexpected(OptionError::invalid_parameters(
+            "the quadrature values American calls only with q <= 0 and r >= 0"));
+    }
+    return value_by_quadrature(p, sensitivities, true);
 }
 
 }  // namespace greekmill::grid

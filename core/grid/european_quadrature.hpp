@@ -44,4 +44,24 @@ namespace greekmill::grid {
 
 [[nodiscard]] Result<Solution> european(const Problem& p, bool sensitivities) noexcept;
 
+// An American call with q <= 0 and r >= 0: holding it beats exercising
+// between ex-dates (no yield is given up by holding, and the strike paid
+// later costs no more), so it is exercised only today, at expiry, or just
+// before an ex-date at the spot before the drop (Merton 1973; Haug, Haug and
+// Lewis 2003).  Its value is that Bermudan one, exact but for the
+// quadrature: at each ex-date's eve W(y) = max(e^y - K, V_after(e^y - D)),
+// whose kink, the exercise boundary y* (found by a bracketed root of the
+// nondecreasing e^y - K - V_after(e^y - D) before the mesh is built), is a
+// panel edge of that ex-date's mesh and a sharp place of the earlier ones.
+// Today the value is max(S - K, the integral); `exercised` says the first
+// won (value S - K, the Greeks left to the caller: delta 1, the rest 0).
+// Elsewhere the Greeks as for `european`, the tangents of the exercised
+// nodes 0 (e^y - K moves with none of sigma, r and q).  Other options are
+// an error: exercises_only_at_ex_dates says which qualify (p.american, a
+// call, q <= 0, r >= 0); european_resolves says whether the quadrature
+// resolves the schedule, as for a European value.
+[[nodiscard]] bool exercises_only_at_ex_dates(const Problem& p) noexcept;
+
+[[nodiscard]] Result<Solution> american_call(const Problem& p, bool sensitivities) noexcept;
+
 }  // namespace greekmill::grid

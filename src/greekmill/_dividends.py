@@ -143,7 +143,9 @@ def engine_schedule(dividends: object) -> tuple[np.ndarray, np.ndarray] | None:
 DETERMINISTIC_VOLATILITY = 1e-10
 MIN_TOTAL_VOLATILITY = 5e-3
 MAX_TOTAL_VOLATILITY = 1.5
-# European values come from the quadrature, which resolves more.
+# European values come from the quadrature, which resolves more, and so do
+# American calls with q <= 0 and r >= 0 (exercised only at the ex-dates'
+# eves: the quadrature with exercise there).
 MAX_EUROPEAN_TOTAL_VOLATILITY = 5.0
 # ... and a drift (|r - q| + sigma^2 / 2) t of at most this many sigma sqrt(t).
 MAX_DRIFT_RATIO = 3.0
@@ -209,7 +211,9 @@ def failure_reason(function: str, value_at: Any, put: bool, accuracy: object,
     """Why the cash-dividend engine gave no value or volatility, as a clause."""
     s, k, t, r, q = (float(value_at(c)) for c in (1, 2, 3, 4, 6))
     args = (s, k, t, r, q)
-    european = "american" not in function
+    # The quadrature's range (named `european` below) for European values
+    # and for American calls with q <= 0 and r >= 0.
+    european = "american" not in function or (not put and q <= 0.0 and r >= 0.0)
     engine = "the quadrature" if european else "the grid"
     span = (f"[{MIN_TOTAL_VOLATILITY:g}, {_max_total(european):g}] with a drift "
             f"(|r - q| + sigma^2/2) t of at most {MAX_DRIFT_RATIO:g} times it (or at most "
