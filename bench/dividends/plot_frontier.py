@@ -1,6 +1,6 @@
-"""The frontier of the cash-dividend grid on the validation set: American and
-European max error against the mean cost per option, one point per grid, the
-tiers marked.  Reads the tables of bench/dividends/validate.sh:
+"""The frontier of the cash-dividend engines on the validation set: American and
+European max error against the mean cost per option, one point per grid (the
+tiers marked) and the European quadrature's.  Reads the tables of bench/dividends/validate.sh:
 
     bash bench/dividends/validate.sh 128,80,2 ... > american.md
     GREEKMILL_EUROPEAN=1 bash bench/dividends/validate.sh 256,256,3 ... > european.md
@@ -18,13 +18,14 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 TIERS = {"128 x 128, 2 levels": "fast", "256 x 256, 3 levels": "accurate",
-         "768 x 768, 3 levels": "high"}
+         "1024 x 512, 3 levels": "high"}
 
 
 def read(path: str) -> list[tuple[str, float, float]]:
     rows = []
     for line in open(path, encoding="utf-8"):
-        match = re.match(r"\| (\d+ x \d+, \d levels) \| ([\d.e+-]+) \| [\d.e+-]+ \| (\d+) \|", line)
+        match = re.match(
+            r"\| (\d+ x \d+, \d levels|quadrature) \| ([\d.e+-]+) \| [\d.e+-]+ \| (\d+)", line)
         if match:
             rows.append((match.group(1), float(match.group(2)), float(match.group(3))))
     return rows
@@ -35,7 +36,12 @@ def main() -> None:
     fig, ax = plt.subplots(figsize=(7, 4.5))
     for path, label, marker in ((american, "American", "o"), (european, "European", "s")):
         rows = read(path)
-        ax.loglog([r[2] for r in rows], [r[1] for r in rows], marker=marker, ls="", label=label)
+        grids = [r for r in rows if r[0] != "quadrature"]
+        ax.loglog([r[2] for r in grids], [r[1] for r in grids], marker=marker, ls="",
+                  label=f"{label} (grid)")
+        for name, error, cost in rows:
+            if name == "quadrature":
+                ax.loglog([cost], [error], marker="*", ms=12, ls="", label=f"{label} (quadrature)")
         if label == "American":
             for name, error, cost in rows:
                 if name in TIERS:
@@ -45,7 +51,7 @@ def main() -> None:
     ax.axvline(150, color="grey", lw=0.8, ls=":")
     ax.set_xlabel("µs per option (one thread)")
     ax.set_ylabel("max error on the validation set")
-    ax.set_title("Cash-dividend grid: error against cost, one point per grid")
+    ax.set_title("Cash dividends: error against cost on the validation set")
     ax.legend()
     fig.tight_layout()
     fig.savefig(out, dpi=110)

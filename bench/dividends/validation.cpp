@@ -150,7 +150,7 @@ dividends::Schedule schedule_of(const Row& r) { return {r.times, r.amounts}; }
 
 // The grid of each American tier, as core/grid/cash_dividends.cpp sets them.
 grid::Resolution resolution_of(int tier) {
-    constexpr grid::Resolution tiers[3] = {{128, 128, 2}, {256, 256, 3}, {768, 768, 3}};
+    constexpr grid::Resolution tiers[3] = {{128, 128, 2}, {256, 256, 3}, {1024, 512, 3}};
     return tiers[tier];
 }
 

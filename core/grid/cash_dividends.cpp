@@ -23,7 +23,7 @@ constexpr double kPercent = 100.0;
 // per tier, chosen from the frontier of error on the whole validation set
 // against cost (README: bench/dividends/validate.sh with resolutions).  The
 // fast tier's coarsest mesh is too coarse for a third level.
-constexpr grid::Resolution kAmericanTiers[3] = {{128, 128, 2}, {256, 256, 3}, {768, 768, 3}};
+constexpr grid::Resolution kAmericanTiers[3] = {{128, 128, 2}, {256, 256, 3}, {1024, 512, 3}};
 // European values are held to 1e-7 of a strike of 100, whatever the tier.
 constexpr grid::Resolution kEuropeanResolution{512, 512};
 
