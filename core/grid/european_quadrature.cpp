@@ -702,40 +702,35 @@ struct Range {
                 }
                 target.weighted[k] = (exercises ? exercised : held) * b.weights[k];
             }
-            kink = earlier_kink;
-            mesh = target;
-            slot = 1 - slot;
-            e = earlier_date;
-            next = after_next;
-            stretch = earlier_stretch;
-            continue;
-        }
-        for (std::size_t k = 0; k < n; ++k) {
-            const double c = centre[k] + stretch.mu;
-            lo = first_at_or_above(mesh.y, lo, mesh.size, c + below);
-            hi = first_at_or_above(mesh.y, std::max(lo, hi), mesh.size, c + above);
-            const double sum = expectation(mesh, c, stretch.s, lo, hi, false, false, b.scratch).value;
-            if (floor_share) {
-                b.floor_z[k] = (mesh.floor_log - c) / stretch.s;
-            }
-            centre[k] = sum;
-        }
-        if (floor_share) {
-            fast::normal_cdf(b.floor_z, b.floor_z, n);
-            for (std::size_t k = 0; k < n; ++k) {
-                centre[k] += mesh.ruined * b.floor_z[k];
-            }
-        }
-        if (exercise) {
-            // A call has no ruined share: floor_z is free for e^y.
-            fast::exp(target.y, b.floor_z, n);
-            for (std::size_t k = 0; k < n; ++k) {
-                const double held = stretch.discount * centre[k];
-                target.weighted[k] = std::fmax(held, b.floor_z[k] - p.k) * b.weights[k];
-            }
         } else {
             for (std::size_t k = 0; k < n; ++k) {
-                target.weighted[k] = stretch.discount * centre[k] * b.weights[k];
+                const double c = centre[k] + stretch.mu;
+                lo = first_at_or_above(mesh.y, lo, mesh.size, c + below);
+                hi = first_at_or_above(mesh.y, std::max(lo, hi), mesh.size, c + above);
+                const double sum =
+                    expectation(mesh, c, stretch.s, lo, hi, false, false, b.scratch).value;
+                if (floor_share) {
+                    b.floor_z[k] = (mesh.floor_log - c) / stretch.s;
+                }
+                centre[k] = sum;
+            }
+            if (floor_share) {
+                fast::normal_cdf(b.floor_z, b.floor_z, n);
+                for (std::size_t k = 0; k < n; ++k) {
+                    centre[k] += mesh.ruined * b.floor_z[k];
+                }
+            }
+            if (exercise) {
+                // A call has no ruined share: floor_z is free for e^y.
+                fast::exp(target.y, b.floor_z, n);
+                for (std::size_t k = 0; k < n; ++k) {
+                    const double held = stretch.discount * centre[k];
+                    target.weighted[k] = std::fmax(held, b.floor_z[k] - p.k) * b.weights[k];
+                }
+            } else {
+                for (std::size_t k = 0; k < n; ++k) {
+                    target.weighted[k] = stretch.discount * centre[k] * b.weights[k];
+                }
             }
         }
         kink = earlier_kink;
