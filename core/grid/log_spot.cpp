@@ -40,11 +40,11 @@ constexpr int kGradedFraction = 4;
 // of the coarsest mesh at the spot: there the main mesh cannot carry the
 // kinks that ex-date leaves (S = D, the exercise just before it) over so
 // short a diffusion, and would read them smeared over a cell (an American
-// put on a spot of 140 with a dividend of 140 an hour away, 0.19 low).  The
-// local mesh spans kLocalDeviations of that deviation on each side in half
-// the finest mesh's intervals (at least kMinLocalIntervals) and half as
-// many steps, the same at every level of the extrapolation: its own error
-// falls with the tier.
+// put on a spot of 140 with a dividend of 140 going ex within the minute,
+// 0.19 low).  The local mesh spans kLocalDeviations of that deviation on
+// each side in half the finest mesh's intervals (at least
+// kMinLocalIntervals) and half as many steps, the same at every level of
+// the extrapolation: its own error falls with the tier.
 constexpr double kLocalCells = 2.0;
 constexpr double kLocalDeviations = 10.0;
 constexpr int kMinLocalIntervals = 128;
