@@ -247,3 +247,17 @@ def test_long_dated_put_with_monthly_dividends_agrees_across_tiers() -> None:
     values = [gm.american.price(100.0, 100.0, 9.9, 0.05, 0.3, 0.0, "put", dividends=dividends,
                                 accuracy=accuracy) for accuracy in ("accurate", "high")]
     assert abs(values[0] - values[1]) < 1e-4
+
+
+@pytest.mark.parametrize("days", [32, 138])
+@pytest.mark.parametrize("module", [gm.european, gm.american], ids=["european", "american"])
+def test_implied_volatility_at_expiries_whose_range_ends_round_outside(module: object,
+                                                                       days: int) -> None:
+    # (0.005 / sqrt t) sqrt t rounds below 0.005 at 32 days, and 5 / sqrt t
+    # times sqrt t above 5 at 138: the search range came out empty and these
+    # ordinary prices raised instead of giving back their volatility.
+    t, dividends = days * DAY, gm.Dividends([20 * DAY], [1.0])
+    price = module.price(95.0, 100.0, t, 0.01239, 0.1763, 0.0, "put", dividends=dividends)
+    sigma = module.implied_volatility(price, 95.0, 100.0, t, 0.01239, 0.0, "put",
+                                      dividends=dividends)
+    assert abs(sigma - 0.1763) < 1e-9

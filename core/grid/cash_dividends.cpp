@@ -103,8 +103,12 @@ constexpr double kBoundSlack = 1e-4;
     // sigma1 = (R - sqrt(R^2 - 2 a sqrt t)) / sqrt t, in the form without
     // cancellation: 2 a / (R + sqrt(...)).
     const double drift_low = 2.0 * a / (kMaxDriftRatio + std::sqrt(discriminant));
-    lo = std::fmax(kMinTotalVolatility / root_t, drift_low * (1.0 + 1e-12));
-    hi = max_total_volatility(style) / root_t;
+    // Each end 1e-12 inside the range: (0.005 / sqrt t) sqrt t rounds to
+    // 0.004999999999999999 for some t (32 days), and an end outside it left
+    // no volatility to search, the price of an ordinary option unsolved.
+    constexpr double kInside = 1e-12;
+    lo = std::fmax(kMinTotalVolatility / root_t, drift_low) * (1.0 + kInside);
+    hi = max_total_volatility(style) / root_t * (1.0 - kInside);
     return lo <= hi && resolves(t, r, q, lo, style) && resolves(t, r, q, hi, style);
 }
 

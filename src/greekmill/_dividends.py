@@ -170,9 +170,10 @@ def _volatility_range(t: float, r: float, q: float,
     discriminant = MAX_DRIFT_RATIO * MAX_DRIFT_RATIO - 2.0 * a * root
     if not discriminant >= 0.0:
         return None
+    # Each end 1e-12 inside the range, against the rounding of sigma sqrt(t).
     low = max(MIN_TOTAL_VOLATILITY / root,
-              2.0 * a / (MAX_DRIFT_RATIO + math.sqrt(discriminant)) * (1.0 + 1e-12))
-    high = _max_total(european) / root
+              2.0 * a / (MAX_DRIFT_RATIO + math.sqrt(discriminant))) * (1.0 + 1e-12)
+    high = _max_total(european) / root * (1.0 - 1e-12)
     if not (low <= high and _resolves(t, r, q, low, european)
             and _resolves(t, r, q, high, european)):
         return None
