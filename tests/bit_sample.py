@@ -81,7 +81,13 @@ def main() -> None:
     dividends = gm.Dividends([0.25, 0.75], [1.0, 1.5])
     paid = gm.american.price(s, k, t + 1.0, r, sigma, q, types, dividends=dividends,
                              errors="nan")
-    report("same.american.grid.dividends", paid)
+    # Where the grid's value falls below the European one the option takes
+    # the European value, the quadrature's on the platform's exp and erfc:
+    # left out, as above.
+    paid_european = gm.european.price(s, k, t + 1.0, r, sigma, q, types, dividends=dividends,
+                                      errors="nan")
+    report("same.american.grid.dividends",
+           paid[paid.view(np.int64) != paid_european.view(np.int64)])
 
     exact = gm.european.greeks(s, k, t, r, sigma, q, types, errors="nan")
     report("libm.european.exact.greeks", *exact)

@@ -174,6 +174,15 @@ void print_range_kernel(const char* name, RangeKernel kernel, const Book& book, 
                            std::bit_cast<std::uint64_t>(value);
 }
 
+bool is_the_dividend_european_value(const Book& book, std::size_t i, OptionType type,
+                                    double value, const dividends::Schedule& schedule) {
+    const Result<american::Valuation> european = dividends::value(
+        book.s[i], book.k[i], book.t[i], book.r[i], book.sigma[i], book.q[i], type,
+        dividends::Style::European, american::Accuracy::Accurate, schedule, false);
+    return european &&
+           std::bit_cast<std::uint64_t>(european->price) == std::bit_cast<std::uint64_t>(value);
+}
+
 // The accurate engine, or with a schedule the cash-dividend grid solver.
 void print_american(const char* name, const Book& book, american::Accuracy accuracy,
                     const dividends::Schedule* schedule = nullptr) {
@@ -192,6 +201,14 @@ void print_american(const char* name, const Book& book, american::Accuracy accur
             continue;
         }
         if (schedule == nullptr && is_the_european_value(book, i, type, v->price)) {
+            continue;
+        }
+        // With a schedule, the quadrature's values (European ones, which a
+        // grid value below them takes, and calls with q <= 0 and r >= 0)
+        // start from the platform's exp and erfc: left out alike.
+        if (schedule != nullptr &&
+            ((type == OptionType::Call && book.q[i] <= 0.0 && book.r[i] >= 0.0) ||
+             is_the_dividend_european_value(book, i, type, v->price, *schedule))) {
             continue;
         }
         for (double x : {v->price, v->greeks.delta, v->greeks.gamma, v->greeks.theta,
