@@ -23,6 +23,7 @@ ONE = gm.Dividends([0.5], [2.0])
 # r, q, sigma, ex-dates in days, amount, American price, delta, gamma, theta
 # per day, European price).  Strike 100; the schedule runs past expiry.
 QUARTERLY = [48, 139, 230, 322, 413, 504, 596, 687, 778, 869, 960, 1052, 1143]
+QUARTERLY_375 = [55, 146, 237, 329, 420, 511, 603, 694, 785, 876, 967, 1059, 1150]
 VALIDATION = [
     (58, "call", 135.31, 993, 0.0033, 0.0, 0.5021, QUARTERLY, 4.0431,
      41.56560168813724, 0.7782780116147568, 0.005778192868135842, -0.03711133299117146,
@@ -261,3 +262,17 @@ def test_implied_volatility_at_expiries_whose_range_ends_round_outside(module: o
     sigma = module.implied_volatility(price, 95.0, 100.0, t, 0.01239, 0.0, "put",
                                       dividends=dividends)
     assert abs(sigma - 0.1763) < 1e-9
+
+
+@pytest.mark.parametrize("sigma", [0.4, 0.5556, 0.7])
+def test_implied_volatility_where_the_value_falls_with_volatility(sigma: float) -> None:
+    # Twelve dividends of 5 on a spot of 62.47 can take it to 0: the put's
+    # value falls from 74.32 at sigma 0 to about 69.3 near 0.55 and rises
+    # again.  Prices below the zero-volatility value raised as "below the
+    # lower bound"; each now gives back a volatility that reprices it.
+    dividends = gm.Dividends([d * DAY for d in QUARTERLY_375], [4.9979] * len(QUARTERLY_375))
+    args = (62.47, 100.0, 1070 * DAY, 0.07042)
+    price = gm.european.price(*args, sigma, 0.01456, "put", dividends=dividends)
+    implied = gm.european.implied_volatility(price, *args, 0.01456, "put", dividends=dividends)
+    assert abs(gm.european.price(*args, implied, 0.01456, "put", dividends=dividends)
+               - price) < 1e-9

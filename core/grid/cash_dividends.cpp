@@ -430,20 +430,156 @@ std::expected<double, implied_volatility::Error> implied_volatility(
         return std::unexpected(Error::AboveUpperBound);
     }
     const double floor = deterministic_value(s, k, t, r, q, type, style, schedule);
-    if (price < floor - tolerance) {
-        return std::unexpected(Error::BelowLowerBound);
-    }
-    if (price <= floor + tolerance) {
+    if (price >= floor - tolerance && price <= floor + tolerance) {
         return 0.0;
     }
     Jumps jumps;
     if (!make_jumps(schedule, t, jumps)) {
         return std::unexpected(Error::NotConverged);
     }
+    // The root is sought within the total volatility the grid resolves: a
+    // finite bracket from the start, each end a root's side only once a
+    // value there was seen on it.
+    double lo = 0.0;
+    double hi = 0.0;
+    if (!volatility_range(t, r, q, range_of(type, r, q, style), lo, hi)) {
+        return std::unexpected(Error::NotConverged);
+    }
+    // Newton steps on the engine's value and vega, kept inside the bracket
+    // [low, high] of a root by bisection, where the value rises with sigma
+    // (`rising`) or falls: `low` is the side where it lies below the price
+    // (rising) or above it.
+    const auto search = [&](double sigma, double low, double high, bool seen_low,
+                            bool seen_high, bool rising) -> std::expected<double, Error> {
+        const double sign = rising ? 1.0 : -1.0;
+        constexpr int kMaxEvaluations = 60;
+        for (int evaluation = 0; evaluation < kMaxEvaluations; ++evaluation) {
+            const Result<grid::Solution> x =
+                solve(s, k, t, r, sigma, q, type, style, accuracy, jumps, true, schedule.cancel);
+            if (!x) {
+                return std::unexpected(Error::NotConverged);
+            }
+            const double residual = x->value - price;
+            if (residual == 0.0) {
+                return sigma;
+            }
+            if (sign * residual < 0.0) {
+                low = sigma;
+                seen_low = true;
+            } else {
+                high = sigma;
+                seen_high = true;
+            }
+            double next = sigma - residual / x->dsigma;
+            const bool newton = sign * x->dsigma > 0.0 && next > std::fmin(low, high) &&
+                                next < std::fmax(low, high);
+            if (!newton) {
+                // Bisection once both sides were seen, else the unseen end of
+                // the range itself: a root beyond the range shows there as a
+                // residual of the same sign, and the price cannot be matched.
+                next = !seen_high ? high : !seen_low ? low : 0.5 * (low + high);
+                if (next == sigma) {
+                    return std::unexpected(Error::NotConverged);
+                }
+            }
+            // The value is smooth in sigma to the engine's error, far below
+            // the steps at which this stops: a Newton step this small has
+            // matched the price, and so has a bracket this narrow.
+            if ((newton && std::fabs(next - sigma) <= 1e-12 * sigma) ||
+                (seen_low && seen_high &&
+                 std::fabs(high - low) <= 1e-14 * std::fmax(low, high))) {
+                return next;
+            }
+            sigma = next;
+        }
+        return std::unexpected(Error::NotConverged);
+    };
+    if (price < floor - tolerance) {
+        // Below the value at zero volatility, which bounds the value from
+        // below only where it rises with sigma: where a dividend can take the
+        // spot to 0, the value just before its ex-date, V(max(S - D, 0)),
+        // bends down at S = D, and volatility may lower the value (a put on
+        // a spot of 62.47 with twelve dividends of 5: 74.32 at sigma 0, 69.31
+        // at 0.556).  The range is walked up geometrically for a value below
+        // the price; the root lies on the falling stretch before it (the
+        // smaller of the two volatilities such a price has).
+        // Where no step of the walk is below the price, the lowest value
+        // near its lowest step is sought (golden section) before the price
+        // is called too low.
+        constexpr int kWalk = 12;
+        const auto walk = [&](int i) {
+            return lo * std::pow(hi / lo, static_cast<double>(i) / (kWalk - 1));
+        };
+        bool failed = false;
+        const auto value_at = [&](double sigma) {
+            const Result<grid::Solution> x =
+                solve(s, k, t, r, sigma, q, type, style, accuracy, jumps, false, schedule.cancel);
+            failed = failed || !x;
+            return x ? x->value : 0.0;
+        };
+        int lowest = 0;
+        double lowest_value = std::numeric_limits<double>::infinity();
+        for (int i = 0; i < kWalk; ++i) {
+            const double value = value_at(walk(i));
+            if (failed) {
+                return std::unexpected(Error::NotConverged);
+            }
+            if (value < price) {
+                if (i == 0) {
+                    // Between the zero-volatility value and the smallest
+                    // volatility resolved.
+                    return std::unexpected(Error::NotConverged);
+                }
+                return search(0.5 * (walk(i - 1) + walk(i)), walk(i - 1), walk(i), true, true,
+                              false);
+            }
+            if (value < lowest_value) {
+                lowest = i;
+                lowest_value = value;
+            }
+        }
+        if (lowest == 0 || lowest == kWalk - 1) {
+            return std::unexpected(Error::BelowLowerBound);
+        }
+        constexpr double kGolden = 0.6180339887498949;
+        double a = walk(lowest - 1);
+        double b = walk(lowest + 1);
+        double c = b - kGolden * (b - a);
+        double d = a + kGolden * (b - a);
+        double fc = value_at(c);
+        double fd = value_at(d);
+        constexpr int kSections = 40;
+        for (int i = 0; i < kSections && !failed; ++i) {
+            if (fc < price || fd < price) {
+                const double below = fc < price ? c : d;
+                return search(0.5 * (a + below), a, below, false, true, false);
+            }
+            if (fc < fd) {
+                b = d;
+                d = c;
+                fd = fc;
+                c = b - kGolden * (b - a);
+                fc = value_at(c);
+            } else {
+                a = c;
+                c = d;
+                fc = fd;
+                d = a + kGolden * (b - a);
+                fd = value_at(d);
+            }
+        }
+        if (failed) {
+            return std::unexpected(Error::NotConverged);
+        }
+        // A price at the lowest value itself: its volatility is where that
+        // lies, to the engine's resolution in sigma.
+        if (std::fmin(fc, fd) <= price + 1e-9 * std::fmax(s, k)) {
+            return fc < fd ? c : d;
+        }
+        return std::unexpected(Error::BelowLowerBound);
+    }
     // Start from the European volatility of the price on the spot less the
-    // present value of the dividends (the escrowed model), then Newton steps
-    // on the grid's value and vega, kept inside a bracket of the root (the
-    // value rises with sigma) by bisection.
+    // present value of the dividends (the escrowed model).
     double escrowed = s;
     for (std::size_t i = 0; i < jumps.size; ++i) {
         escrowed -= jumps.items[i].amount * fast::exp(-r * (t - jumps.items[i].tau));
@@ -455,56 +591,7 @@ std::expected<double, implied_volatility::Error> implied_volatility(
             sigma = *guess;
         }
     }
-    // The root is sought within the total volatility the grid resolves: a
-    // finite bracket from the start, each end a root's side only once a
-    // value there was seen on it.
-    double lo = 0.0;
-    double hi = 0.0;
-    if (!volatility_range(t, r, q, range_of(type, r, q, style), lo, hi)) {
-        return std::unexpected(Error::NotConverged);
-    }
-    bool seen_lo = false;
-    bool seen_hi = false;
-    sigma = std::clamp(sigma, lo, hi);
-    constexpr int kMaxEvaluations = 60;
-    for (int evaluation = 0; evaluation < kMaxEvaluations; ++evaluation) {
-        const Result<grid::Solution> x =
-            solve(s, k, t, r, sigma, q, type, style, accuracy, jumps, true, schedule.cancel);
-        if (!x) {
-            return std::unexpected(Error::NotConverged);
-        }
-        const double residual = x->value - price;
-        if (residual == 0.0) {
-            return sigma;
-        }
-        if (residual < 0.0) {
-            lo = sigma;
-            seen_lo = true;
-        } else {
-            hi = sigma;
-            seen_hi = true;
-        }
-        double next = sigma - residual / x->dsigma;
-        const bool newton = x->dsigma > 0.0 && next > lo && next < hi;
-        if (!newton) {
-            // Bisection once both sides were seen, else the unseen end of
-            // the range itself: a root beyond the range shows there as a
-            // residual of the same sign, and the price cannot be matched.
-            next = !seen_hi ? hi : !seen_lo ? lo : 0.5 * (lo + hi);
-            if (next == sigma) {
-                return std::unexpected(Error::NotConverged);
-            }
-        }
-        // The grid's value is smooth in sigma to its discretisation error,
-        // far below the steps at which this stops: a Newton step this small
-        // has matched the price, and so has a bracket this narrow.
-        if ((newton && std::fabs(next - sigma) <= 1e-12 * sigma) ||
-            (seen_lo && seen_hi && hi - lo <= 1e-14 * hi)) {
-            return next;
-        }
-        sigma = next;
-    }
-    return std::unexpected(Error::NotConverged);
+    return search(std::clamp(sigma, lo, hi), lo, hi, false, false, true);
 }
 
 }  // namespace greekmill::dividends
