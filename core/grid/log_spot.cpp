@@ -387,7 +387,7 @@ void factor(const Context& c, double w) noexcept {
         const double coupling = -w * outer[j];
         const double pivot = (1.0 - w * a.op_mid[j]) - coupling * e_before;
         a.inverse[j] = 1.0 / pivot;
-        a.coupling[j] = coupling;
+        a.coupling[j] = coupling * a.inverse[j];
         a.e[j] = (-w * inner[j]) * a.inverse[j];
         e_before = a.e[j];
     }
@@ -407,7 +407,7 @@ void substitute(const Context& c, double explicit_weight, double* next) noexcept
         const double rhs =
             v[j] + explicit_weight * (a.op_lo[j] * v[j - 1] + a.op_mid[j] * v[j] +
                                       a.op_up[j] * v[j + 1]);
-        g = (rhs - a.coupling[j] * g) * a.inverse[j];
+        g = rhs * a.inverse[j] - a.coupling[j] * g;
         a.g[j] = g;
     }
     // Back from the exercise side, which the constraint reaches first.
@@ -461,9 +461,9 @@ void substitute_tangents(const Context& c, double dt, double theta) noexcept {
                                  explicit_weight * (a.op_lo[j] * uq[j - 1] + a.op_mid[j] * uq[j] +
                                                     a.op_up[j] * uq[j + 1]) -
                                  first;
-        gs = (rhs_sigma - a.coupling[j] * gs) * a.inverse[j];
-        gr = (rhs_rate - a.coupling[j] * gr) * a.inverse[j];
-        gq = (rhs_yield - a.coupling[j] * gq) * a.inverse[j];
+        gs = rhs_sigma * a.inverse[j] - a.coupling[j] * gs;
+        gr = rhs_rate * a.inverse[j] - a.coupling[j] * gr;
+        gq = rhs_yield * a.inverse[j] - a.coupling[j] * gq;
         a.g_sigma[j] = gs;
         a.g_rate[j] = gr;
         a.g_yield[j] = gq;
