@@ -58,11 +58,24 @@ constexpr double kMaxDriftRatio = 3.0;
 // error, relative to the larger of spot and strike) before it is a failure.
 constexpr double kBoundSlack = 1e-4;
 
-// American calls with q <= 0 and r >= 0 are exercised only at the
-// ex-dates' eves and valued by the quadrature (where it resolves the
-// schedule): they take the European range of total volatility.
+// An American put with r <= 0 and q >= r is never exercised early.  The
+// exercise value K - S earns r K - q S a year, below 0 wherever the put is
+// in the money (q >= 0: both terms; r <= q < 0: |q| S < |r| K for S < K),
+// and a drop by cash only raises the put held.  Its value is the European
+// one, which the quadrature gives to 1e-8 (the grid would read the American
+// problem to its own 1e-4, above or below it).
+[[nodiscard]] bool never_exercised_early(OptionType type, double r, double q) noexcept {
+    return type == OptionType::Put && r <= 0.0 && q >= r;
+}
+
+// American calls with q = 0 and r >= 0 are exercised only at the ex-dates'
+// eves and valued by the quadrature (where it resolves the schedule), and
+// American puts never exercised early are European: both take the European
+// range of total volatility.
 [[nodiscard]] Style range_of(OptionType type, double r, double q, Style style) noexcept {
-    return type == OptionType::Call && q <= 0.0 && r >= 0.0 ? Style::European : style;
+    return (type == OptionType::Call && q == 0.0 && r >= 0.0) || never_exercised_early(type, r, q)
+               ? Style::European
+               : style;
 }
 
 [[nodiscard]] double max_total_volatility(Style style) noexcept {
@@ -166,6 +179,15 @@ constexpr double kBoundSlack = 1e-4;
     return best + 0.0;
 }
 
+// The steepest |delta| of any option here: a drop by cash moves the spot
+// after it by at most the move before it, and a unit of spot held to expiry
+// is worth e^{-q t} of the spot today (more than one unit where q < 0); an
+// exercised option moves one for one.  A solver's overshoot beyond it near
+// the exercise boundary is its error.
+[[nodiscard]] double steepest_delta(double t, double q) noexcept {
+    return std::fmax(1.0, fast::exp(-q * t));
+}
+
 // The deterministic value and its derivatives by central differences of
 // that exact function (it is piecewise smooth); gamma and vega are those of
 // the zero-volatility limit, 0.
@@ -181,8 +203,9 @@ constexpr double kBoundSlack = 1e-4;
     v.greeks.delta = (deterministic_value(s + hs, k, t, r, q, type, style, schedule) -
                       deterministic_value(s - hs, k, t, r, q, type, style, schedule)) /
                      (2.0 * hs);
-    // A difference across a kink of the exercise value may round past +-1.
-    v.greeks.delta = std::clamp(v.greeks.delta, -1.0, 1.0);
+    // A difference across a kink of the exercise value may round past the
+    // steepest slope.
+    v.greeks.delta = std::clamp(v.greeks.delta, -steepest_delta(t, q), steepest_delta(t, q));
     const double hr = 1e-6;
     v.greeks.rho = (deterministic_value(s, k, t, r + hr, q, type, style, schedule) -
                     deterministic_value(s, k, t, r - hr, q, type, style, schedule)) /
@@ -247,14 +270,17 @@ struct Jumps {
                                 r,    q,    sigma,
                                 type, style == Style::American,
                                 {jumps.items.get(), jumps.size}, cancel};
-    // European values by quadrature, and American calls with q <= 0 and
+    // European values by quadrature (American puts never exercised early
+    // among them), and American calls with q = 0 and
     // r >= 0 (exercised only at the ex-dates' eves: the quadrature with
     // exercise there, exact where the grid is accurate to 1e-4), but for
     // schedules whose stretches are far shorter than the spread of the whole
     // path (daily ex-dates over years), whose meshes would outgrow it: those
     // keep the grid, where the grid resolves them, and are an error beyond.
     const bool bermudan = grid::exercises_only_at_ex_dates(problem);
-    if (style == Style::European || bermudan) {
+    const bool european_value =
+        style == Style::European || never_exercised_early(type, r, q);
+    if (european_value || bermudan) {
         if (grid::european_resolves(problem)) {
             Result<grid::Solution> x = bermudan ? grid::american_call(problem, sensitivities)
                                                 : grid::european(problem, sensitivities);
@@ -362,7 +388,8 @@ Result<american::Valuation> value(double s, double k, double t, double r, double
                                          type, true, {jumps.items.get(), jumps.size}};
     const bool quadrature = grid::european_resolves(american_problem);
     if (style == Style::American && quadrature &&
-        !grid::exercises_only_at_ex_dates(american_problem)) {
+        !grid::exercises_only_at_ex_dates(american_problem) &&
+        !never_exercised_early(type, r, q)) {
         // Never below the European value, by construction: the grid's
         // American value carries its own error (up to about 1e-5 at "fast"),
         // which may put an option with little early-exercise premium below
@@ -391,12 +418,9 @@ Result<american::Valuation> value(double s, double k, double t, double r, double
         return v;
     }
     if (greeks) {
-        // |delta| <= 1 holds for every option on a spot that jumps down by
-        // cash (a call's value rises by at most the spot's rise, a put's
-        // falls by at most it); the grid's interpolation near the exercise
-        // boundary may overshoot it by its error.
-        v.greeks.delta = type == OptionType::Call ? std::clamp(x->delta, 0.0, 1.0)
-                                                  : std::clamp(x->delta, -1.0, 0.0);
+        const double steepest = steepest_delta(t, q);
+        v.greeks.delta = type == OptionType::Call ? std::clamp(x->delta, 0.0, steepest)
+                                                  : std::clamp(x->delta, -steepest, 0.0);
         v.greeks.gamma = x->gamma;
         // Calendar time runs against time to expiry.
         v.greeks.theta = -x->dtau / kDaysPerYear;

@@ -825,13 +825,13 @@ Result<Solution> european(const Problem& p, bool sensitivities) noexcept {
 }
 
 bool exercises_only_at_ex_dates(const Problem& p) noexcept {
-    return p.american && p.type == OptionType::Call && p.q <= 0.0 && p.r >= 0.0;
+    return p.american && p.type == OptionType::Call && p.q == 0.0 && p.r >= 0.0;
 }
 
 Result<Solution> american_call(const Problem& p, bool sensitivities) noexcept {
     if (!exercises_only_at_ex_dates(p)) {
         return std::unexpected(OptionError::invalid_parameters(
-            "the quadrature values American calls only with q <= 0 and r >= 0"));
+            "the quadrature values American calls only with q = 0 and r >= 0"));
     }
     return value_by_quadrature(p, sensitivities, true);
 }
