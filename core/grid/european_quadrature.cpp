@@ -121,10 +121,17 @@ struct ExDates {
     }
 };
 
-// One ex-date's mesh in y = ln S (S the spot just before the drop): nodes
-// ascending, each with its Gauss-Legendre weight times W(y).
+// One ex-date's mesh in y = ln S - origin (S the spot just before the
+// drop): nodes ascending, each with its Gauss-Legendre weight times W(y).
+// The earliest ex-date's mesh, which today's integral runs over, is laid
+// out around origin = ln S today: its nodes then sit at exact offsets from
+// the spot, and z = (y - mu) / s of a first stretch of seconds (s down to
+// 1e-8) keeps its digits, where nodes at ln S itself would carry its
+// rounding, 1e-15, into z and the weights (a put with an ex-date 1e-12 of
+// a year away 1e-9 off, its gamma by 0.3 with one a millisecond away).
 struct Mesh {
     double* y;
+    double origin = 0.0;
     double* weighted;
     std::size_t size;
     bool floor;          // the mesh starts at ln D, below which W is `ruined`
@@ -484,17 +491,19 @@ struct Range {
     Feature in_y[kMaxFeatures];
     // `kink`: the exercise boundary of the ex-date's eve when `exercise`
     // (NaN for none), made a panel edge: the mesh is built in two pieces.
+    // `origin`: x0 for the earliest ex-date, 0 for the others.
     const auto mesh_for = [&](const ExDate& date, double stretch_s, int slot, Mesh& m,
-                              const Range& r, double kink) {
+                              const Range& r, double kink, double origin) {
         int count = 0;
         for (int i = 0; i < places.size; ++i) {
             const double at = places.items[i].at + date.amount;
-            in_y[count++] = {fast::log(at), places.items[i].width / at};
+            in_y[count++] = {fast::log(at) - origin, places.items[i].width / at};
         }
         m.y = b.y[slot];
+        m.origin = origin;
         m.weighted = b.weighted[slot];
         m.floor = r.floor;
-        m.floor_log = fast::log(date.amount);
+        m.floor_log = fast::log(date.amount) - origin;
         m.ruined = put ? p.k * fast::exp(-p.r * date.tau) : 0.0;
         m.ruined_dr = -date.tau * m.ruined;
         for (int j = 0; j < 3; ++j) {
@@ -510,22 +519,25 @@ struct Range {
             in_y[count++] = {m.floor_log, kRuinWidth};
         }
         m.size = 0;
-        if (r.hi > r.lo) {
+        const double lo = r.lo - origin;
+        const double hi = r.hi - origin;
+        kink -= origin;
+        if (hi > lo) {
             const double base = std::fmin(kPanelPerDeviation * stretch_s, kWidestPanel);
             // A boundary within a hair of either end leaves a sliver, not a
             // kink worth a panel edge.
             const double hair = 1e-9 * base;
-            if (kink > r.lo + hair && kink < r.hi - hair) {
+            if (kink > lo + hair && kink < hi - hair) {
                 const std::size_t below =
-                    build_mesh(r.lo, kink, base, in_y, count, kMaxPanels, true, m.y);
+                    build_mesh(lo, kink, base, in_y, count, kMaxPanels, true, m.y);
                 const int used = static_cast<int>(below / kNodesPerPanel);
                 const std::size_t above =
                     below == 0 ? 0
-                               : build_mesh(kink, r.hi, base, in_y, count, kMaxPanels - used,
+                               : build_mesh(kink, hi, base, in_y, count, kMaxPanels - used,
                                             false, m.y + below);
                 m.size = above == 0 ? 0 : below + above;
             } else {
-                m.size = build_mesh(r.lo, r.hi, base, in_y, count, kMaxPanels, false, m.y);
+                m.size = build_mesh(lo, hi, base, in_y, count, kMaxPanels, false, m.y);
             }
             if (m.size == 0) {
                 return false;
@@ -568,11 +580,11 @@ struct Range {
     const Range latest = range_of(e);
     // The exercise boundary of the current ex-date e.
     double kink = boundary_of(latest, e.amount, formula);
-    if (!mesh_for(e, stretch.s, slot, mesh, latest, kink)) {
+    if (!mesh_for(e, stretch.s, slot, mesh, latest, kink, next >= p.jumps.size() ? x0 : 0.0)) {
         return Outcome::TooFine;
     }
     for (std::size_t k = 0; k < mesh.size; ++k) {
-        const double before = fast::exp(mesh.y[k]);
+        const double before = fast::exp(mesh.origin + mesh.y[k]);
         const double spot = std::fmax(before - e.amount, 0.0);
         // Exercised just before the drop: e^y - K, which moves with none
         // of sigma, r and q.
@@ -606,8 +618,9 @@ struct Range {
         const double below = -kTail * stretch.s;
         const double above = (kTail + stretch.s) * stretch.s;
         if (next >= p.jumps.size()) {
-            // Today: one point, the spot, with its slopes in ln S.
-            const double c = x0 + stretch.mu;
+            // Today: one point, the spot, with its slopes in ln S (the mesh
+            // laid out around it: c is the drift alone).
+            const double c = stretch.mu;
             const std::size_t lo = first_at_or_above(mesh.y, 0, mesh.size, c + below);
             const std::size_t hi = first_at_or_above(mesh.y, lo, mesh.size, c + above);
             const Moments m = expectation(mesh, c, stretch.s, lo, hi, slopes || tangents, true,
@@ -657,15 +670,16 @@ struct Range {
         const Range range = range_of(earlier_date);
         // The value after earlier_date at a spot, as the nodes below read it.
         const auto continuation = [&](double spot) {
-            const double c =
-                fast::log(std::fmax(spot, std::numeric_limits<double>::min())) + stretch.mu;
+            const double c = fast::log(std::fmax(spot, std::numeric_limits<double>::min())) +
+                             stretch.mu - mesh.origin;
             const std::size_t from = first_at_or_above(mesh.y, 0, mesh.size, c + below);
             const std::size_t to = first_at_or_above(mesh.y, from, mesh.size, c + above);
             return stretch.discount *
                    expectation(mesh, c, stretch.s, from, to, false, false, b.scratch).value;
         };
         const double earlier_kink = boundary_of(range, earlier_date.amount, continuation);
-        if (!mesh_for(earlier_date, earlier_stretch.s, 1 - slot, target, range, earlier_kink)) {
+        if (!mesh_for(earlier_date, earlier_stretch.s, 1 - slot, target, range, earlier_kink,
+                      after_next >= p.jumps.size() ? x0 : 0.0)) {
             return Outcome::TooFine;
         }
         // The value after earlier_date at each node's spot, by the stretch
@@ -674,7 +688,10 @@ struct Range {
         // ruined spot's share, ruined Phi((ln D - c) / s), in one vector call.
         double* centre = target.weighted;
         const std::size_t n = target.size;
-        fast::exp(target.y, centre, n);
+        for (std::size_t k = 0; k < n; ++k) {
+            centre[k] = target.origin + target.y[k];
+        }
+        fast::exp(centre, centre, n);
         for (std::size_t k = 0; k < n; ++k) {
             // Nodes lie inside their panels, above ln D: the spot is positive
             // but for rounding at a panel of width 1e-13.
@@ -688,14 +705,15 @@ struct Range {
         if (tangents) {
             // One node at a time, the ruined share and the tangents with it.
             for (std::size_t k = 0; k < n; ++k) {
-                const double c = centre[k] + stretch.mu;
+                const double c = centre[k] + stretch.mu - mesh.origin;
                 lo = first_at_or_above(mesh.y, lo, mesh.size, c + below);
                 hi = first_at_or_above(mesh.y, std::max(lo, hi), mesh.size, c + above);
                 const Moments m = expectation(mesh, c, stretch.s, lo, hi, true, true, b.scratch);
                 double d[3];
                 tangents_at(mesh, stretch, sigma, c, lo, hi, m, b.scratch, d);
                 const double held = stretch.discount * m.value;
-                const double exercised = exercise ? fast::exp(target.y[k]) - p.k : 0.0;
+                const double exercised =
+                    exercise ? fast::exp(target.origin + target.y[k]) - p.k : 0.0;
                 const bool exercises = exercise && exercised > held;
                 for (int j = 0; j < 3; ++j) {
                     target.tangent[j][k] = exercises ? 0.0 : d[j] * b.weights[k];
@@ -704,7 +722,7 @@ struct Range {
             }
         } else {
             for (std::size_t k = 0; k < n; ++k) {
-                const double c = centre[k] + stretch.mu;
+                const double c = centre[k] + stretch.mu - mesh.origin;
                 lo = first_at_or_above(mesh.y, lo, mesh.size, c + below);
                 hi = first_at_or_above(mesh.y, std::max(lo, hi), mesh.size, c + above);
                 const double sum =
@@ -722,7 +740,10 @@ struct Range {
             }
             if (exercise) {
                 // A call has no ruined share: floor_z is free for e^y.
-                fast::exp(target.y, b.floor_z, n);
+                for (std::size_t k = 0; k < n; ++k) {
+                    b.floor_z[k] = target.origin + target.y[k];
+                }
+                fast::exp(b.floor_z, b.floor_z, n);
                 for (std::size_t k = 0; k < n; ++k) {
                     const double held = stretch.discount * centre[k];
                     target.weighted[k] = std::fmax(held, b.floor_z[k] - p.k) * b.weights[k];
