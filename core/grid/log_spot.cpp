@@ -55,6 +55,16 @@ constexpr int kMinLocalIntervals = 128;
 // (gamma off by 4.9e-4 at "high" on a call with an ex-date five days away;
 // 1.7e-5 with eight steps).
 constexpr int kMinStretchSteps = 8;
+// Today's stretch, when an ex-date starts it, takes at least one coarsest
+// step per kTodayCellsPerStep intervals of the coarsest mesh: the Greeks are
+// read at its end, and the Crank-Nicolson steps after the Rannacher start
+// carry the ex-date's kinks (the exercise just before it, S = D) as an
+// oscillation that a time step large against the cells leaves undamped.
+// "fast" and "accurate" (64 coarsest intervals) keep their eight steps;
+// "high" (256) takes 32: a call with a yield and the spot at the boundary of
+// the exercise just before an ex-date two days away read gamma 0.0592 there
+// for 0.0760 (and theta 22 % low) on eight.
+constexpr int kTodayCellsPerStep = 8;
 // The widest cell (in ln S) of the coarsest mesh at which an American
 // value's kink at S = D is averaged.
 constexpr double kMaxRuinCell = 0.2;
@@ -963,11 +973,17 @@ Solution march(const Problem& p, const Mesh& mesh, Arrays& a, int coarse_total, 
     // with two).  A schedule of 1e5 ex-dates costs two steps a stretch.
     const int stretches = static_cast<int>(std::min<std::size_t>(p.jumps.size(), 1u << 20)) + 1;
     const int least = std::clamp(coarse_total / stretches, 2, kMinStretchSteps);
+    const int today_cells = mesh.intervals / refine / kTodayCellsPerStep;
+    const int least_today = today_cells > kMinStretchSteps ? today_cells : least;
     while (true) {
         // Stretch [start, end): up to the next jump or to the expiry.
         const double end = next_jump < p.jumps.size() ? p.jumps[next_jump].tau : p.t;
         if (end > start) {
-            march_stretch(c, start, end, coarse_steps(end - start, p.t, coarse_total, least),
+            const int steps = coarse_steps(end - start, p.t, coarse_total, least);
+            march_stretch(c, start, end,
+                          next_jump >= p.jumps.size() && !p.jumps.empty()
+                              ? std::max(steps, least_today)
+                              : steps,
                           refine);
         }
         if (next_jump >= p.jumps.size()) {
