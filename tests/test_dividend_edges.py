@@ -345,6 +345,7 @@ _CALL_BOUNDED = (100.0, 0.5, 0.1, -0.01, 0.8, 0.2786, 10.0)   # s, t, r, q, sigm
 _CALL_EVE_MINUTE = (226.0047, 1.0, 0.0, 0.0, 0.8, 60 * SECOND, 10.0)
 _PUT_RUIN_EVE = (200.0, 0.5, 0.05, 0.0, 0.5, 0.5 - DAY, 200.0)
 _PUT_R0 = (150.0, 0.5, 0.0, 0.0, 0.2, 0.5 - 3600 * SECOND, 75.0)
+_PUT_ABOVE_SPOT = (200.0, 0.5, 0.05, 0.02, 0.3, 0.157577, 220.0)
 _CALL_DEEP = (300.0, 0.5, 0.0, 0.03, 0.01, 0.25, 1e-9)
 _PUT_LINEAR = (30.0, 0.5, -0.02, 0.0, 0.01, 1e-3 * SECOND, 28.5)
 _CALL_YIELD_EVE = (105.0, 0.1, 0.03, 0.01, 0.4, 2 * DAY, 5.0)
@@ -411,7 +412,19 @@ SWEEP_FAULTS = [
     ("american-put-dividend-equal-to-spot-on-expiry-eve",
      lambda: _engine(gm.american, "price", "put", _PUT_RUIN_EVE),
      lambda: _american_put_one_dividend(*_PUT_RUIN_EVE[:5], *_PUT_RUIN_EVE[5:]), 2e-4,
-     "grid at 'accurate' 7.3e-3 low (73.40894 for 73.41627)"),
+     "grid at 'accurate' 7.3e-3 low (73.40894 for 73.41627), 6.6e-4 with the latest"
+     " jump's cells averaged: its coarsest mesh, 64 intervals, is not yet in the O(h^2)"
+     " regime"),
+    ("american-put-dividend-equal-to-spot-on-expiry-eve-at-high",
+     lambda: _engine(gm.american, "price", "put", _PUT_RUIN_EVE, accuracy="high"),
+     lambda: _american_put_one_dividend(*_PUT_RUIN_EVE[:5], *_PUT_RUIN_EVE[5:]), 2e-6,
+     "'high' read 4.8e-5 low: the strike's kink, a day wide, carried to K + D onto cells"
+     " wider than it; the latest jump now averages its cells there"),
+    ("american-put-dividend-above-the-spot-mid-life",
+     lambda: _engine(gm.american, "price", "put", _PUT_ABOVE_SPOT),
+     lambda: _american_put_one_dividend(*_PUT_ABOVE_SPOT[:5], *_PUT_ABOVE_SPOT[5:]), 1e-3,
+     "today's local mesh left the kink at S = D unaveraged: 1.9e-2 high at 'fast' and"
+     " 'accurate' (96.03898 for 96.02035)"),
     ("american-put-r0-is-european",
      lambda: _engine(gm.american, "price", "put", _PUT_R0),
      lambda: _engine(gm.european, "price", "put", _PUT_R0), 2e-4,
