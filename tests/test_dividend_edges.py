@@ -395,6 +395,32 @@ def _eu_slope(kind: str, s: float, t: float, r: float, q: float, sigma: float, t
                   dividends=gm.Dividends([t1], [amount]))
 
 
+def _american_round_trip(row, accuracy: str) -> float:
+    # The American value at the volatility implied_volatility gives back for the
+    # American value at row's volatility: it must be that value again.
+    s, t, r, q, sigma, t1, amount = row
+    dividends = gm.Dividends([t1], [amount])
+    price = gm.american.price(s, 100.0, t, r, sigma, q, "put", dividends=dividends,
+                              accuracy=accuracy)
+    found = gm.american.implied_volatility(price, s, 100.0, t, r, q, "put", dividends=dividends,
+                                           accuracy=accuracy)
+    return float(gm.american.price(s, 100.0, t, r, found, q, "put", dividends=dividends,
+                                   accuracy=accuracy)) - float(price)
+
+
+_PUT_ON_EUROPEAN_FLOOR = (300.0, 0.5, 0.01, 0.0, 0.4, 0.499, 180.0)
+_CALL_TWO_DIVIDENDS = (14.143286343970946, 10.0, 0.12, 0.0, 0.26877001030896575,
+                       (2.179416016469735, 4.9266704031424275), (1.0, 1e-7))
+
+
+def _european_call_implied(row) -> float:
+    s, t, r, q, sigma, times, amounts = row
+    dividends = gm.Dividends(list(times), list(amounts))
+    price = gm.european.price(s, 100.0, t, r, sigma, q, "call", dividends=dividends)
+    return float(gm.european.implied_volatility(price, s, 100.0, t, r, q, "call",
+                                                dividends=dividends, errors="nan"))
+
+
 # (id, engine's value, independent value, tolerance, what was or is wrong:
 # rows still wrong are marked in KNOWN_FAULTS)
 SWEEP_FAULTS = [
@@ -460,12 +486,27 @@ SWEEP_FAULTS = [
      lambda: 0.0, 0.0,
      "the floor at the European value was left out where the mesh-range estimate"
      " refused the quadrature (3.6e-6 below)"),
+    ("american-implied-volatility-on-the-european-floor",
+     lambda: _american_round_trip(_PUT_ON_EUROPEAN_FLOOR, "accurate"),
+     lambda: 0.0, 1e-8,
+     "the grid reads this put (a dividend of 60 % of the spot on the expiry's eve) below"
+     " the European value, so its value is the European one; the volatility search"
+     " iterates on the grid's own value and returns 0.40042 for 0.4, which reprices"
+     " 2.8e-2 high"),
+    ("european-implied-volatility-of-an-invertible-price",
+     lambda: _european_call_implied(_CALL_TWO_DIVIDENDS),
+     lambda: _CALL_TWO_DIVIDENDS[4], 1e-9,
+     "NaN (no convergence: 'no volatility within the engine's range reprices it') for a"
+     " price the engine gives at sigma 0.26877001030896575, smooth and rising there;"
+     " 0.2687700103 and 0.26877 invert"),
 ]
 
 
 KNOWN_FAULTS = {
     "american-put-dividend-equal-to-spot-on-expiry-eve",
     "european-gamma-ex-date-in-a-millisecond",
+    "american-implied-volatility-on-the-european-floor",
+    "european-implied-volatility-of-an-invertible-price",
 }
 
 
