@@ -832,7 +832,12 @@ std::expected<double, Error> american(double price, double s, double k, double t
                                       greekmill::american::Accuracy accuracy) noexcept {
     namespace engine = greekmill::american;
     const double exercise = std::fmax(type == OptionType::Put ? k - s : s - k, 0.0);
-    const double upper = type == OptionType::Put ? k : s;
+    // The value as the volatility grows without bound: the strike (put) or
+    // the spot (call), or where the holder waits to expiry instead (r < 0
+    // for a put, q < 0 for a call) the larger discounted one, K e^{-rt} or
+    // S e^{-qt}.
+    const double upper = type == OptionType::Put ? std::fmax(k, k * std::exp(-r * t))
+                                                 : std::fmax(s, s * std::exp(-q * t));
     // Rounding of a price quoted at the exercise value.
     const double tolerance = 4.0 * kEpsilon * std::fmax(upper, price);
     if (!(price >= exercise - tolerance)) {

@@ -300,6 +300,47 @@ struct Jumps {
     return grid::solve(problem, resolution(style, accuracy), sensitivities);
 }
 
+// The engine's value as callers get it: the solve, and for an American
+// value from the grid, the European value (and its Greeks) where the grid's
+// falls below it.  The grid's American value carries its own error (up to
+// about 1e-5 at "fast"), which may put an option with little early-exercise
+// premium below the European value the quadrature gives to 1e-8; there the
+// option is the European one.  (The quadrature's American calls take
+// max(exercise, continuation) at every node of the European recursion:
+// above it to its rounding; puts never exercised early are the European
+// value.  Schedules too dense for the quadrature have a European value from
+// a finer grid, which would cost more than the American one: both are grids
+// there, and the floor is left out.)  Implied volatility searches on this
+// value, not the grid's alone: a price on the floor otherwise came back as
+// the volatility at which the grid reaches it (0.40042 for 0.4, repricing
+// 2.8e-2 high).
+[[nodiscard]] Result<grid::Solution> floored_solve(double s, double k, double t, double r,
+                                                   double sigma, double q, OptionType type,
+                                                   Style style, american::Accuracy accuracy,
+                                                   const Jumps& jumps, bool sensitivities,
+                                                   const std::atomic<bool>* cancel) noexcept {
+    Result<grid::Solution> x =
+        solve(s, k, t, r, sigma, q, type, style, accuracy, jumps, sensitivities, cancel);
+    if (!x || style != Style::American) {
+        return x;
+    }
+    const grid::Problem problem{s,    k,    t,    r, q, sigma,
+                                type, true, {jumps.items.get(), jumps.size}};
+    if (!grid::european_resolves(problem) || grid::exercises_only_at_ex_dates(problem) ||
+        never_exercised_early(type, r, q)) {
+        return x;
+    }
+    const double exercise = type == OptionType::Call ? s - k : k - s;
+    const Result<grid::Solution> european =
+        solve(s, k, t, r, sigma, q, type, Style::European, accuracy, jumps, false, cancel);
+    if (!european || !(european->value > x->value && european->value > exercise)) {
+        return x;
+    }
+    return sensitivities
+               ? solve(s, k, t, r, sigma, q, type, Style::European, accuracy, jumps, true, cancel)
+               : european;
+}
+
 // No-arbitrage bounds of a value in this model.  The spot at expiry is
 // never above S e^{(r-q) t} on average (drops are >= 0) and never below the
 // forward of the linear model, S e^{(r-q) t} - sum D e^{(r-q)(t - t_i)} (the
@@ -366,8 +407,8 @@ Result<american::Valuation> value(double s, double k, double t, double r, double
     if (!make_jumps(schedule, t, jumps)) {
         return std::unexpected(OptionError::invalid_parameters("out of memory for the schedule"));
     }
-    const Result<grid::Solution> x = solve(s, k, t, r, sigma, q, type, style, accuracy, jumps,
-                                           greeks, schedule.cancel);
+    const Result<grid::Solution> x = floored_solve(s, k, t, r, sigma, q, type, style, accuracy,
+                                                   jumps, greeks, schedule.cancel);
     if (!x) {
         return std::unexpected(x.error());
     }
@@ -384,28 +425,6 @@ Result<american::Valuation> value(double s, double k, double t, double r, double
     v.price = std::clamp(x->value, b.lower, b.upper);
     const double sign = type == OptionType::Call ? 1.0 : -1.0;
     const double exercise = sign * (s - k);
-    const grid::Problem american_problem{s,    k,    t,    r, q, sigma,
-                                         type, true, {jumps.items.get(), jumps.size}};
-    const bool quadrature = grid::european_resolves(american_problem);
-    if (style == Style::American && quadrature &&
-        !grid::exercises_only_at_ex_dates(american_problem) &&
-        !never_exercised_early(type, r, q)) {
-        // Never below the European value, by construction: the grid's
-        // American value carries its own error (up to about 1e-5 at "fast"),
-        // which may put an option with little early-exercise premium below
-        // the European value the quadrature gives to 1e-8.  There the option
-        // is the European one, its Greeks too.  (The quadrature's American
-        // calls take max(exercise, continuation) at every node of the
-        // European recursion: above it to its rounding.  Schedules too dense
-        // for the quadrature have a European value from a finer grid, which
-        // would cost more than the American one: both are grids there, and
-        // the floor is left out.)
-        const Result<grid::Solution> european = solve(s, k, t, r, sigma, q, type, Style::European,
-                                                      accuracy, jumps, false, schedule.cancel);
-        if (european && european->value > v.price && european->value > exercise) {
-            return value(s, k, t, r, sigma, q, type, Style::European, accuracy, schedule, greeks);
-        }
-    }
     // Inside the discrete exercise region, and worth exercising: with
     // volatility an option is worth more than 0, never held at s = k.
     if (style == Style::American && (v.price <= exercise || (x->exercised && exercise > 0.0))) {
@@ -435,10 +454,12 @@ std::expected<double, implied_volatility::Error> implied_volatility(
     american::Accuracy accuracy, const Schedule& schedule) noexcept {
     using implied_volatility::Error;
     const bool american = style == Style::American;
-    double upper = type == OptionType::Put ? k : s;
-    if (!american) {
-        upper *= fast::exp(-(type == OptionType::Put ? r : q) * t);
-    }
+    // The value as the volatility grows without bound: the discounted strike
+    // (put) or spot (call); an American one at least the strike or the spot.
+    const double discounted =
+        (type == OptionType::Put ? k : s) * fast::exp(-(type == OptionType::Put ? r : q) * t);
+    const double upper =
+        american ? std::fmax(type == OptionType::Put ? k : s, discounted) : discounted;
     const double exercise = american ? std::fmax(exercise_value(s, k, type), 0.0) : 0.0;
     const double tolerance = 4.0 * std::numeric_limits<double>::epsilon() * std::fmax(upper, price);
     if (!(price >= exercise - tolerance)) {
@@ -466,7 +487,24 @@ std::expected<double, implied_volatility::Error> implied_volatility(
     // value there was seen on it.
     double lo = 0.0;
     double hi = 0.0;
-    if (!volatility_range(t, r, q, range_of(type, r, q, style), lo, hi)) {
+    Style range = range_of(type, r, q, style);
+    if (range == Style::European) {
+        // A schedule the quadrature leaves to the grid (stretches far
+        // shorter than the spread of the path) has the grid's range: the
+        // quadrature's whole range made the search start beyond it and
+        // stop there (a put over thirty years with two dividends a
+        // second apart, refused at every price).
+        const grid::Problem widest{s,    k,    t,
+                                   r,    q,    max_total_volatility(Style::European) / std::sqrt(t),
+                                   type, style == Style::American,
+                                   {jumps.items.get(), jumps.size}};
+        // (Where it resolves the schedule only at the larger volatilities,
+        // the grid takes the smaller ones, within its own range.)
+        if (!grid::european_resolves(widest)) {
+            range = Style::American;
+        }
+    }
+    if (!volatility_range(t, r, q, range, lo, hi)) {
         return std::unexpected(Error::NotConverged);
     }
     // Newton steps on the engine's value and vega, kept inside the bracket
@@ -476,10 +514,16 @@ std::expected<double, implied_volatility::Error> implied_volatility(
     const auto search = [&](double sigma, double low, double high, bool seen_low,
                             bool seen_high, bool rising) -> std::expected<double, Error> {
         const double sign = rising ? 1.0 : -1.0;
+        // The smallest residual seen: a bracket that closes on a jump of the
+        // value (where a schedule passes from the quadrature to the grid as
+        // sigma moves, and the grid's value differs by its error) has no
+        // root, and its end is no volatility of the price.
+        double closest = std::numeric_limits<double>::infinity();
+        const double matched = 1e-9 * std::fmax(s, k);
         constexpr int kMaxEvaluations = 60;
         for (int evaluation = 0; evaluation < kMaxEvaluations; ++evaluation) {
-            const Result<grid::Solution> x =
-                solve(s, k, t, r, sigma, q, type, style, accuracy, jumps, true, schedule.cancel);
+            const Result<grid::Solution> x = floored_solve(s, k, t, r, sigma, q, type, style,
+                                                           accuracy, jumps, true, schedule.cancel);
             if (!x) {
                 return std::unexpected(Error::NotConverged);
             }
@@ -487,6 +531,7 @@ std::expected<double, implied_volatility::Error> implied_volatility(
             if (residual == 0.0) {
                 return sigma;
             }
+            closest = std::fmin(closest, std::fabs(residual));
             if (sign * residual < 0.0) {
                 low = sigma;
                 seen_low = true;
@@ -495,6 +540,15 @@ std::expected<double, implied_volatility::Error> implied_volatility(
                 seen_high = true;
             }
             double next = sigma - residual / x->dsigma;
+            // A Newton step this small has matched the price, whatever the
+            // bracket: one that rounds to sigma itself sits on the end it
+            // has just become, and read as outside it, it sent the search
+            // to the range's far end and out of evaluations (a European call
+            // over ten years priced at sigma 0.26877..., refused).
+            if (sign * x->dsigma > 0.0 && std::fabs(next - sigma) <= 1e-12 * sigma &&
+                std::fabs(residual) <= matched) {
+                return next;
+            }
             const bool newton = sign * x->dsigma > 0.0 && next > std::fmin(low, high) &&
                                 next < std::fmax(low, high);
             if (!newton) {
@@ -507,11 +561,12 @@ std::expected<double, implied_volatility::Error> implied_volatility(
                 }
             }
             // The value is smooth in sigma to the engine's error, far below
-            // the steps at which this stops: a Newton step this small has
-            // matched the price, and so has a bracket this narrow.
-            if ((newton && std::fabs(next - sigma) <= 1e-12 * sigma) ||
-                (seen_low && seen_high &&
-                 std::fabs(high - low) <= 1e-14 * std::fmax(low, high))) {
+            // the steps at which this stops: a bracket this narrow has
+            // matched the price.
+            if (seen_low && seen_high && std::fabs(high - low) <= 1e-14 * std::fmax(low, high)) {
+                if (!(closest <= matched)) {
+                    return std::unexpected(Error::NotConverged);
+                }
                 return next;
             }
             sigma = next;
@@ -536,8 +591,8 @@ std::expected<double, implied_volatility::Error> implied_volatility(
         };
         bool failed = false;
         const auto value_at = [&](double sigma) {
-            const Result<grid::Solution> x =
-                solve(s, k, t, r, sigma, q, type, style, accuracy, jumps, false, schedule.cancel);
+            const Result<grid::Solution> x = floored_solve(s, k, t, r, sigma, q, type, style,
+                                                           accuracy, jumps, false, schedule.cancel);
             failed = failed || !x;
             return x ? x->value : 0.0;
         };
@@ -550,8 +605,24 @@ std::expected<double, implied_volatility::Error> implied_volatility(
             }
             if (value < price) {
                 if (i == 0) {
-                    // Between the zero-volatility value and the smallest
-                    // volatility resolved.
+                    // The falling stretch's root lies between the zero-
+                    // volatility value and the smallest volatility resolved,
+                    // beyond the engine's reach; the value rises again after
+                    // its dip, and the price's other volatility, on that
+                    // rising stretch, is the one returned (a put over thirty
+                    // years at r = -3 % whose spot a dividend ruins at zero
+                    // volatility: 245.96 at sigma 0, 243.47 at the range's
+                    // 0.058, the price 244.85 at 0.873).
+                    for (int j = 1; j < kWalk; ++j) {
+                        const double above = value_at(walk(j));
+                        if (failed) {
+                            return std::unexpected(Error::NotConverged);
+                        }
+                        if (above >= price) {
+                            return search(0.5 * (walk(j - 1) + walk(j)), walk(j - 1), walk(j),
+                                          true, true, true);
+                        }
+                    }
                     return std::unexpected(Error::NotConverged);
                 }
                 return search(0.5 * (walk(i - 1) + walk(i)), walk(i - 1), walk(i), true, true,

@@ -372,6 +372,15 @@ def _bound_rule(function: str, code: int, value_at: Any, put: bool, accuracy: ob
                     "gives that American value, so the price carries no information about "
                     "volatility")
         if code == 9:
+            # Where the holder waits to expiry (r < 0 for a put, q < 0 for a
+            # call) the bound is the larger discounted strike or spot.
+            held = k * math.exp(-r * t) if put else s * math.exp(-q * t)
+            if held > (k if put else s):
+                return (f"is at or above the upper no-arbitrage bound {held:.10g} (the "
+                        f"discounted {'strike k e^(-rt)' if put else 'spot s e^(-qt)'}, above "
+                        f"the {'strike' if put else 'spot'} where "
+                        f"{'r' if put else 'q'} < 0: an American {'put' if put else 'call'}'s "
+                        f"value as the volatility grows without bound)")
             return (f"is at or above the upper no-arbitrage bound {(k if put else s):.10g} "
                     f"(the {'strike' if put else 'spot'}, an American "
                     f"{'put' if put else 'call'}'s value as the volatility grows without bound)")
