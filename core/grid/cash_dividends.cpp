@@ -521,12 +521,35 @@ std::expected<double, implied_volatility::Error> implied_volatility(
         double closest = std::numeric_limits<double>::infinity();
         const double matched = 1e-9 * std::fmax(s, k);
         constexpr int kMaxEvaluations = 60;
+        double last_solved = std::numeric_limits<double>::quiet_NaN();
         for (int evaluation = 0; evaluation < kMaxEvaluations; ++evaluation) {
             const Result<grid::Solution> x = floored_solve(s, k, t, r, sigma, q, type, style,
                                                            accuracy, jumps, true, schedule.cancel);
             if (!x) {
-                return std::unexpected(Error::NotConverged);
+                // A volatility the engines do not resolve (the quadrature's
+                // meshes outgrow it where its estimate allowed it, and the
+                // grid's range ends lower): an end of the bracket not yet
+                // seen moves halfway back towards the last volatility
+                // solved, and the search goes on there (a deep in-the-money
+                // put whose flat value sent the first Newton step to the
+                // range's top was refused at every price).
+                const bool cancelled =
+                    schedule.cancel != nullptr && schedule.cancel->load(std::memory_order_relaxed);
+                if (cancelled || std::isnan(last_solved)) {
+                    return std::unexpected(Error::NotConverged);
+                }
+                const double back = 0.5 * (last_solved + sigma);
+                if (!seen_high && (high - last_solved) * (sigma - last_solved) > 0.0) {
+                    high = back;
+                } else if (!seen_low && (low - last_solved) * (sigma - last_solved) > 0.0) {
+                    low = back;
+                } else {
+                    return std::unexpected(Error::NotConverged);
+                }
+                sigma = back;
+                continue;
             }
+            last_solved = sigma;
             const double residual = x->value - price;
             if (residual == 0.0) {
                 return sigma;
