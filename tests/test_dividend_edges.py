@@ -414,6 +414,9 @@ _CALL_TWO_DIVIDENDS = (14.143286343970946, 10.0, 0.12, 0.0, 0.26877001030896575,
                        (2.179416016469735, 4.9266704031424275), (1.0, 1e-7))
 
 
+_CLUSTERED_TIMES = [3.419705221229698e-08, 3.2759749011353944e-06, 0.4302084715010764,
+                    0.49977186447392036, 0.49999996398579905]
+_CLUSTERED_AMOUNTS = [0.0008, 0.08, 0.08, 8e-09, 9.6]
 _RUINED_TIMES = [0.6027891696517914, 1.0045209050676966, 1.4761584488234005,
                  1.589746496156535, 1.890751732670776]
 _RUINED_AMOUNTS = [0.8, 9.6, 8e-09, 7.2, 8e-09]
@@ -576,6 +579,13 @@ SWEEP_FAULTS = [
      "at zero volatility the spot is ruined (245.96); the value dips below the price"
      " before the range's smallest volatility (243.47 at 0.058) and rises back to it at"
      " 0.873: the search gave up where the dip's own root lay beyond the range"),
+    ("european-implied-volatility-of-a-flat-deep-in-the-money-put",
+     lambda: _round_trip(gm.european, "put", 34.31755596023696, 0.5, 0.12, -0.02,
+                         0.440576631491752, _CLUSTERED_TIMES, _CLUSTERED_AMOUNTS),
+     lambda: 0.440576631491752, 1e-8,
+     "vega 0.03 at the price: the first Newton step reached the range's top, where the"
+     " quadrature's meshes outgrow the schedule and the grid's range has ended, and the"
+     " search gave up there"),
     ("implied-volatility-never-the-edge-of-a-jump-in-value",
      lambda: float(np.isnan(_round_trip(gm.american, "put", 9.441545408307304, 3.0, -0.005,
                                         0.01, 0.0094801812013994, _RUINED_TIMES,
