@@ -407,12 +407,24 @@ def test_implied_volatility_round_trips_and_names_the_bound() -> None:
      "is below the lower no-arbitrage bound 20 "),
     (gm.american.implied_volatility, (120.0, 100, 120, 0.5, 0.05, 0.0, "put"),
      "is at or above the upper no-arbitrage bound 120 (the strike"),
+    # r < 0: the put is held to expiry, worth up to k e^(-rt) > k.
+    (gm.american.implied_volatility, (140.0, 10, 100, 10, -0.03, 0.0, "put"),
+     "is at or above the upper no-arbitrage bound 134.9858808 (the discounted strike"),
 ], ids=["european-call", "european-put-array", "expiry", "european-upper", "american-call",
-        "american-put", "american-upper"])
+        "american-put", "american-upper", "american-upper-negative-rate"])
 def test_implied_volatility_names_the_bound_and_its_value(function: Any, args: tuple[Any, ...],
                                                           message: str) -> None:
     with pytest.raises(ValueError, match=re.escape(message)):
         function(*args)
+
+
+def test_american_put_at_a_negative_rate_inverts_above_the_strike() -> None:
+    # Held to expiry where r < 0, the put is worth more than the strike: its
+    # own price (125.015 at sigma 0.3) was refused as above the bound k.
+    price = gm.american.price(10.0, 100.0, 10.0, -0.03, 0.3, 0.0, "put")
+    assert price > 100.0
+    assert abs(gm.american.implied_volatility(price, 10.0, 100.0, 10.0, -0.03, 0.0, "put")
+               - 0.3) < 1e-9
 
 
 def test_exercise_boundary_is_where_the_put_is_worth_its_intrinsic_value() -> None:
