@@ -43,7 +43,7 @@ VALIDATION = [
 # delta, gamma, theta (per day) and the European price; a regression past
 # them fails.
 ACCURATE = (5e-4, 1e-4, 2e-3, 2e-3, 2e-8)
-# Calls with q = 0 and r >= 0 (rows 58 and 307) come from the quadrature
+# Calls with q <= 0 and r >= 0 (rows 58 and 307) come from the quadrature
 # with exercise at the ex-dates' eves, whatever the tier: within the
 # reference's own error (row 58 is 1.9e-6 from it, and within 3e-7 of the
 # grid at 1536 and 2048 intervals, which converge on the quadrature).
@@ -59,7 +59,7 @@ def test_worst_validation_rows(row: tuple) -> None:
               abs(v.theta - theta),
               abs(gm.european.price(s, 100.0, days * DAY, r, sigma, q, kind,
                                     dividends=dividends) - eu))
-    bounds = QUADRATURE if kind == "call" and q == 0.0 and r >= 0.0 else ACCURATE
+    bounds = QUADRATURE if kind == "call" and q <= 0.0 and r >= 0.0 else ACCURATE
     assert all(e <= bound for e, bound in zip(errors, bounds)), errors
     if delta == -1.0:  # in the exercise region: exactly the exercise value
         assert (v.price, v.delta, v.gamma) == (100.0 - s, -1.0, 0.0)
@@ -69,7 +69,7 @@ def test_total_volatility_out_of_range_is_an_error_never_a_value() -> None:
     # 463,979 for a call on a spot of 100, 0.0, and a NaN clamped to 0 were
     # returned here; now a clear error, in price and valuation alike.
     # The grid resolves sigma*sqrt(t) up to 1.5, the quadrature up to 5: it
-    # values European options and American calls with q = 0 and r >= 0.
+    # values European options and American calls with q <= 0 and r >= 0.
     for sigma, t in [(3.0, 10.0), (10.0, 1.0), (20.0, 10.0), (1.25, 4.0), (1e-8, 1.0)]:
         quadrature = sigma * t ** 0.5 > 5.0 or sigma * t ** 0.5 < 5e-3
         for function, kind in ((((gm.european.price, "call"), (gm.european.valuation, "call"),
@@ -626,7 +626,8 @@ SWEEP_FAULTS = [
                                             *_CALL_NEGATIVE_YIELD[5:])) / 0.002, 1e-2,
      "q < 0 calls now go to the grid, whose vega tangent reads 67.468 at 'accurate' (67.588"
      " 'fast') where the value's slope in sigma is 67.385 (the quadrature gave 67.3848);"
-     " with three dividends 2.4 % high at 'fast', 1.6e-3 at 'high'"),
+     " with three dividends 2.4 % high at 'fast', 1.6e-3 at 'high'; the quadrature takes"
+     " them again where every eve's exercise region is a half-line"),
 ]
 
 
@@ -635,7 +636,6 @@ KNOWN_FAULTS = {
     "european-gamma-ex-date-in-a-millisecond",
     "american-put-near-todays-exercise-boundary-at-accurate",
     "american-call-with-yield-near-todays-exercise-boundary-at-accurate",
-    "american-call-negative-yield-vega-from-the-grid",
 }
 
 

@@ -68,12 +68,13 @@ constexpr double kBoundSlack = 1e-4;
     return type == OptionType::Put && r <= 0.0 && q >= r;
 }
 
-// American calls with q = 0 and r >= 0 are exercised only at the ex-dates'
-// eves and valued by the quadrature (where it resolves the schedule), and
+// American calls with q <= 0 and r >= 0 are exercised only at the ex-dates'
+// eves and valued by the quadrature (where it resolves the schedule and, for
+// q < 0, each eve's exercise region is a half-line), and
 // American puts never exercised early are European: both take the European
 // range of total volatility.
 [[nodiscard]] Style range_of(OptionType type, double r, double q, Style style) noexcept {
-    return (type == OptionType::Call && q == 0.0 && r >= 0.0) || never_exercised_early(type, r, q)
+    return (type == OptionType::Call && q <= 0.0 && r >= 0.0) || never_exercised_early(type, r, q)
                ? Style::European
                : style;
 }
@@ -271,7 +272,7 @@ struct Jumps {
                                 type, style == Style::American,
                                 {jumps.items.get(), jumps.size}, cancel};
     // European values by quadrature (American puts never exercised early
-    // among them), and American calls with q = 0 and
+    // among them), and American calls with q <= 0 and
     // r >= 0 (exercised only at the ex-dates' eves: the quadrature with
     // exercise there, exact where the grid is accurate to 1e-4), but for
     // schedules whose stretches are far shorter than the spread of the whole

@@ -1,7 +1,7 @@
 // Options on a stock that pays known cash dividends: the spot drops by the
 // amount at each ex-dividend time (never below 0) and follows
 // Black-Scholes-Merton with r, q and sigma in between.  European values,
-// American calls with q = 0 and r >= 0 (exercised only at the ex-dates'
+// American calls with q <= 0 and r >= 0 (exercised only at the ex-dates'
 // eves), and American puts with r <= 0 and q >= r (never exercised early:
 // the European value), by quadrature (european_quadrature.hpp); other American
 // options, and schedules too dense for the quadrature, by the log-spot grid

@@ -263,18 +263,58 @@ struct Moments {
 // Regula falsi with the Illinois halving of the stale end's value
 // (Dowell and Jarratt 1971), a bisection whenever a step shrinks the
 // bracket by less than half, to 1e-14 in y (that relative in the spot).
+// With q < 0 (`rising_value`) the value after the drop may rise faster than
+// the spot (its delta reaches e^{-q tau} > 1): the difference rises and then
+// falls (the value is convex in the spot), and the exercise region may be a
+// bounded interval of spots, which one panel edge cannot carry: +infinity
+// says so (the caller leaves the option to the grid).  A region that reaches
+// b is a half-line within the mesh, as with q = 0.
 template <class After>
 [[nodiscard]] double exercise_boundary(double a, double b, double k, double amount,
-                                       const After& after) noexcept {
+                                       bool rising_value, const After& after) noexcept {
     const auto gain = [&](double y) {
         const double spot = fast::exp(y);
         return spot - k - after(std::fmax(spot - amount, 0.0));
     };
+    constexpr double kInterval = std::numeric_limits<double>::infinity();
     double ga = gain(a);
+    double gb = gain(b);
+    if (rising_value && !(gb > 0.0)) {
+        if (ga >= 0.0) {
+            return kInterval;
+        }
+        // The difference's largest value, by golden section (it has one
+        // peak): above 0 there, exercise wins on an interval inside [a, b].
+        constexpr double kGolden = 0.6180339887498949;
+        double lo = a;
+        double hi = b;
+        double c = hi - kGolden * (hi - lo);
+        double d = lo + kGolden * (hi - lo);
+        double gc = gain(c);
+        double gd = gain(d);
+        for (int i = 0; i < 80 && hi - lo > 1e-12; ++i) {
+            if (gc > 0.0 || gd > 0.0) {
+                return kInterval;
+            }
+            if (gc > gd) {
+                hi = d;
+                d = c;
+                gd = gc;
+                c = hi - kGolden * (hi - lo);
+                gc = gain(c);
+            } else {
+                lo = c;
+                c = d;
+                gc = gd;
+                d = lo + kGolden * (hi - lo);
+                gd = gain(d);
+            }
+        }
+        return gc > 0.0 || gd > 0.0 ? kInterval : std::numeric_limits<double>::quiet_NaN();
+    }
     if (ga >= 0.0) {
         return a;
     }
-    double gb = gain(b);
     if (!(gb > 0.0)) {
         return std::numeric_limits<double>::quiet_NaN();
     }
@@ -560,7 +600,7 @@ struct Range {
     const auto boundary_of = [&](const Range& range, double amount, const auto& after) {
         const double from = std::fmax(strike_log, range.lo);
         return exercise && from < range.hi
-                   ? exercise_boundary(from, range.hi, p.k, amount, after)
+                   ? exercise_boundary(from, range.hi, p.k, amount, p.q < 0.0, after)
                    : nan;
     };
     // The formula just after the latest ex-date, as the nodes read it.
@@ -580,6 +620,9 @@ struct Range {
     const Range latest = range_of(e);
     // The exercise boundary of the current ex-date e.
     double kink = boundary_of(latest, e.amount, formula);
+    if (std::isinf(kink)) {
+        return Outcome::TooFine;
+    }
     if (!mesh_for(e, stretch.s, slot, mesh, latest, kink, next >= p.jumps.size() ? x0 : 0.0)) {
         return Outcome::TooFine;
     }
@@ -678,6 +721,9 @@ struct Range {
                    expectation(mesh, c, stretch.s, from, to, false, false, b.scratch).value;
         };
         const double earlier_kink = boundary_of(range, earlier_date.amount, continuation);
+        if (std::isinf(earlier_kink)) {
+            return Outcome::TooFine;
+        }
         if (!mesh_for(earlier_date, earlier_stretch.s, 1 - slot, target, range, earlier_kink,
                       after_next >= p.jumps.size() ? x0 : 0.0)) {
             return Outcome::TooFine;
@@ -866,13 +912,13 @@ Result<Solution> european(const Problem& p, bool sensitivities) noexcept {
 }
 
 bool exercises_only_at_ex_dates(const Problem& p) noexcept {
-    return p.american && p.type == OptionType::Call && p.q == 0.0 && p.r >= 0.0;
+    return p.american && p.type == OptionType::Call && p.q <= 0.0 && p.r >= 0.0;
 }
 
 Result<Solution> american_call(const Problem& p, bool sensitivities) noexcept {
     if (!exercises_only_at_ex_dates(p)) {
         return std::unexpected(OptionError::invalid_parameters(
-            "the quadrature values American calls only with q = 0 and r >= 0"));
+            "the quadrature values American calls only with q <= 0 and r >= 0"));
     }
     return value_by_quadrature(p, sensitivities, true);
 }

@@ -44,7 +44,7 @@ namespace greekmill::grid {
 
 [[nodiscard]] Result<Solution> european(const Problem& p, bool sensitivities) noexcept;
 
-// An American call with q = 0 and r >= 0: holding it beats exercising
+// An American call with q <= 0 and r >= 0: holding it beats exercising
 // between ex-dates (no yield is given up by holding, and the strike paid
 // later costs no more), so it is exercised only today, at expiry, or just
 // before an ex-date at the spot before the drop (Merton 1973; Haug, Haug and
@@ -58,13 +58,13 @@ namespace greekmill::grid {
 // Elsewhere the Greeks as for `european`, the tangents of the exercised
 // nodes 0 (e^y - K moves with none of sigma, r and q).  Other options are
 // an error: exercises_only_at_ex_dates says which qualify (p.american, a
-// call, q = 0, r >= 0); european_resolves says whether the quadrature
-// resolves the schedule, as for a European value.  With q < 0 Merton's
-// argument still holds, but the value after the drop may rise faster than
-// the spot (delta up to e^{-q tau} > 1), so the eve's exercise region can be
-// a bounded interval of spots, not a half-line above one root: those calls
-// are left to the grid, which takes max(exercise, continuation) node by
-// node whatever the region's shape.
+// call, q <= 0, r >= 0); european_resolves says whether the quadrature
+// resolves the schedule, as for a European value.  With q < 0 the value
+// after the drop may rise faster than the spot (delta up to e^{-q tau} > 1),
+// so an eve's exercise region can be a bounded interval of spots, not a
+// half-line above one root: the solve then fails, and the caller leaves the
+// call to the grid, which takes max(exercise, continuation) node by node
+// whatever the region's shape.
 [[nodiscard]] bool exercises_only_at_ex_dates(const Problem& p) noexcept;
 
 [[nodiscard]] Result<Solution> american_call(const Problem& p, bool sensitivities) noexcept;

@@ -144,7 +144,7 @@ DETERMINISTIC_VOLATILITY = 1e-10
 MIN_TOTAL_VOLATILITY = 5e-3
 MAX_TOTAL_VOLATILITY = 1.5
 # European values come from the quadrature, which resolves more, and so do
-# American calls with q = 0 and r >= 0 (exercised only at the ex-dates'
+# American calls with q <= 0 and r >= 0 (exercised only at the ex-dates'
 # eves: the quadrature with exercise there) and American puts with r <= 0
 # and q >= r (never exercised early: the European value).
 MAX_EUROPEAN_TOTAL_VOLATILITY = 5.0
@@ -214,9 +214,9 @@ def failure_reason(function: str, value_at: Any, put: bool, accuracy: object,
     s, k, t, r, q = (float(value_at(c)) for c in (1, 2, 3, 4, 6))
     args = (s, k, t, r, q)
     # The quadrature's range (named `european` below) for European values,
-    # American calls with q = 0 and r >= 0, and American puts with r <= 0
+    # American calls with q <= 0 and r >= 0, and American puts with r <= 0
     # and q >= r.
-    european = ("american" not in function or (not put and q == 0.0 and r >= 0.0)
+    european = ("american" not in function or (not put and q <= 0.0 and r >= 0.0)
                 or (put and r <= 0.0 and q >= r))
     engine = "the quadrature" if european else "the grid"
     span = (f"[{MIN_TOTAL_VOLATILITY:g}, {_max_total(european):g}] with a drift "

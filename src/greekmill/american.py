@@ -23,13 +23,14 @@ with a dividend before their expiry are valued by the package's
 finite-difference solver in log-spot (Crank-Nicolson with Rannacher start,
 the jump applied by interpolation, the exercise constraint solved exactly at
 every step, Richardson extrapolation); ``accuracy`` picks its grid.  Calls
-with q = 0 and r >= 0, exercised only just before an ex-date, come instead
+with q <= 0 and r >= 0, exercised only just before an ex-date, come instead
 from the recursion of Gaussian expectations the European values use, with
 exercise at each ex-date's eve (to about 1e-10 of the strike, the same at
-every ``accuracy``, for sigma*sqrt(t) up to 5); puts with r <= 0 and q >= r,
-never exercised early, are the European value of that recursion.  The
-others, and ``dividends=None`` or an empty schedule, give the same bits as
-without a schedule.
+every ``accuracy``, for sigma*sqrt(t) up to 5; a call with q < 0 whose
+exercise there pays only on an interval of spots goes to the grid); puts with
+r <= 0 and q >= r, never exercised early, are the European value of that
+recursion.  The others, and ``dividends=None`` or an empty schedule, give the
+same bits as without a schedule.
 
 Market inputs, broadcasting, ``errors=``, ``reasons=`` and ``threads=`` are
 those of ``greekmill.european``; units too (theta per calendar day, vega per 1.0 of

@@ -205,10 +205,10 @@ void print_american(const char* name, const Book& book, american::Accuracy accur
         }
         // With a schedule, the quadrature's values (European ones, which a
         // grid value below them and a put never exercised early take, and
-        // calls with q = 0 and r >= 0) start from the platform's exp and
+        // calls with q <= 0 and r >= 0) start from the platform's exp and
         // erfc: left out alike.
         if (schedule != nullptr &&
-            ((type == OptionType::Call && book.q[i] == 0.0 && book.r[i] >= 0.0) ||
+            ((type == OptionType::Call && book.q[i] <= 0.0 && book.r[i] >= 0.0) ||
              is_the_dividend_european_value(book, i, type, v->price, *schedule))) {
             continue;
         }
