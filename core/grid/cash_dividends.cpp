@@ -11,6 +11,7 @@
 
 #include "fast/fast_math.hpp"
 #include "european_quadrature.hpp"
+#include "golden_section.hpp"
 #include "log_spot.hpp"
 
 namespace greekmill::dividends {
@@ -660,40 +661,19 @@ std::expected<double, implied_volatility::Error> implied_volatility(
         if (lowest == 0 || lowest == kWalk - 1) {
             return std::unexpected(Error::BelowLowerBound);
         }
-        constexpr double kGolden = 0.6180339887498949;
-        double a = walk(lowest - 1);
-        double b = walk(lowest + 1);
-        double c = b - kGolden * (b - a);
-        double d = a + kGolden * (b - a);
-        double fc = value_at(c);
-        double fd = value_at(d);
-        constexpr int kSections = 40;
-        for (int i = 0; i < kSections && !failed; ++i) {
-            if (fc < price || fd < price) {
-                const double below = fc < price ? c : d;
-                return search(0.5 * (a + below), a, below, false, true, false);
-            }
-            if (fc < fd) {
-                b = d;
-                d = c;
-                fd = fc;
-                c = b - kGolden * (b - a);
-                fc = value_at(c);
-            } else {
-                a = c;
-                c = d;
-                fc = fd;
-                d = a + kGolden * (b - a);
-                fd = value_at(d);
-            }
-        }
+        const grid::GoldenSection dip = grid::golden_section(
+            value_at, walk(lowest - 1), walk(lowest + 1), 40, 0.0,
+            [&](double, double value) { return failed || value < price; });
         if (failed) {
             return std::unexpected(Error::NotConverged);
         }
+        if (dip.accepted) {
+            return search(0.5 * (dip.low + dip.x), dip.low, dip.x, false, true, false);
+        }
         // A price at the lowest value itself: its volatility is where that
         // lies, to the engine's resolution in sigma.
-        if (std::fmin(fc, fd) <= price + 1e-9 * std::fmax(s, k)) {
-            return fc < fd ? c : d;
+        if (dip.value <= price + 1e-9 * std::fmax(s, k)) {
+            return dip.x;
         }
         return std::unexpected(Error::BelowLowerBound);
     }

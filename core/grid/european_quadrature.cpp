@@ -8,6 +8,7 @@
 #include <new>
 
 #include "black_scholes.hpp"
+#include "golden_section.hpp"
 #include "fast/fast_math.hpp"
 
 namespace greekmill::grid {
@@ -285,32 +286,9 @@ template <class After>
         }
         // The difference's largest value, by golden section (it has one
         // peak): above 0 there, exercise wins on an interval inside [a, b].
-        constexpr double kGolden = 0.6180339887498949;
-        double lo = a;
-        double hi = b;
-        double c = hi - kGolden * (hi - lo);
-        double d = lo + kGolden * (hi - lo);
-        double gc = gain(c);
-        double gd = gain(d);
-        for (int i = 0; i < 80 && hi - lo > 1e-12; ++i) {
-            if (gc > 0.0 || gd > 0.0) {
-                return kInterval;
-            }
-            if (gc > gd) {
-                hi = d;
-                d = c;
-                gd = gc;
-                c = hi - kGolden * (hi - lo);
-                gc = gain(c);
-            } else {
-                lo = c;
-                c = d;
-                gc = gd;
-                d = lo + kGolden * (hi - lo);
-                gd = gain(d);
-            }
-        }
-        return gc > 0.0 || gd > 0.0 ? kInterval : std::numeric_limits<double>::quiet_NaN();
+        const GoldenSection peak = golden_section([&](double y) { return -gain(y); }, a, b, 80,
+                                                  1e-12, [](double, double v) { return v < 0.0; });
+        return peak.accepted ? kInterval : std::numeric_limits<double>::quiet_NaN();
     }
     if (ga >= 0.0) {
         return a;
