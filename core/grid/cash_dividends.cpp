@@ -207,7 +207,8 @@ constexpr double kBoundSlack = 1e-4;
                      (2.0 * hs);
     // A difference across a kink of the exercise value may round past the
     // steepest slope.
-    v.greeks.delta = std::clamp(v.greeks.delta, -steepest_delta(t, q), steepest_delta(t, q));
+    const double steepest = steepest_delta(t, q);
+    v.greeks.delta = std::clamp(v.greeks.delta, -steepest, steepest);
     const double hr = 1e-6;
     v.greeks.rho = (deterministic_value(s, k, t, r + hr, q, type, style, schedule) -
                     deterministic_value(s, k, t, r - hr, q, type, style, schedule)) /
